@@ -1,0 +1,31 @@
+#pragma once
+// The option convention every handler shares: whole-word options, a value
+// option takes the next argument only when there is one (otherwise it is a
+// positional argument), repeated values keep the last, everything else is
+// positional.
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace vorn {
+
+struct ScannedArgs {
+  std::set<std::string> flags;                  // flags that were given
+  std::map<std::string, std::string> values;    // value options that were given
+  std::vector<std::string> positional;
+
+  bool has(const std::string& flag) const { return flags.count(flag) != 0; }
+  // The option's value, or fallback when it was not given.
+  std::string value(const std::string& option, const std::string& fallback = "") const;
+};
+
+// Scans args[1..count) of a handler view.
+ScannedArgs scanArgs(int count, char** args, const std::set<std::string>& flagNames,
+                     const std::set<std::string>& valueNames);
+
+// Environment variable, or the empty text when unset.
+std::string envText(const char* name);
+
+}  // namespace vorn

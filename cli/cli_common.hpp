@@ -1,0 +1,25 @@
+#pragma once
+// Process-wide state and the file helpers the handlers share.
+
+#include <string>
+
+namespace vorn {
+
+// The 32-byte store key given by --crypt or VORN_CRYPT_KEY; empty for the
+// plain store. Written once by main before dispatch.
+extern std::string storeKey;
+
+// Replaces *out with the whole file. False only when it cannot be opened.
+bool readFile(const std::string& path, std::string* out);
+
+// Creates or truncates the file and writes all bytes. No directories made.
+bool writeFile(const std::string& path, const std::string& data);
+
+// A key argument is a file holding the key or the key text itself; either way
+// surrounding space, tab, CR and LF are trimmed.
+std::string keyTextFromArg(const std::string& arg);
+
+// Percentage saved going from before to after, 0.0 when before is 0.
+double savedPercent(double before, double after);
+
+}  // namespace vorn

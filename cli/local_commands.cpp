@@ -1,0 +1,78 @@
+// Verbs that work on the local machine only: chunk, keygen, crypt-keygen.
+
+#include "cli_common.hpp"
+#include "commands.hpp"
+#include "usage.hpp"
+
+#include "chunking/manifest_builder.hpp"
+#include "engine/signing.hpp"
+#include "util/crypt_key.hpp"
+
+#include <cstdio>
+#include <string>
+
+namespace vorn {
+
+int chunkCmd(int count, char** args) {
+  if (count < 2) return printUsage();
+  ManifestStats stats;
+  std::string err;
+  std::string manifest = buildManifest(args[1], &stats, &err);
+  if (manifest.empty()) {
+    std::fprintf(stderr, "chunk: %s\n", err.c_str());
+    return 1;
+  }
+  if (count >= 3 && !writeFile(args[2], manifest)) {
+    std::fprintf(stderr, "cannot write %s\n", args[2]);
+    return 2;
+  }
+  std::printf("chunked %zu file(s): %zu chunks (%zu unique), %lld bytes (%lld unique, %.1f%% dedup)\n",
+              static_cast<size_t>(stats.files), static_cast<size_t>(stats.chunks),
+              static_cast<size_t>(stats.uniqueChunks), static_cast<long long>(stats.totalBytes),
+              static_cast<long long>(stats.uniqueBytes),
+              savedPercent(static_cast<double>(stats.totalBytes),
+                           static_cast<double>(stats.uniqueBytes)));
+  std::printf("  build %s\n", stats.build.c_str());
+  return 0;
+}
+
+int keygenCmd(int count, char** args) {
+  if (count < 2) return printUsage();
+  SigningKeyPair pair;
+  std::string err;
+  if (!generateSigningKeyPair(&pair, &err)) {
+    std::fprintf(stderr, "keygen: %s\n", err.c_str());
+    return 1;
+  }
+  const std::string name = args[1];
+  const std::string keyFile = name + ".key";
+  const std::string pubFile = name + ".pub";
+  if (!writeFile(keyFile, pair.secretHex + "\n")) {
+    std::fprintf(stderr, "cannot write %s\n", keyFile.c_str());
+    return 2;
+  }
+  if (!writeFile(pubFile, pair.publicHex + "\n")) {
+    std::fprintf(stderr, "cannot write %s\n", pubFile.c_str());
+    return 2;
+  }
+  std::printf("wrote %s (private key - keep secret, out of the repo) and %s\n", keyFile.c_str(),
+              pubFile.c_str());
+  std::printf("public key: %s\n", pair.publicHex.c_str());
+  return 0;
+}
+
+int cryptKeygenCmd(int count, char** args) {
+  if (count < 2) return printUsage();
+  std::string hex = cryptKeygen();
+  if (!writeFile(args[1], hex + "\n")) {
+    std::fprintf(stderr, "cannot write %s\n", args[1]);
+    return 2;
+  }
+  std::printf(
+      "wrote encryption key to %s\n  %s\nKeep it outside the data you back up. A lost key = a lost "
+      "backup; there is no recovery.\n",
+      args[1], hex.c_str());
+  return 0;
+}
+
+}  // namespace vorn

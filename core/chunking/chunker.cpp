@@ -1,0 +1,2 @@
+#include "chunking/chunker.hpp"
+// Placeholder: the chunker is being written.

@@ -1,0 +1,22 @@
+#pragma once
+// Turns a directory (or a single file) into a manifest document.
+
+#include <cstdint>
+#include <string>
+
+namespace vorn {
+
+struct ManifestStats {
+  uint64_t files = 0;
+  uint64_t chunks = 0;        // chunk references, repeats included
+  uint64_t uniqueChunks = 0;  // distinct chunk ids
+  int64_t totalBytes = 0;
+  int64_t uniqueBytes = 0;    // each distinct id counted once
+  std::string build;          // build id
+};
+
+// Returns the manifest text, or the empty string on failure (err then holds
+// the reason and stats is untouched). Reads only the local file system.
+std::string buildManifest(const std::string& path, ManifestStats* stats, std::string* err);
+
+}  // namespace vorn

@@ -1,0 +1,33 @@
+#pragma once
+// Runs a program as a user would and captures what it says.
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vorn_test {
+
+struct ProcessResult {
+  int status = -1;  // exit status; 128 + signal number when killed by a signal
+  std::string out;
+  std::string err;
+};
+
+// Environment changes on top of the test's own environment: a value sets the
+// variable, std::nullopt removes it.
+using EnvChanges = std::map<std::string, std::optional<std::string>>;
+
+// Runs argv (argv[0] is the program path). Killed after timeoutSeconds.
+ProcessResult runProcess(const std::vector<std::string>& argv, const EnvChanges& env = {},
+                         const std::string& workDir = "", int timeoutSeconds = 120);
+
+// Runs the corvane-vorn binary with the given arguments. Every VORN_* variable
+// and CORVANE_TOKEN of the test's environment is removed first, so only env applies.
+ProcessResult runCli(const std::vector<std::string>& args, const EnvChanges& env = {},
+                     const std::string& workDir = "");
+
+// Path of the corvane-vorn binary under test.
+std::string cliPath();
+
+}  // namespace vorn_test
