@@ -1,0 +1,41 @@
+#pragma once
+// Reading the manifest document. Manifests come from outside (the store, a
+// URL, a file), so every member is type-checked and every path checked before
+// anyone acts on it; a wrong type is an error, never a crash.
+
+#include <json/value.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vorn {
+
+struct ManifestChunk {
+  std::string id;     // "h": expected to be a chunk id
+  uint64_t size = 0;  // "n"
+};
+
+struct ManifestFile {
+  std::string path;   // "path": UTF-8 text with "/" separators
+  uint64_t size = 0;  // "size"
+  std::vector<ManifestChunk> chunks;
+};
+
+// Reads "files" into *out (replacing its content). Fails with a message naming
+// the offending entry when "files" is not an array, an entry is not an object,
+// "path" is not a string, "size" or "n" is not an unsigned integer, "chunks" is
+// not an array, "h" is not a string, or a file's "n" values do not add up to
+// its "size". A document without "files" reads as no files.
+bool readManifestFiles(const Json::Value& doc, std::vector<ManifestFile>* out, std::string* err);
+
+// True when path is a relative path that stays inside the directory it is
+// joined to: not empty, not absolute, no empty, "." or ".." component, no
+// backslash and no NUL.
+bool isSafeRelativePath(const std::string& path);
+
+// The text of a document in the manifest's stored form: the JSON writer with
+// two-space indentation, everything else at its defaults.
+std::string writeJsonText(const Json::Value& doc);
+
+}  // namespace vorn

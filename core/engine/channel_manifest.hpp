@@ -1,0 +1,29 @@
+#pragma once
+// A channel's manifest (and its detached signature) in the store.
+
+#include "storage/storage_provider.hpp"
+
+#include <json/value.h>
+
+#include <string>
+
+namespace vorn {
+
+// "channels/" + channel + "/manifest.json"; the signature lives at this + ".sig".
+std::string channelManifestKey(const std::string& channel);
+
+// Parses any JSON document the engine reads. Error: "manifest parse error: " + report.
+bool parseJson(const std::string& text, Json::Value* out, std::string* err);
+
+// Fetches the channel's manifest from the store, or from manifestUrl when that
+// is set; with a verification key requires and checks the signature (from
+// manifestSigUrl, or the store when no manifest URL is used); then checks the
+// schema and the channel member. On failure *out is left as it was.
+bool fetchChannelManifest(StorageProvider& store, const std::string& channel,
+                          const std::string& manifestUrl, const std::string& verifyKey,
+                          const std::string& manifestSigUrl, Json::Value* out, std::string* err);
+
+// Removes the manifest, then the signature (whose result is ignored).
+bool deleteChannel(StorageProvider& store, const std::string& channel, std::string* err);
+
+}  // namespace vorn

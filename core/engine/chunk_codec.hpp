@@ -1,0 +1,31 @@
+#pragma once
+// The chunk object format: one zstd frame of the chunk's bytes, or the bytes
+// themselves when compression does not make them smaller; and local ranges.
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+namespace vorn {
+
+// Where a chunk's bytes can be read locally.
+struct ChunkRef {
+  std::filesystem::path file;
+  uint64_t offset = 0;
+  uint64_t size = 0;
+};
+
+// A zstd frame of bytes at level; the input unchanged on a compression error.
+std::string compressChunk(const std::string& bytes, int level);
+
+// Turns a stored object back into the chunk whose id is expectedId, trying the
+// zstd reading first and the raw one second; the id decides. Error:
+// "chunk " + expectedId + " failed to decode/verify (corrupt or tampered)".
+bool decodeChunk(const std::string& object, const std::string& expectedId, std::string* out,
+                 std::string* err);
+
+// Reads exactly size bytes at offset into *out. False on any shortfall.
+bool readFileRange(const std::filesystem::path& file, uint64_t offset, uint64_t size,
+                   std::string* out);
+
+}  // namespace vorn

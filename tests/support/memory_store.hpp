@@ -1,0 +1,81 @@
+#pragma once
+// An in-memory StorageProvider for in-process engine tests: objects in an
+// ordered map, a count of every call, and a hook that makes chosen calls fail.
+// End-to-end tests use the real S3 test server instead.
+
+#include "storage/storage_provider.hpp"
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace vorn_test {
+
+class MemoryStore : public vorn::StorageProvider {
+ public:
+  // Return true from the hook to make the call (op is "put", "get", "head",
+  // "list" or "remove") fail as if the store could not be reached.
+  std::function<bool(const std::string& op, const std::string& key)> failWhen;
+
+  std::map<std::string, std::string> objects;
+  std::vector<std::string> calls;  // "op key", in order
+
+  size_t count(const std::string& op) const {
+    size_t n = 0;
+    for (const auto& c : calls) n += c.compare(0, op.size() + 1, op + " ") == 0;
+    return n;
+  }
+
+  bool put(const std::string& key, const std::string& data, std::string* err) override {
+    if (fails("put", key, err)) return false;
+    objects[key] = data;
+    return true;
+  }
+  bool get(const std::string& key, std::string* out, std::string* err) override {
+    if (fails("get", key, err)) return false;
+    auto it = objects.find(key);
+    if (it == objects.end()) {
+      if (err) *err = "GET " + key + " -> HTTP 404 ";
+      return false;
+    }
+    out->append(it->second);
+    return true;
+  }
+  vorn::HeadResult head(const std::string& key, std::string* err) override {
+    vorn::HeadResult r;
+    if (fails("head", key, err)) return r;
+    auto it = objects.find(key);
+    r.status = it == objects.end() ? 404 : 200;
+    r.exists = it != objects.end();
+    r.size = r.exists ? static_cast<int64_t>(it->second.size()) : 0;
+    return r;
+  }
+  bool list(const std::string& prefix, std::vector<vorn::ObjectEntry>* out,
+            std::string* err) override {
+    if (fails("list", prefix, err)) return false;
+    for (auto it = objects.lower_bound(prefix);
+         it != objects.end() && it->first.compare(0, prefix.size(), prefix) == 0; ++it) {
+      out->push_back({it->first, static_cast<int64_t>(it->second.size())});
+    }
+    return true;
+  }
+  bool remove(const std::string& key, std::string* err) override {
+    if (fails("remove", key, err)) return false;
+    objects.erase(key);
+    return true;
+  }
+  std::string chunkKey(const std::string& id) const override { return vorn::plainChunkKey(id); }
+
+ private:
+  bool fails(const std::string& op, const std::string& key, std::string* err) {
+    calls.push_back(op + " " + key);
+    if (failWhen && failWhen(op, key)) {
+      if (err) *err = "curl: Couldn't connect to server";
+      return true;
+    }
+    return false;
+  }
+};
+
+}  // namespace vorn_test
