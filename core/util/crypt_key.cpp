@@ -9,9 +9,9 @@
 
 namespace vorn {
 
-bool parseCryptKey(const std::string& spec, std::string* keyOut, std::string* err) {
-  std::string text = spec;
-  std::ifstream file(spec, std::ios::binary);
+bool parseCryptKey(const std::string& keyArg, std::string* keyOut, std::string* err) {
+  std::string text = keyArg;
+  std::ifstream file(keyArg, std::ios::binary);
   if (file) {
     text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
   }

@@ -5,10 +5,10 @@
 
 namespace vorn {
 
-// spec names a key file or is the key's hex text; a readable file of that name
+// keyArg names a key file or is the key's hex text; a readable file of that name
 // wins. Trailing CR, LF and spaces are trimmed; the rest must be exactly 64 hex
 // digits. On success keyOut holds the 32 raw bytes.
-bool parseCryptKey(const std::string& spec, std::string* keyOut, std::string* err);
+bool parseCryptKey(const std::string& keyArg, std::string* keyOut, std::string* err);
 
 // A fresh random store key as 64 lowercase hex characters.
 std::string cryptKeygen();
