@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace vorn {
@@ -36,8 +37,24 @@ size_t findCutPoint(const unsigned char* data, size_t start, size_t end, const C
                     uint64_t maskS, uint64_t maskL);
 
 // Streams the file in 1 MiB blocks and reports each chunk, in file order, to
-// onChunk (which must be set). Errors: "cannot open " / "read error on " + path text.
+// onChunk (which must be set); the cuts are those of findCutPoint over the
+// whole file held in memory, for parameters with min <= max (the defaults).
+// Holds at most max + 1 MiB bytes. Errors: "cannot open " / "read error on " + path text.
 bool chunkFile(const std::string& path, const ChunkParams& params,
                const std::function<void(const Chunk&)>& onChunk, std::string* err);
+
+// Pending-buffer memory that chunkFile may keep between calls, for callers
+// that cut many files in a row: one allocation then serves every file.
+struct ChunkBuffer {
+  std::unique_ptr<unsigned char[]> bytes;
+  size_t capacity = 0;
+};
+
+// chunkFile with caller-owned buffer memory (null: a buffer of its own),
+// grown as needed and left allocated for the next call. The cuts are the
+// same as without it.
+bool chunkFile(const std::string& path, const ChunkParams& params,
+               const std::function<void(const Chunk&)>& onChunk, std::string* err,
+               ChunkBuffer* buffer);
 
 }  // namespace vorn

@@ -1,1 +1,99 @@
-// Being written.
+#include "chunking/manifest.hpp"
+
+#include <json/writer.h>
+
+#include <limits>
+
+namespace vorn {
+
+namespace {
+
+bool fail(std::string* err, const std::string& message) {
+  if (err) *err = "manifest: " + message;
+  return false;
+}
+
+// Only integer JSON numbers count: JsonCpp would also let 5.0 through.
+bool isUnsignedInteger(const Json::Value& value) {
+  return (value.type() == Json::uintValue || value.type() == Json::intValue) && value.isUInt64();
+}
+
+std::string entryName(Json::ArrayIndex index) { return "files[" + std::to_string(index) + "]"; }
+
+}  // namespace
+
+bool readManifestFiles(const Json::Value& doc, std::vector<ManifestFile>* out, std::string* err) {
+  if (!doc.isObject()) return fail(err, "the document is not a JSON object");
+  std::vector<ManifestFile> files;
+  const Json::Value* list = doc.find("files", "files" + 5);
+  if (list) {
+    if (!list->isArray()) return fail(err, "files is not an array");
+    files.reserve(list->size());
+    for (Json::ArrayIndex i = 0; i < list->size(); ++i) {
+      const Json::Value& entry = (*list)[i];
+      const std::string name = entryName(i);
+      if (!entry.isObject()) return fail(err, name + " is not an object");
+      const Json::Value& path = entry["path"];
+      if (!path.isString()) return fail(err, name + ".path is not a string");
+      const Json::Value& size = entry["size"];
+      if (!isUnsignedInteger(size)) return fail(err, name + ".size is not an unsigned integer");
+      const Json::Value& chunks = entry["chunks"];
+      if (!chunks.isArray()) return fail(err, name + ".chunks is not an array");
+
+      ManifestFile file;
+      file.path = path.asString();
+      file.size = size.asUInt64();
+      file.chunks.reserve(chunks.size());
+      uint64_t sum = 0;
+      for (Json::ArrayIndex k = 0; k < chunks.size(); ++k) {
+        const Json::Value& ref = chunks[k];
+        const std::string refName = name + ".chunks[" + std::to_string(k) + "]";
+        if (!ref.isObject()) return fail(err, refName + " is not an object");
+        const Json::Value& id = ref["h"];
+        if (!id.isString()) return fail(err, refName + ".h is not a string");
+        const Json::Value& n = ref["n"];
+        if (!isUnsignedInteger(n)) return fail(err, refName + ".n is not an unsigned integer");
+        const uint64_t chunkSize = n.asUInt64();
+        if (chunkSize > std::numeric_limits<uint64_t>::max() - sum) {
+          return fail(err, name + ".chunks add up to more than 2^64 bytes");
+        }
+        sum += chunkSize;
+        file.chunks.push_back(ManifestChunk{id.asString(), chunkSize});
+      }
+      if (sum != file.size) {
+        return fail(err, name + ".chunks add up to " + std::to_string(sum) +
+                             " bytes, not its size " + std::to_string(file.size));
+      }
+      files.push_back(std::move(file));
+    }
+  }
+  *out = std::move(files);
+  return true;
+}
+
+bool isSafeRelativePath(const std::string& path) {
+  if (path.empty() || path.front() == '/') return false;
+  size_t start = 0;
+  for (;;) {
+    size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    const size_t length = end - start;
+    if (length == 0) return false;
+    if (length == 1 && path[start] == '.') return false;
+    if (length == 2 && path[start] == '.' && path[start + 1] == '.') return false;
+    if (end == path.size()) break;
+    start = end + 1;
+  }
+  for (char c : path) {
+    if (c == '\\' || c == '\0') return false;
+  }
+  return true;
+}
+
+std::string writeJsonText(const Json::Value& doc) {
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = "  ";
+  return Json::writeString(builder, doc);
+}
+
+}  // namespace vorn

@@ -167,3 +167,31 @@ TEST(CliChunk, EmptyDirectoryAndErrorPaths) {
   EXPECT_EQ(unwritable.err, "cannot write " + (dir / "no/dir/m.json") + "\n");
   EXPECT_EQ(unwritable.out, "");
 }
+
+TEST(CliChunk, SingleFileWithDistinctChunksShowsNoDedup) {
+  TempDir dir;
+  vorn_test::writeSeededFile(dir / "dist/app.bin", 3 * 1048576 + 5, 11);
+  auto r = runCli({"chunk", dir / "dist/app.bin", dir / "m.json"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(std::regex_match(r.out, std::regex("chunked 1 file\\(s\\): ([0-9]+) chunks \\(\\1 unique\\), 3145733 "
+                                                 "bytes \\(3145733 unique, 0\\.0% dedup\\)\n  build [0-9a-f]{64}\n")))
+      << r.out;
+  EXPECT_NE(slurp(dir / "m.json").find("\"path\" : \"app.bin\""), std::string::npos);
+  // Without an output path nothing is printed but the summary.
+  auto quiet = runCli({"chunk", dir / "dist/app.bin"});
+  EXPECT_EQ(quiet.status, 0);
+  EXPECT_EQ(quiet.out, r.out);
+}
+
+TEST(CliChunk, LinkLeavingTheTreeFailsTheBuild) {
+  TempDir dir;
+  vorn_test::writeTextFile(dir / "secret.txt", "not for publishing");
+  vorn_test::writeTextFile(dir / "tree/a.txt", "a");
+  std::filesystem::create_symlink(dir / "secret.txt", dir / "tree/leak.txt");
+  auto r = runCli({"chunk", dir / "tree", dir / "m.json"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "chunk: link leaves the build: " + (dir / "tree") + "/leak.txt\n");
+  EXPECT_FALSE(std::filesystem::exists(dir / "m.json"));
+}
