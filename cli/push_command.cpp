@@ -1,9 +1,86 @@
+// The push verb: publish a build to a channel, then optionally register the
+// channel with the family server.
+
+#include "arg_scan.hpp"
+#include "cli_common.hpp"
 #include "commands.hpp"
+#include "open_store.hpp"
 #include "usage.hpp"
 
-namespace vorn {
+#include "engine/push.hpp"
+#include "storage/http_client.hpp"
 
-// Not built yet: answers with the usage text.
-int pushCmd(int, char**) { return printUsage(); }
+#include <cstdio>
+#include <string>
+
+namespace vorn {
+namespace {
+
+// Announces the channel with one empty POST. Registration is a courtesy: it
+// only prints what happened and never changes the command's outcome.
+void registerChannel(const std::string& baseUrl, const std::string& channel,
+                     const std::string& token) {
+  std::string url = baseUrl;
+  if (!url.empty() && url.back() == '/') url.pop_back();
+  url += "/api/channels/" + channel + "?engine=vorn";
+  int32_t status = 0;
+  std::string err;
+  if (!httpPost(url, token, &status, &err)) {
+    std::fprintf(stderr, "  register: %s (channel published, but not registered)\n", err.c_str());
+  } else if (status / 100 == 2) {
+    std::printf("  registered Vorn channel with %s\n", baseUrl.c_str());
+  } else if (status == 409) {
+    std::printf("  channel already registered at %s\n", baseUrl.c_str());
+  } else {
+    std::fprintf(stderr, "  register -> HTTP %ld (channel published, but not registered)\n",
+                 static_cast<long>(status));
+  }
+}
+
+}  // namespace
+
+int pushCmd(int count, char** args) {
+  std::string signArg = envText("VORN_SIGN_KEY");
+  std::string registerUrl = envText("VORN_REGISTER_URL");
+  std::string registerToken = envText("VORN_REGISTER_TOKEN");
+  ScannedArgs scanned =
+      scanArgs(count, args, {"--force"}, {"--sign", "--register", "--register-token"});
+  if (scanned.positional.size() < 2) return printUsage();
+  signArg = scanned.value("--sign", signArg);
+  registerUrl = scanned.value("--register", registerUrl);
+  registerToken = scanned.value("--register-token", registerToken);
+  const std::string& source = scanned.positional[0];
+  const std::string& channel = scanned.positional[1];
+  const std::string signKey = signArg.empty() ? std::string() : keyTextFromArg(signArg);
+
+  int status = 0;
+  std::unique_ptr<StorageProvider> store = openStore(&status);
+  if (!store) return status;
+
+  PushStats stats;
+  std::string err;
+  if (!pushChannel(*store, source, channel, scanned.has("--force"), signKey, &stats, &err)) {
+    std::fprintf(stderr, "push: %s\n", err.c_str());
+    return 1;
+  }
+  if (stats.unchanged) {
+    std::printf(
+        "'%s' unchanged (build %.16s): nothing republished; %zu chunk(s) checked, %zu "
+        "re-uploaded\n",
+        channel.c_str(), stats.build.c_str(), stats.uniqueChunks, stats.uploaded);
+  } else {
+    std::printf(
+        "pushed '%s': %zu unique chunk(s): %zu already present, %zu uploaded (%lld bytes -> %lld "
+        "stored, %.1f%% smaller)\n",
+        channel.c_str(), stats.uniqueChunks, stats.alreadyPresent, stats.uploaded,
+        static_cast<long long>(stats.bytesIn), static_cast<long long>(stats.bytesStored),
+        savedPercent(static_cast<double>(stats.bytesIn), static_cast<double>(stats.bytesStored)));
+    std::printf("  build %s\n", stats.build.c_str());
+    if (!signKey.empty()) std::printf("  manifest signed (ed25519)\n");
+  }
+  std::fflush(stdout);
+  if (!registerUrl.empty()) registerChannel(registerUrl, channel, registerToken);
+  return 0;
+}
 
 }  // namespace vorn

@@ -1,1 +1,170 @@
-// Being written.
+#include "engine/channel_manifest.hpp"
+
+#include "engine/signing.hpp"
+#include "storage/http_client.hpp"
+
+#include <json/reader.h>
+
+#include <memory>
+
+namespace vorn {
+namespace {
+
+void setError(std::string* err, const std::string& text) {
+  if (err) *err = text;
+}
+
+// The JSON reader throws once nesting exceeds its stack limit (1000 by
+// default); refusing deep documents up front keeps parsing exception-free.
+constexpr size_t kMaxJsonDepth = 512;
+
+bool nestingWithinLimit(const std::string& text) {
+  size_t depth = 0;
+  bool inString = false;
+  bool escaped = false;
+  for (char c : text) {
+    if (inString) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        inString = false;
+      }
+      continue;
+    }
+    if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > kMaxJsonDepth) return false;
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return true;
+}
+
+// The reader's report spans several lines; error texts are one line.
+std::string oneLine(const std::string& report) {
+  std::string out;
+  bool pendingSpace = false;
+  for (char c : report) {
+    if (c == '\n' || c == '\r') {
+      pendingSpace = !out.empty();
+      continue;
+    }
+    if (pendingSpace) {
+      if (c == ' ' || c == '\t') continue;
+      out += ' ';
+      pendingSpace = false;
+    }
+    out += c;
+  }
+  return out;
+}
+
+bool is2xx(int32_t status) { return status / 100 == 2; }
+
+}  // namespace
+
+std::string channelManifestKey(const std::string& channel) {
+  return "channels/" + channel + "/manifest.json";
+}
+
+bool parseJson(const std::string& text, Json::Value* out, std::string* err) {
+  if (!nestingWithinLimit(text)) {
+    setError(err, "manifest parse error: nesting deeper than " + std::to_string(kMaxJsonDepth) +
+                      " levels");
+    return false;
+  }
+  Json::CharReaderBuilder builder;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  Json::Value doc;
+  std::string report;
+  if (!reader->parse(text.data(), text.data() + text.size(), &doc, &report)) {
+    setError(err, "manifest parse error: " + oneLine(report));
+    return false;
+  }
+  if (out) *out = std::move(doc);
+  return true;
+}
+
+bool fetchChannelManifest(StorageProvider& store, const std::string& channel,
+                          const std::string& manifestUrl, const std::string& verifyKey,
+                          const std::string& manifestSigUrl, Json::Value* out, std::string* err) {
+  const std::string key = channelManifestKey(channel);
+  std::string text;
+  if (!manifestUrl.empty()) {
+    int32_t status = 0;
+    std::string message;
+    if (!httpGet(manifestUrl, &text, &status, &message, "")) {
+      setError(err, message);
+      return false;
+    }
+    if (!is2xx(status)) {
+      setError(err, "manifest URL -> HTTP " + std::to_string(status));
+      return false;
+    }
+  } else {
+    std::string message;
+    if (!store.get(key, &text, &message)) {
+      setError(err, message);
+      return false;
+    }
+  }
+
+  if (!verifyKey.empty()) {
+    std::string signature;
+    bool available = false;
+    if (!manifestSigUrl.empty()) {
+      int32_t status = 0;
+      available = httpGet(manifestSigUrl, &signature, &status, nullptr, "") && is2xx(status);
+    } else if (manifestUrl.empty()) {
+      // A manifest fetched by URL is never paired with a signature from the store.
+      available = store.get(key + ".sig", &signature, nullptr);
+    }
+    if (!available) {
+      setError(err, "channel '" + channel + "' has no signature but verification is required");
+      return false;
+    }
+    // Verified before parsing, so an unverified manifest is never interpreted.
+    if (!verifyManifestSignature(verifyKey, text, signature, err)) return false;
+  }
+
+  Json::Value doc;
+  if (!parseJson(text, &doc, err)) return false;
+  if (!doc.isObject()) {
+    setError(err, "unsupported manifest schema");
+    return false;
+  }
+  const Json::Value& schema = doc["schema"];
+  const bool integral = schema.type() == Json::intValue || schema.type() == Json::uintValue;
+  if (!integral || schema.asLargestInt() != 1) {
+    setError(err, "unsupported manifest schema");
+    return false;
+  }
+  if (doc.isMember("channel")) {
+    const Json::Value& found = doc["channel"];
+    if (!found.isString()) {
+      setError(err, "manifest is not for channel '" + channel +
+                        "' (its channel member is not a string)");
+      return false;
+    }
+    if (found.asString() != channel) {
+      setError(err, "manifest is for channel '" + found.asString() + "', not '" + channel + "'");
+      return false;
+    }
+  }
+  if (out) *out = std::move(doc);
+  return true;
+}
+
+bool deleteChannel(StorageProvider& store, const std::string& channel, std::string* err) {
+  const std::string key = channelManifestKey(channel);
+  if (!store.remove(key, err)) return false;
+  // An unsigned channel has no signature object; its absence is no failure.
+  store.remove(key + ".sig", nullptr);
+  return true;
+}
+
+}  // namespace vorn

@@ -18,6 +18,24 @@ struct ChunkRef {
 // A zstd frame of bytes at level; the input unchanged on a compression error.
 std::string compressChunk(const std::string& bytes, int level);
 
+// Level-12 (or any level) compression with one zstd context kept across calls,
+// which avoids re-initialising the compressor for every chunk. The frames are
+// byte for byte those of compressChunk at the same level.
+class ChunkCompressor {
+ public:
+  explicit ChunkCompressor(int level);
+  ~ChunkCompressor();
+  ChunkCompressor(const ChunkCompressor&) = delete;
+  ChunkCompressor& operator=(const ChunkCompressor&) = delete;
+
+  // Writes compressChunk(bytes, level) into *out, reusing its capacity.
+  void compress(const std::string& bytes, std::string* out);
+
+ private:
+  void* context_;  // ZSTD_CCtx, kept opaque so callers need no zstd header
+  int level_;
+};
+
 // Turns a stored object back into the chunk whose id is expectedId, trying the
 // zstd reading first and the raw one second; the id decides. Error:
 // "chunk " + expectedId + " failed to decode/verify (corrupt or tampered)".

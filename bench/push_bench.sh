@@ -1,0 +1,314 @@
+#!/usr/bin/env bash
+# Push benchmark: a build-like tree (about 1 GiB by default) pushed to the
+# local S3 test server, then pushed again after about 5% of its bytes changed
+# (edits inside a few large files, one file added, one removed).
+#
+#   bench/push_bench.sh [--cli PATH] [--size-mib N] [--work DIR] [--keep]
+#
+# Reports for each push: wall time, MB/s of input, bytes uploaded, requests
+# made (connections to the store: the provider opens one per request) and
+# peak resident memory. Next to the first push it measures zstd at level 12
+# compressing the same chunks single-threaded (a small C program), and
+# for the second push the ratio of uploaded bytes to the stored size of the
+# chunks that changed. MB = 10^6 bytes. Needs node (with tests/s3/node_modules),
+# python3, a C compiler with libzstd, strace and GNU time.
+set -euo pipefail
+
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cli="$here/build/cli/corvane-vorn"
+size_mib=1024
+work=""
+keep=0
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --cli) cli="$2"; shift 2 ;;
+    --size-mib) size_mib="$2"; shift 2 ;;
+    --work) work="$2"; shift 2 ;;
+    --keep) keep=1; shift ;;
+    *) echo "unknown argument: $1" >&2; exit 2 ;;
+  esac
+done
+[ -x "$cli" ] || { echo "no program at $cli (use --cli)" >&2; exit 2; }
+for tool in node python3 cc strace /usr/bin/time; do
+  command -v "$tool" >/dev/null || { echo "missing tool: $tool" >&2; exit 2; }
+done
+
+if [ -z "$work" ]; then work="$(mktemp -d /tmp/vorn-push-bench.XXXXXX)"; fi
+mkdir -p "$work"
+server_pid=""
+cleanup() {
+  if [ -n "$server_pid" ]; then
+    kill "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+  fi
+  if [ "$keep" = 0 ]; then rm -rf "$work"; fi
+}
+trap cleanup EXIT
+
+tree="$work/tree"
+data="$work/s3data"
+mkdir -p "$data"
+
+# --- the tree ---------------------------------------------------------------
+cat >"$work/treegen.py" <<'EOF'
+"""Seeded build-like data: packs that mix already-compressed and structured
+bytes, binaries, and many small text-like files; and the 5% edit."""
+import os, random, sys
+
+MIB = 1 << 20
+
+def corpus(rng, size):
+    # Code- and table-like bytes: identifiers, numbers, punctuation, zero runs.
+    words = [''.join(rng.choice('abcdefghijklmnopqrstuvwxyz_') for _ in range(rng.randint(3, 12)))
+             for _ in range(4000)]
+    parts, n = [], 0
+    while n < size:
+        r = rng.random()
+        if r < 0.7:
+            s = ' '.join(rng.choice(words) for _ in range(rng.randint(2, 9))) + rng.choice(
+                ['();\n', ' = 0;\n', ' {\n', '}\n', ', ', '\n'])
+            b = s.encode()
+        elif r < 0.9:
+            b = b''.join(rng.randint(0, 4096).to_bytes(4, 'little') for _ in range(rng.randint(4, 32)))
+        else:
+            b = bytes(rng.randint(16, 512))
+        parts.append(b)
+        n += len(b)
+    return b''.join(parts)[:size]
+
+def structured(rng, base, size):
+    out, n = [], 0
+    while n < size:
+        length = rng.randint(256, 16384)
+        start = rng.randrange(0, len(base) - length)
+        piece = bytearray(base[start:start + length])
+        for _ in range(rng.randint(0, 8)):
+            piece[rng.randrange(len(piece))] = rng.randrange(256)
+        out.append(bytes(piece))
+        n += length
+    return b''.join(out)[:size]
+
+def pack(rng, base, size):
+    out, n = [], 0
+    while n < size:
+        seg = min(MIB, size - n)
+        out.append(rng.randbytes(seg) if rng.random() < 0.5 else structured(rng, base, seg))
+        n += seg
+    return b''.join(out)
+
+def write(path, content):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, 'wb') as f:
+        f.write(content)
+
+def layout(total):
+    large = int(total * 0.6) // 4
+    medium = int(total * 0.2) // 20
+    return large, medium
+
+def generate(root, total):
+    rng = random.Random(20240611)
+    base = corpus(rng, 8 * MIB)
+    large, medium = layout(total)
+    for i in range(4):
+        write(f'{root}/data/pack{i}.pak', pack(rng, base, large))
+    for i in range(20):
+        write(f'{root}/bin/module{i:02}.dll', structured(rng, base, medium))
+    small_total, i = int(total * 0.2), 0
+    while small_total > 0:
+        size = min(small_total, rng.randint(MIB // 5, 9 * MIB // 5))
+        write(f'{root}/scripts/d{i % 10}/file{i:03}.txt', structured(rng, base, size))
+        small_total -= size
+        i += 1
+
+def edit(root, total):
+    rng = random.Random(777)
+    base = corpus(rng, 4 * MIB)
+    large, medium = layout(total)
+    # About 5%: one file added, one removed, the rest as in-place edits
+    # spread over three large packs.
+    added = medium
+    region = max(1, (int(total * 0.05) - added) // 12)
+    for i in range(3):
+        with open(f'{root}/data/pack{i}.pak', 'r+b') as f:
+            for k in range(4):
+                f.seek((k * 2 + 1) * large // 9)
+                f.write(pack(rng, base, region))
+    os.remove(f'{root}/bin/module07.dll')
+    write(f'{root}/bin/module_new.dll', structured(rng, base, added))
+    print(12 * region + added)
+
+def chunklist(manifest, root):
+    # Every distinct chunk of a manifest as "path offset size", first occurrence.
+    import json
+    doc = json.load(open(manifest))
+    seen = set()
+    for entry in doc['files']:
+        offset = 0
+        for c in entry['chunks']:
+            if c['h'] not in seen:
+                seen.add(c['h'])
+                print(os.path.join(root, entry['path']), offset, c['n'])
+            offset += c['n']
+
+def changed(old, new):
+    # Ids in the new manifest that the old one does not have, one per line.
+    import json
+    ids = lambda m: {c['h'] for e in json.load(open(m))['files'] for c in e['chunks']}
+    for h in sorted(ids(new) - ids(old)):
+        print(h)
+
+cmd = sys.argv[1]
+if cmd == 'generate':
+    generate(sys.argv[2], int(sys.argv[3]) * MIB)
+elif cmd == 'edit':
+    edit(sys.argv[2], int(sys.argv[3]) * MIB)
+elif cmd == 'chunklist':
+    chunklist(sys.argv[2], sys.argv[3])
+elif cmd == 'changed':
+    changed(sys.argv[2], sys.argv[3])
+EOF
+
+echo "generating a ${size_mib} MiB tree in $tree ..." >&2
+rm -rf "$tree"
+python3 "$work/treegen.py" generate "$tree" "$size_mib"
+tree_size() { find "$tree" -type f -printf '%s\n' | awk '{ s += $1 } END { print s }'; }
+tree_bytes=$(tree_size)
+
+# --- the store --------------------------------------------------------------
+access="BENCHKEY"
+secret="BENCHSECRET"
+bucket="vorn-bench"
+node --openssl-legacy-provider "$here/tests/s3/server.js" --port 0 --dir "$data" \
+  --bucket "$bucket" --access-key "$access" --secret "$secret" >"$work/s3.log" 2>&1 &
+server_pid=$!
+port=""
+for _ in $(seq 1 300); do
+  port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/s3.log" | head -n1)
+  [ -n "$port" ] && break
+  kill -0 "$server_pid" 2>/dev/null || break
+  sleep 0.1
+done
+[ -n "$port" ] || { echo "S3 test server did not start:" >&2; cat "$work/s3.log" >&2; exit 1; }
+export VORN_S3_ENDPOINT="http://127.0.0.1:$port" VORN_S3_REGION=us-east-1
+export VORN_S3_BUCKET="$bucket" VORN_S3_KEY="$access" VORN_S3_SECRET="$secret"
+unset VORN_CRYPT_KEY VORN_SIGN_KEY VORN_REGISTER_URL VORN_REGISTER_TOKEN
+
+# Runs one push under GNU time and strace (connect calls only); sets
+# wall, cpu (user + system seconds), rss_kib, requests, summary.
+run_push() {
+  local name="$1"
+  shift
+  local port_hex
+  port_hex=$(printf 'htons(%d)' "$port")
+  /usr/bin/time -f '%e %M %U %S' -o "$work/$name.time" \
+    strace -f --seccomp-bpf -e trace=connect -o "$work/$name.trace" \
+    "$cli" push "$tree" bench "$@" >"$work/$name.out" 2>"$work/$name.err" || {
+    echo "push failed:" >&2
+    cat "$work/$name.err" >&2
+    exit 1
+  }
+  read -r wall rss_kib user_s sys_s <"$work/$name.time"
+  cpu=$(python3 -c "print(f'{$user_s + $sys_s:.2f}')")
+  requests=$(grep -c "sin_port=$port_hex" "$work/$name.trace" || true)
+  summary=$(head -n1 "$work/$name.out")
+}
+
+field() {  # field N of the summary line's numbers
+  echo "$summary" | grep -o '[0-9][0-9.]*' | sed -n "$1p"
+}
+
+mbps() { python3 -c "print(f'{$1 / 1e6 / max($2, 1e-9):.1f}')"; }
+
+# --- first push -------------------------------------------------------------
+echo "first push ..." >&2
+run_push first
+first_wall=$wall first_cpu=$cpu first_rss=$rss_kib first_requests=$requests first_summary=$summary
+first_unique=$(field 1)
+first_in=$(field 4)
+first_stored=$(field 5)
+"$cli" storage get channels/bench/manifest.json "$work/m1.json" >/dev/null
+
+# zstd level 12, single-threaded, over the same distinct chunks: once with one
+# context kept for all chunks (what push does) and once with ZSTD_compress per
+# chunk. Only the compression calls are timed.
+echo "zstd level 12 over the same chunks ..." >&2
+cat >"$work/zstd12.c" <<'EOF'
+#include <stdio.h>
+#include <stdlib.h>
+#include <time.h>
+#include <zstd.h>
+static double now(clockid_t clock) {
+  struct timespec t;
+  clock_gettime(clock, &t);
+  return t.tv_sec + t.tv_nsec / 1e9;
+}
+int main(int argc, char** argv) {
+  int keep = argc > 1 && argv[1][0] == 'k';
+  char path[4096];
+  long long offset, size, in = 0, out = 0;
+  double spent = 0, cpu = 0;
+  ZSTD_CCtx* cctx = ZSTD_createCCtx();
+  while (scanf("%4095s %lld %lld", path, &offset, &size) == 3) {
+    FILE* f = fopen(path, "rb");
+    char* src = malloc(size);
+    size_t cap = ZSTD_compressBound(size);
+    char* dst = malloc(cap);
+    if (!f || fseeko(f, offset, SEEK_SET) || fread(src, 1, size, f) != (size_t)size) return 1;
+    fclose(f);
+    double t0 = now(CLOCK_MONOTONIC), c0 = now(CLOCK_PROCESS_CPUTIME_ID);
+    size_t n = keep ? ZSTD_compressCCtx(cctx, dst, cap, src, size, 12)
+                    : ZSTD_compress(dst, cap, src, size, 12);
+    spent += now(CLOCK_MONOTONIC) - t0;
+    cpu += now(CLOCK_PROCESS_CPUTIME_ID) - c0;
+    if (ZSTD_isError(n)) return 1;
+    in += size;
+    out += n < (size_t)size ? (long long)n : size;
+    free(src);
+    free(dst);
+  }
+  ZSTD_freeCCtx(cctx);
+  printf("%lld %lld %.3f %.3f\n", in, out, spent, cpu);
+  return 0;
+}
+EOF
+cc -O2 -D_FILE_OFFSET_BITS=64 -o "$work/zstd12" "$work/zstd12.c" -lzstd
+python3 "$work/treegen.py" chunklist "$work/m1.json" "$tree" >"$work/chunks.txt"
+read -r chunk_bytes zstd_stored zstd_wall zstd_cpu < <("$work/zstd12" keep <"$work/chunks.txt")
+read -r _ _ zstd1_wall _ < <("$work/zstd12" oneshot <"$work/chunks.txt")
+
+# --- second push after a 5% change -------------------------------------------
+changed_bytes=$(python3 "$work/treegen.py" edit "$tree" "$size_mib")
+tree2_bytes=$(tree_size)
+echo "second push ..." >&2
+run_push second --force
+"$cli" storage get channels/bench/manifest.json "$work/m2.json" >/dev/null
+second_in=$(field 4)
+second_stored=$(field 5)
+changed_stored=0
+changed_count=0
+for id in $(python3 "$work/treegen.py" changed "$work/m1.json" "$work/m2.json"); do
+  obj=$(find "$data" -path "*${id}*" -name '*._S3rver_object' | head -n1)
+  [ -n "$obj" ] || { echo "changed chunk $id not in the store" >&2; exit 1; }
+  changed_stored=$((changed_stored + $(stat -c %s "$obj")))
+  changed_count=$((changed_count + 1))
+done
+
+# --- report -----------------------------------------------------------------
+push1=$(mbps "$tree_bytes" "$first_wall")
+zstd_rate=$(mbps "$chunk_bytes" "$zstd_wall")
+cat <<EOF
+push benchmark: tree $tree_bytes bytes ($size_mib MiB target), libzstd $(pkg-config --modversion libzstd 2>/dev/null || echo '?')
+first push:  $first_summary
+  wall ${first_wall} s (cpu ${first_cpu} s), $push1 MB/s of input, uploaded $first_stored bytes (of $first_in chunk bytes),
+  requests $first_requests, peak RSS $((first_rss / 1024)) MiB
+  zstd level 12 single-threaded, same $first_unique chunks ($chunk_bytes bytes -> $zstd_stored stored):
+    one context kept: ${zstd_wall} s (cpu ${zstd_cpu} s), $zstd_rate MB/s; ZSTD_compress per chunk: ${zstd1_wall} s, $(mbps "$chunk_bytes" "$zstd1_wall") MB/s
+  push / zstd (context kept): $(python3 -c "print(f'{$push1 / $zstd_rate * 100:.0f}')")% (target >= 85%)
+second push (~5% changed: $changed_bytes bytes edited or added, one file removed):
+  $summary
+  wall ${wall} s (cpu ${cpu} s), $(mbps "$tree2_bytes" "$wall") MB/s of input (target >= 150), uploaded $second_stored bytes
+  (of $second_in chunk bytes), requests $requests, peak RSS $((rss_kib / 1024)) MiB
+  changed chunks: $changed_count, stored size $changed_stored bytes;
+  uploaded / stored size of changed chunks: $(python3 -c "print(f'{$second_stored / max($changed_stored, 1):.3f}')") (target <= 1.0)
+EOF

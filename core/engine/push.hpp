@@ -1,0 +1,33 @@
+#pragma once
+// Publishing a local build as the current content of a channel.
+
+#include "storage/storage_provider.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace vorn {
+
+// What a successful push did.
+struct PushStats {
+  size_t uniqueChunks = 0;    // distinct chunk ids in the manifest
+  size_t alreadyPresent = 0;  // of those, objects the store already held
+  size_t uploaded = 0;        // of those, objects written by this push
+  int64_t bytesIn = 0;        // chunk bytes of the uploaded chunks
+  int64_t bytesStored = 0;    // stored object bytes of the uploaded chunks
+  std::string build;          // build id of the pushed manifest
+  bool unchanged = false;     // the channel already held this build; nothing republished
+};
+
+// Builds the manifest of source (a directory or one file), stamps it with the
+// channel and the time, uploads the chunks the store lacks (ascending id
+// order), then the manifest, then (with a non-empty signKey) its signature.
+// A channel holding a different build is replaced only with force; one
+// holding the same build is left as it is. result is written only on success;
+// on failure err receives one line and the previous manifest stays current
+// unless the failure came after the manifest was written (signing).
+bool pushChannel(StorageProvider& store, const std::string& source, const std::string& channel,
+                 bool force, const std::string& signKey, PushStats* result, std::string* err);
+
+}  // namespace vorn
