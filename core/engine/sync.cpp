@@ -1,1 +1,296 @@
-// Being written.
+#include "engine/sync.hpp"
+
+#include "chunking/chunker.hpp"
+#include "engine/channel_manifest.hpp"
+#include "storage/http_client.hpp"
+#include "util/digest.hpp"
+#include "util/path_text.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <set>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+namespace vorn {
+namespace {
+
+namespace fs = std::filesystem;
+
+void setError(std::string* err, const std::string& text) {
+  if (err) *err = text;
+}
+
+bool isChunkId(const std::string& id) {
+  if (id.size() != 64) return false;
+  return std::all_of(id.begin(), id.end(),
+                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+bool loadInstallManifest(StorageProvider& store, const std::string& channel,
+                         const std::string& manifestUrl, const std::string& verifyKey,
+                         const std::string& manifestSigUrl, std::vector<ManifestFile>* files,
+                         std::string* err) {
+  Json::Value doc;
+  if (!fetchChannelManifest(store, channel, manifestUrl, verifyKey, manifestSigUrl, &doc, err)) {
+    return false;
+  }
+  return readInstallFiles(doc, files, err);
+}
+
+// Hands out the bytes of one chunk entry at a time: from the download cache,
+// from a local file, or downloaded. The returned bytes are checked against
+// the id and stay valid until the next call.
+class ChunkSource {
+ public:
+  ChunkSource(StorageProvider& store, const ChunkUrlMap& chunkUrls, const LocalIndex& index,
+              SyncStats& stats)
+      : store_(store), chunkUrls_(chunkUrls), index_(index), stats_(stats) {}
+
+  bool obtain(const ManifestChunk& chunk, const std::string** bytes, std::string* err) {
+    auto cached = cache_.find(chunk.id);
+    if (cached != cache_.end()) {
+      *bytes = &cached->second;
+      return true;
+    }
+    if (readLocal(chunk)) {
+      ++stats_.reused;
+      *bytes = &local_;
+      return true;
+    }
+    return download(chunk, bytes, err);
+  }
+
+ private:
+  // Any local problem (gone, shorter, changed since indexing) just means the
+  // chunk has to be downloaded.
+  bool readLocal(const ManifestChunk& chunk) {
+    auto ref = index_.find(chunk.id);
+    if (ref == index_.end() || ref->second.size != chunk.size) return false;
+    if (!readFileRange(ref->second.file, ref->second.offset, ref->second.size, &local_)) {
+      return false;
+    }
+    return blake3Hex(local_) == chunk.id;
+  }
+
+  bool download(const ManifestChunk& chunk, const std::string** bytes, std::string* err) {
+    object_.clear();
+    if (chunkUrls_.empty()) {
+      if (!store_.get(store_.chunkKey(chunk.id), &object_, err)) return false;
+    } else {
+      auto url = chunkUrls_.find(chunk.id);
+      if (url == chunkUrls_.end()) {
+        setError(err, "no presigned URL for chunk " + chunk.id);
+        return false;
+      }
+      int32_t status = 0;
+      if (!httpGet(url->second, &object_, &status, err, std::string())) return false;
+      if (status / 100 != 2) {
+        setError(err, "chunk URL " + chunk.id + " -> HTTP " + std::to_string(status));
+        return false;
+      }
+    }
+    decoded_.clear();
+    if (!decodeChunk(object_, chunk.id, &decoded_, err)) return false;
+    if (decoded_.size() != chunk.size) {
+      setError(err, "chunk size mismatch for " + chunk.id);
+      return false;
+    }
+    ++stats_.downloaded;
+    stats_.unpackedBytes += static_cast<int64_t>(chunk.size);
+    stats_.wireBytes += static_cast<int64_t>(object_.size());
+    // Nothing is evicted: a chunk over the budget is simply not kept, and a
+    // later, smaller one may still fit.
+    if (cacheBytes_ + chunk.size <= kDownloadCacheBudget) {
+      cacheBytes_ += chunk.size;
+      auto slot = cache_.emplace(chunk.id, std::move(decoded_)).first;
+      decoded_ = std::string();
+      *bytes = &slot->second;
+    } else {
+      *bytes = &decoded_;
+    }
+    return true;
+  }
+
+  StorageProvider& store_;
+  const ChunkUrlMap& chunkUrls_;
+  const LocalIndex& index_;
+  SyncStats& stats_;
+  std::map<std::string, std::string> cache_;
+  uint64_t cacheBytes_ = 0;
+  // Reused across chunks so the steady state does not allocate.
+  std::string local_;
+  std::string object_;
+  std::string decoded_;
+};
+
+// Moves the part file over the target, retrying once a second while the
+// target cannot be replaced.
+bool replaceTarget(const fs::path& part, const fs::path& target, const std::string& manifestPath,
+                   int waitSeconds, const WaitFn& onWait, std::string* err) {
+  std::error_code ignored;
+  fs::remove(target, ignored);
+  std::error_code ec;
+  fs::rename(part, target, ec);
+  for (int attempt = 1; ec && attempt <= waitSeconds; ++attempt) {
+    if (onWait) onWait(manifestPath, attempt, waitSeconds);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    fs::remove(target, ignored);
+    ec.clear();
+    fs::rename(part, target, ec);
+  }
+  if (ec) {
+    setError(err, "'" + manifestPath + "' is in use - could not replace it (" + ec.message() + ")");
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool readInstallFiles(const Json::Value& manifest, std::vector<ManifestFile>* files,
+                      std::string* err) {
+  std::vector<ManifestFile> read;
+  if (!readManifestFiles(manifest, &read, err)) return false;
+  const uint64_t maxChunk = defaultChunkParams().max;
+  for (const ManifestFile& file : read) {
+    if (!isSafeRelativePath(file.path)) {
+      setError(err, "unsafe path in manifest: '" + file.path + "'");
+      return false;
+    }
+    for (const ManifestChunk& chunk : file.chunks) {
+      if (!isChunkId(chunk.id)) {
+        setError(err, "bad chunk id in manifest for " + file.path);
+        return false;
+      }
+      // The chunker never cuts larger pieces; a bigger "n" would only make a
+      // reader allocate whatever the document asks for.
+      if (chunk.size > maxChunk) {
+        setError(err, "chunk too large in manifest for " + file.path);
+        return false;
+      }
+    }
+  }
+  *files = std::move(read);
+  return true;
+}
+
+void buildLocalIndex(const fs::path& directory, LocalIndex* index) {
+  std::error_code ec;
+  if (!fs::is_directory(directory, ec)) return;
+  // Collected first and sorted, so which location of an id wins does not
+  // depend on the order the file system lists entries in.
+  std::vector<fs::path> files;
+  fs::recursive_directory_iterator it(directory, fs::directory_options::none, ec);
+  for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    std::error_code typeEc;
+    if (it->is_regular_file(typeEc)) files.push_back(it->path());
+  }
+  std::sort(files.begin(), files.end());
+  const ChunkParams params = defaultChunkParams();
+  for (const fs::path& file : files) {
+    chunkFile(
+        file.string(), params,
+        [&](const Chunk& chunk) {
+          index->emplace(chunk.id, ChunkRef{file, chunk.offset, chunk.size});
+        },
+        nullptr);
+  }
+}
+
+bool planSync(StorageProvider& store, const std::string& channel, const std::string& destination,
+              const std::string& verifyKey, const std::string& manifestUrl,
+              const std::string& manifestSigUrl, SyncPlan* plan, std::string* err) {
+  std::vector<ManifestFile> files;
+  if (!loadInstallManifest(store, channel, manifestUrl, verifyKey, manifestSigUrl, &files, err)) {
+    return false;
+  }
+  LocalIndex index;
+  buildLocalIndex(pathFromNative(destination), &index);
+  SyncPlan counted;
+  std::set<std::string> seen;
+  for (const ManifestFile& file : files) {
+    for (const ManifestChunk& chunk : file.chunks) {
+      ++counted.chunkSlots;
+      if (!seen.insert(chunk.id).second) continue;
+      ++counted.uniqueChunks;
+      if (index.count(chunk.id)) {
+        ++counted.alreadyLocal;
+      } else {
+        ++counted.toDownload;
+        counted.downloadBytes += static_cast<int64_t>(chunk.size);
+      }
+    }
+    ++counted.files;
+  }
+  if (plan) *plan = counted;
+  return true;
+}
+
+bool syncChannel(StorageProvider& store, const std::string& channel, const std::string& destination,
+                 const std::string& verifyKey, const std::string& manifestUrl,
+                 const std::string& manifestSigUrl, const ChunkUrlMap& chunkUrls, SyncStats* stats,
+                 std::string* err, const ProgressFn& progress, int waitSeconds,
+                 const WaitFn& onWait, const std::string& baseDirectory) {
+  std::vector<ManifestFile> files;
+  if (!loadInstallManifest(store, channel, manifestUrl, verifyKey, manifestSigUrl, &files, err)) {
+    return false;
+  }
+  const fs::path destRoot = pathFromNative(destination);
+  std::error_code ignored;
+  // An error here surfaces as the first part file that cannot be opened.
+  fs::create_directories(destRoot, ignored);
+
+  // The base directory is indexed first so that it wins for ids found in both.
+  LocalIndex index;
+  if (!baseDirectory.empty()) buildLocalIndex(pathFromNative(baseDirectory), &index);
+  buildLocalIndex(destRoot, &index);
+
+  uint64_t totalEntries = 0;
+  for (const ManifestFile& file : files) totalEntries += file.chunks.size();
+
+  SyncStats counted;
+  ChunkSource source(store, chunkUrls, index, counted);
+  for (const ManifestFile& file : files) {
+    const fs::path target = destRoot / pathFromUtf8(file.path);
+    fs::path part = target;
+    part += ".part";
+    fs::create_directories(target.parent_path(), ignored);
+
+    std::ofstream out(part, std::ios::binary | std::ios::trunc);
+    if (!out) {
+      setError(err, "cannot open " + genericUtf8Path(part));
+      return false;
+    }
+    uint64_t written = 0;
+    for (const ManifestChunk& chunk : file.chunks) {
+      const std::string* bytes = nullptr;
+      if (!source.obtain(chunk, &bytes, err)) return false;
+      out.write(bytes->data(), static_cast<std::streamsize>(bytes->size()));
+      if (!out) {
+        setError(err, "write failed for " + genericUtf8Path(part));
+        return false;
+      }
+      written += bytes->size();
+      ++counted.chunkSlots;
+      if (progress) progress(counted.chunkSlots, totalEntries, counted.wireBytes);
+    }
+    out.close();
+    if (out.fail()) {
+      setError(err, "write failed for " + genericUtf8Path(part));
+      return false;
+    }
+    if (written != file.size) {
+      setError(err, "size mismatch for " + file.path);
+      return false;
+    }
+    if (!replaceTarget(part, target, file.path, waitSeconds, onWait, err)) return false;
+    ++counted.files;
+  }
+  if (stats) *stats = counted;
+  return true;
+}
+
+}  // namespace vorn

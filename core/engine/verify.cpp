@@ -1,1 +1,114 @@
-// Being written.
+#include "engine/verify.hpp"
+
+#include "engine/channel_manifest.hpp"
+#include "engine/chunk_codec.hpp"
+#include "util/digest.hpp"
+#include "util/path_text.hpp"
+
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
+namespace vorn {
+
+const char* const kReasonMissing = "missing";
+const char* const kReasonSizeMismatch = "size mismatch";
+const char* const kReasonTruncated = "truncated or unreadable";
+const char* const kReasonChunkMismatch = "chunk hash mismatch";
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Empty when every chunk matched, else the reason for the first that did not.
+const char* checkChunks(const fs::path& target, const ManifestFile& file, uint64_t totalEntries,
+                        uint64_t* done, VerifyStats* counted, const ProgressFn& progress,
+                        std::string* buffer) {
+  uint64_t offset = 0;
+  for (const ManifestChunk& chunk : file.chunks) {
+    if (!readFileRange(target, offset, chunk.size, buffer)) return kReasonTruncated;
+    if (blake3Hex(*buffer) != chunk.id) return kReasonChunkMismatch;
+    counted->bytesChecked += static_cast<int64_t>(chunk.size);
+    ++counted->chunksChecked;
+    ++*done;
+    if (progress) progress(*done, totalEntries, counted->bytesChecked);
+    offset += chunk.size;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+bool verifyFiles(const std::string& destination, const Json::Value& manifest,
+                 const BadFileFn& onBadFile, VerifyStats* stats, const ProgressFn& progress,
+                 bool quick, std::string* err) {
+  std::vector<ManifestFile> files;
+  if (!readInstallFiles(manifest, &files, err)) return false;
+  uint64_t totalEntries = 0;
+  for (const ManifestFile& file : files) totalEntries += file.chunks.size();
+
+  const fs::path destRoot = pathFromNative(destination);
+  VerifyStats counted;
+  uint64_t done = 0;
+  std::string buffer;
+  auto report = [&](const ManifestFile& file, const char* reason) {
+    if (onBadFile) onBadFile(file.path, reason);
+  };
+  // Accounts for the file's chunk entries that are not read.
+  auto skipRest = [&](uint64_t entriesLeft) {
+    done += entriesLeft;
+    if (progress) progress(done, totalEntries, counted.bytesChecked);
+  };
+  for (const ManifestFile& file : files) {
+    ++counted.files;
+    const fs::path target = destRoot / pathFromUtf8(file.path);
+    std::error_code ec;
+    fs::file_status status = fs::status(target, ec);
+    if (ec || !fs::exists(status)) {
+      report(file, kReasonMissing);
+      skipRest(file.chunks.size());
+      ++counted.missing;
+      continue;
+    }
+    // A size that cannot be read is no mismatch; the chunk check decides.
+    uint64_t size = fs::file_size(target, ec);
+    if (!ec && size != file.size) {
+      report(file, kReasonSizeMismatch);
+      skipRest(file.chunks.size());
+      ++counted.corrupt;
+      continue;
+    }
+    if (quick) {
+      ++counted.ok;
+      skipRest(file.chunks.size());
+      continue;
+    }
+    const uint64_t doneBefore = done;
+    const char* reason =
+        checkChunks(target, file, totalEntries, &done, &counted, progress, &buffer);
+    if (reason) {
+      // The rest of the file is not read, but its entries count as accounted for.
+      done = doneBefore + file.chunks.size();
+      ++counted.corrupt;
+      report(file, reason);
+      continue;
+    }
+    ++counted.ok;
+  }
+  if (stats) *stats = counted;
+  return true;
+}
+
+bool verifyChannel(StorageProvider& store, const std::string& channel,
+                   const std::string& destination, const std::string& verifyKey,
+                   const std::string& manifestUrl, const std::string& manifestSigUrl,
+                   const BadFileFn& onBadFile, VerifyStats* stats, std::string* err,
+                   const ProgressFn& progress, bool quick) {
+  Json::Value doc;
+  if (!fetchChannelManifest(store, channel, manifestUrl, verifyKey, manifestSigUrl, &doc, err)) {
+    return false;
+  }
+  return verifyFiles(destination, doc, onBadFile, stats, progress, quick, err);
+}
+
+}  // namespace vorn

@@ -1,0 +1,278 @@
+#!/usr/bin/env bash
+# Sync and verify benchmark against the local S3 test server, on the build-like
+# tree of bench/push_bench.sh (about 1 GiB by default) and its 5% change:
+#   1. sync into an empty directory;
+#   2. re-sync that directory with nothing changed;
+#   3. after the 5% change is pushed, sync into a new directory with --base
+#      holding the previous build;
+#   4. full verify.
+#
+#   bench/sync_bench.sh [--cli PATH] [--size-mib N] [--work DIR] [--keep]
+#
+# Each run reports wall time, MB/s of output (tree bytes / wall), bytes
+# downloaded, requests made (connect calls to the store) and peak resident
+# memory, next to its limit measured in the same run from the same bytes:
+#   empty sync:  curl GET of every distinct chunk object (one request each),
+#                zstd -d over them, BLAKE3 over the output, writing it;
+#   re-sync / seeded sync: read + boundary scan + BLAKE3 + write over the tree
+#                (scan = "corvane-vorn chunk" time minus read and BLAKE3), plus
+#                the GET and zstd -d of the changed chunks for the seeded sync;
+#   verify:      read + BLAKE3 over the tree.
+# A limit is bytes / (sum of the stage times). MB = 10^6 bytes. Needs node
+# (with tests/s3/node_modules), python3, zstd, curl, strace, GNU time and cc.
+set -euo pipefail
+
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cli="$here/build/cli/corvane-vorn"
+size_mib=1024
+work=""
+keep=0
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --cli) cli="$2"; shift 2 ;;
+    --size-mib) size_mib="$2"; shift 2 ;;
+    --work) work="$2"; shift 2 ;;
+    --keep) keep=1; shift ;;
+    *) echo "unknown argument: $1" >&2; exit 2 ;;
+  esac
+done
+[ -x "$cli" ] || { echo "no program at $cli (use --cli)" >&2; exit 2; }
+for tool in node python3 zstd curl strace /usr/bin/time cc; do
+  command -v "$tool" >/dev/null || { echo "missing tool: $tool" >&2; exit 2; }
+done
+blake3_lib="$(find "$(dirname "$(dirname "$cli")")" -name 'libvorn_blake3.a' | head -n1)"
+blake3_inc="$(ls -d /usr/share/cargo/registry/blake3-*/c 2>/dev/null | sort -r | head -n1)"
+[ -n "$blake3_lib" ] && [ -n "$blake3_inc" ] || { echo "BLAKE3 library or headers not found" >&2; exit 2; }
+
+if [ -z "$work" ]; then work="$(mktemp -d /tmp/vorn-sync-bench.XXXXXX)"; fi
+mkdir -p "$work"
+server_pid=""
+cleanup() {
+  if [ -n "$server_pid" ]; then
+    kill "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+  fi
+  if [ "$keep" = 0 ]; then rm -rf "$work"; fi
+}
+trap cleanup EXIT
+
+# --- tools: the push benchmark's tree generator, a BLAKE3 probe --------------
+sed -n "/^cat >\"\$work\/treegen.py\" <<'EOF'$/,/^EOF$/p" "$here/bench/push_bench.sh" | sed '1d;$d' \
+  >"$work/treegen.py"
+[ -s "$work/treegen.py" ] || { echo "cannot take the tree generator from bench/push_bench.sh" >&2; exit 2; }
+cat >"$work/b3probe.c" <<'EOF'
+/* BLAKE3 over every file named, 1 MiB at a time; prints the bytes hashed. */
+#include <stdio.h>
+#include "blake3.h"
+int main(int argc, char** argv) {
+  static unsigned char buf[1 << 20];
+  unsigned long long total = 0;
+  for (int i = 1; i < argc; ++i) {
+    FILE* f = fopen(argv[i], "rb");
+    if (!f) continue;
+    blake3_hasher h;
+    blake3_hasher_init(&h);
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) { blake3_hasher_update(&h, buf, n); total += n; }
+    unsigned char out[32];
+    blake3_hasher_finalize(&h, out, 32);
+    fclose(f);
+  }
+  printf("%llu\n", total);
+  return 0;
+}
+EOF
+cc -O2 -I"$blake3_inc" -o "$work/b3probe" "$work/b3probe.c" "$blake3_lib"
+
+cat >"$work/ids.py" <<'EOF'
+import json, sys
+def ids(m):
+    out = {}
+    for e in json.load(open(m))['files']:
+        for c in e['chunks']:
+            out[c['h']] = c['n']
+    return out
+if sys.argv[1] == 'all':
+    for h, n in sorted(ids(sys.argv[2]).items()): print(h, n)
+else:  # new: ids in the second manifest only
+    old = ids(sys.argv[2])
+    for h, n in sorted(ids(sys.argv[3]).items()):
+        if h not in old: print(h, n)
+EOF
+
+now() { date +%s.%N; }
+secs() { python3 -c "print(f'{$2 - $1:.3f}')"; }
+mbps() { python3 -c "print(f'{$1 / 1e6 / max($2, 1e-9):.1f}')"; }
+sum() { python3 -c "print(f'{$(IFS=+; echo "$*"):.3f}')"; }
+
+# --- the tree and the store ---------------------------------------------------
+tree="$work/tree"
+echo "generating a ${size_mib} MiB tree ..." >&2
+python3 "$work/treegen.py" generate "$tree" "$size_mib"
+tree_bytes=$(du -sb --apparent-size "$tree" | cut -f1)
+
+mkdir -p "$work/s3data"
+node --openssl-legacy-provider "$here/tests/s3/server.js" --port 0 --dir "$work/s3data" \
+  --bucket vorn-bench --access-key BENCHKEY --secret BENCHSECRET >"$work/s3.log" 2>&1 &
+server_pid=$!
+port=""
+for _ in $(seq 1 300); do
+  port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/s3.log" | head -n1)
+  [ -n "$port" ] && break
+  kill -0 "$server_pid" 2>/dev/null || break
+  sleep 0.1
+done
+[ -n "$port" ] || { echo "S3 test server did not start:" >&2; cat "$work/s3.log" >&2; exit 1; }
+export VORN_S3_ENDPOINT="http://127.0.0.1:$port" VORN_S3_REGION=us-east-1
+export VORN_S3_BUCKET=vorn-bench VORN_S3_KEY=BENCHKEY VORN_S3_SECRET=BENCHSECRET
+unset VORN_CRYPT_KEY VORN_SIGN_KEY VORN_VERIFY_KEY VORN_REGISTER_URL VORN_REGISTER_TOKEN CORVANE_TOKEN
+
+echo "pushing ..." >&2
+"$cli" push "$tree" bench >/dev/null
+"$cli" storage get channels/bench/manifest.json "$work/m1.json" >/dev/null
+
+# Runs the program under GNU time and strace; sets wall, rss_mib, requests, summary.
+measure() {
+  local name="$1"
+  shift
+  /usr/bin/time -f '%e %M' -o "$work/$name.time" \
+    strace -f --seccomp-bpf -e trace=connect -o "$work/$name.trace" \
+    "$cli" "$@" >"$work/$name.out" 2>"$work/$name.err" || {
+    echo "$name failed:" >&2
+    cat "$work/$name.err" >&2
+    exit 1
+  }
+  local rss_kib
+  read -r wall rss_kib <"$work/$name.time"
+  rss_mib=$((rss_kib / 1024))
+  requests=$(grep -c "sin_port=htons($port)" "$work/$name.trace" || true)
+  summary=$(grep -E '^(synced|verified)' "$work/$name.out" | head -n1)
+}
+wire_of() { echo "$1" | sed -n 's/.* downloaded (\([0-9]*\) bytes on the wire.*/\1/p'; }
+
+# GET (one curl request per object, presigned), then zstd -d, of the chunks
+# listed in $1 ("id size" lines); sets get_s, unpack_s, out_dir, got_bytes.
+fetch_and_unpack() {
+  local list="$1" tag="$2"
+  local cfg="$work/$tag.curl" objs="$work/$tag.objs"
+  out_dir="$work/$tag.unpacked"
+  rm -rf "$objs" "$out_dir"
+  mkdir -p "$objs" "$out_dir"
+  : >"$cfg"
+  while read -r id _; do
+    printf 'url = "%s"\noutput = "%s/%s"\n' \
+      "$("$cli" presign "chunks/${id:0:2}/$id" --ttl 3600)" "$objs" "$id" >>"$cfg"
+  done <"$list"
+  local t0 t1 t2
+  t0=$(now)
+  curl -sS --fail -K "$cfg"
+  t1=$(now)
+  get_s=$(secs "$t0" "$t1")
+  # Frames are decompressed; raw objects (stored uncompressed) need no unpacking.
+  local frames=()
+  for f in "$objs"/*; do
+    if [ "$(head -c4 "$f" | od -An -tx1 | tr -d ' \n')" = "28b52ffd" ]; then frames+=("$f"); fi
+  done
+  t1=$(now)
+  if [ ${#frames[@]} -gt 0 ]; then zstd -d -q -c "${frames[@]}" >/dev/null; fi
+  t2=$(now)
+  unpack_s=$(secs "$t1" "$t2")
+  got_bytes=$(du -sb --apparent-size "$objs" | cut -f1)
+  for f in "$objs"/*; do
+    if [ "$(head -c4 "$f" | od -An -tx1 | tr -d ' \n')" = "28b52ffd" ]; then
+      zstd -d -q -c "$f" >"$out_dir/$(basename "$f")"
+    else
+      cp "$f" "$out_dir/"
+    fi
+  done
+  rm -rf "$objs"
+}
+# Time to BLAKE3 / write the files under $1; sets hash_s, write_s.
+hash_and_write() {
+  local t0 t1 t2
+  t0=$(now)
+  find "$1" -type f -print0 | xargs -0 "$work/b3probe" >/dev/null
+  t1=$(now)
+  find "$1" -type f -print0 | xargs -0 cat >"$work/write.probe"
+  t2=$(now)
+  rm -f "$work/write.probe"
+  hash_s=$(secs "$t0" "$t1")
+  write_s=$(secs "$t1" "$t2")
+}
+# Read, scan (chunk command minus read and hash), hash, write over the tree.
+tree_stages() {
+  local t0 t1 t2
+  t0=$(now)
+  find "$tree" -type f -print0 | xargs -0 cat >/dev/null
+  t1=$(now)
+  read_s=$(secs "$t0" "$t1")
+  hash_and_write "$tree"
+  t0=$(now)
+  "$cli" chunk "$tree" >/dev/null
+  t2=$(now)
+  scan_s=$(python3 -c "print(f'{max($t2 - $t0 - $read_s - $hash_s, 0.001):.3f}')")
+}
+
+# --- 1. sync into an empty directory ----------------------------------------
+echo "sync into an empty directory ..." >&2
+measure empty sync bench "$work/dest1"
+e_wall=$wall e_rss=$rss_mib e_req=$requests e_sum=$summary
+python3 "$work/ids.py" all "$work/m1.json" >"$work/all.ids"
+fetch_and_unpack "$work/all.ids" all
+unique_bytes=$(du -sb --apparent-size "$out_dir" | cut -f1)
+e_get=$get_s e_unpack=$unpack_s e_got=$got_bytes
+hash_and_write "$out_dir"
+e_hash=$hash_s e_write=$write_s
+rm -rf "$out_dir"
+e_limit=$(mbps "$unique_bytes" "$(sum "$e_get" "$e_unpack" "$e_hash" "$e_write")")
+
+# --- 2. re-sync with nothing changed -------------------------------------------
+echo "re-sync, nothing changed ..." >&2
+measure resync sync bench "$work/dest1"
+r_wall=$wall r_rss=$rss_mib r_req=$requests r_sum=$summary
+tree_stages
+t_read=$read_s t_scan=$scan_s t_hash=$hash_s t_write=$write_s
+r_limit=$(mbps "$tree_bytes" "$(sum "$t_read" "$t_scan" "$t_hash" "$t_write")")
+
+# --- 3. seeded sync after the 5% change ------------------------------------------
+echo "5% change, push, seeded sync ..." >&2
+python3 "$work/treegen.py" edit "$tree" "$size_mib" >/dev/null
+tree2_bytes=$(du -sb --apparent-size "$tree" | cut -f1)
+"$cli" push "$tree" bench --force >/dev/null
+"$cli" storage get channels/bench/manifest.json "$work/m2.json" >/dev/null
+measure seeded sync bench "$work/dest2" --base "$work/dest1"
+s_wall=$wall s_rss=$rss_mib s_req=$requests s_sum=$summary
+python3 "$work/ids.py" new "$work/m1.json" "$work/m2.json" >"$work/new.ids"
+fetch_and_unpack "$work/new.ids" new
+s_get=$get_s s_unpack=$unpack_s s_got=$got_bytes
+rm -rf "$out_dir"
+tree_stages
+s_limit=$(mbps "$tree2_bytes" "$(sum "$read_s" "$scan_s" "$hash_s" "$write_s" "$s_get" "$s_unpack")")
+
+# --- 4. full verify ----------------------------------------------------------------
+echo "full verify ..." >&2
+measure verify verify bench "$work/dest2"
+v_wall=$wall v_rss=$rss_mib v_req=$requests v_sum=$summary
+v_limit=$(mbps "$tree2_bytes" "$(sum "$read_s" "$hash_s")")
+
+pct() { python3 -c "print(f'{$1 / max($2, 1e-9) * 100:.0f}')"; }
+e_rate=$(mbps "$tree_bytes" "$e_wall")
+r_rate=$(mbps "$tree_bytes" "$r_wall")
+s_rate=$(mbps "$tree2_bytes" "$s_wall")
+v_rate=$(mbps "$tree2_bytes" "$v_wall")
+cat <<EOF
+sync benchmark: tree $tree_bytes bytes ($size_mib MiB target); cache budget 256 MiB, memory limit 320 MiB
+empty sync:   $e_sum
+  wall $e_wall s, $e_rate MB/s of output, downloaded $(wire_of "$e_sum") bytes, requests $e_req, peak RSS $e_rss MiB
+  limit $e_limit MB/s (get $e_get s for $e_got bytes, unpack $e_unpack s, hash $e_hash s, write $e_write s
+  over $unique_bytes bytes): $(pct "$e_rate" "$e_limit")% (target >= 70%)
+re-sync:      $r_sum
+  wall $r_wall s, $r_rate MB/s of output, downloaded $(wire_of "$r_sum") bytes, requests $r_req, peak RSS $r_rss MiB
+  limit $r_limit MB/s (read $t_read s, scan $t_scan s, hash $t_hash s, write $t_write s): $(pct "$r_rate" "$r_limit")% (target >= 70%)
+seeded sync:  $s_sum
+  wall $s_wall s, $s_rate MB/s of output, downloaded $(wire_of "$s_sum") bytes, requests $s_req, peak RSS $s_rss MiB
+  limit $s_limit MB/s (tree stages + get $s_get s for $s_got bytes, unpack $s_unpack s): $(pct "$s_rate" "$s_limit")% (target >= 70%)
+full verify:  $v_sum
+  wall $v_wall s, $v_rate MB/s of output, requests $v_req, peak RSS $v_rss MiB
+  limit $v_limit MB/s (read $read_s s, hash $hash_s s): $(pct "$v_rate" "$v_limit")% (target >= 70%)
+EOF

@@ -1,0 +1,87 @@
+#pragma once
+// Sync: make a destination directory hold a channel's current build, reusing
+// every chunk already present in local files and downloading only the rest.
+
+#include "chunking/manifest.hpp"
+#include "engine/chunk_codec.hpp"
+#include "engine/sync_descriptor.hpp"
+#include "storage/storage_provider.hpp"
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <json/value.h>
+
+namespace vorn {
+
+// Chunk id -> first local location found for it.
+using LocalIndex = std::map<std::string, ChunkRef>;
+
+// (chunk entries done, chunk entries in total, bytes so far): downloaded
+// object bytes for sync, checked chunk bytes for verify.
+using ProgressFn = std::function<void(uint64_t done, uint64_t total, int64_t bytes)>;
+
+// (manifest path of the file in use, retry attempt from 1, wait limit in
+// seconds); called just before each one-second sleep.
+using WaitFn = std::function<void(const std::string& path, int attempt, int limit)>;
+
+// Downloaded chunks kept for reuse within one sync, at most this many bytes.
+constexpr uint64_t kDownloadCacheBudget = 268435456;
+
+// What a sync would do, counted without reading or writing any chunk.
+struct SyncPlan {
+  size_t files = 0;
+  size_t chunkSlots = 0;      // chunk entries, repeats included
+  size_t uniqueChunks = 0;    // distinct ids
+  size_t alreadyLocal = 0;    // distinct ids found in the destination's index
+  size_t toDownload = 0;      // distinct ids not found there
+  int64_t downloadBytes = 0;  // manifest sizes of those ids (uncompressed)
+};
+
+// What a sync did; written only on success.
+struct SyncStats {
+  size_t files = 0;           // files written and moved into place
+  size_t chunkSlots = 0;      // chunk entries written, repeats included
+  size_t reused = 0;          // entries served from a local file
+  size_t downloaded = 0;      // entries downloaded (cache hits count in chunkSlots only)
+  int64_t unpackedBytes = 0;  // manifest sizes of the downloaded entries
+  int64_t wireBytes = 0;      // lengths of the downloaded objects as received
+};
+
+// Reads the file list of a manifest that is about to be installed. Besides the
+// checks of readManifestFiles it refuses, naming the offending path, a path
+// that is not a safe relative path, a chunk id that is not 64 lowercase hex
+// characters and a chunk larger than the chunker's maximum.
+bool readInstallFiles(const Json::Value& manifest, std::vector<ManifestFile>* files,
+                      std::string* err);
+
+// Adds the chunks of every regular file under directory (sorted path order,
+// directory links not followed) to *index; an id already there keeps its first
+// location. Does nothing when directory is not an existing directory.
+void buildLocalIndex(const std::filesystem::path& directory, LocalIndex* index);
+
+// Dry run: fetches the manifest (as fetchChannelManifest) and counts what the
+// destination already holds. Writes nothing. Fails only on the manifest.
+bool planSync(StorageProvider& store, const std::string& channel, const std::string& destination,
+              const std::string& verifyKey, const std::string& manifestUrl,
+              const std::string& manifestSigUrl, SyncPlan* plan, std::string* err);
+
+// Rewrites every file of the channel's manifest under destination, chunk by
+// chunk into a ".part" file beside the target that is then renamed over it
+// (retrying once a second for up to waitSeconds while that fails). Chunks come
+// from the download cache, then the local index (base directory first, then
+// the destination), then the store, or chunkUrls when that is not empty; every
+// chunk from a file or the network is checked against its id. A manifest with
+// an unsafe path is refused before anything is written. Files the manifest does
+// not list are left alone.
+bool syncChannel(StorageProvider& store, const std::string& channel, const std::string& destination,
+                 const std::string& verifyKey, const std::string& manifestUrl,
+                 const std::string& manifestSigUrl, const ChunkUrlMap& chunkUrls, SyncStats* stats,
+                 std::string* err, const ProgressFn& progress, int waitSeconds,
+                 const WaitFn& onWait, const std::string& baseDirectory);
+
+}  // namespace vorn

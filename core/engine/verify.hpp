@@ -1,0 +1,52 @@
+#pragma once
+// Verify: check an installation against a channel's manifest without
+// changing anything.
+
+#include "engine/sync.hpp"
+#include "storage/storage_provider.hpp"
+
+#include <json/value.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace vorn {
+
+// Reasons handed to the bad-file callback.
+extern const char* const kReasonMissing;        // "missing"
+extern const char* const kReasonSizeMismatch;   // "size mismatch"
+extern const char* const kReasonTruncated;      // "truncated or unreadable"
+extern const char* const kReasonChunkMismatch;  // "chunk hash mismatch"
+
+// (manifest path of the file, reason); called once per bad file.
+using BadFileFn = std::function<void(const std::string& path, const std::string& reason)>;
+
+// Outcome of one verification; files == ok + missing + corrupt.
+struct VerifyStats {
+  size_t files = 0;
+  size_t ok = 0;
+  size_t missing = 0;        // absent, or its status cannot be read
+  size_t corrupt = 0;        // wrong size, unreadable range or a chunk that differs
+  size_t chunksChecked = 0;  // chunks read and matched (full check only)
+  int64_t bytesChecked = 0;  // their total size
+};
+
+// Fetches the manifest (as fetchChannelManifest) and runs verifyFiles. False
+// only when the manifest cannot be fetched or read; bad files are results.
+bool verifyChannel(StorageProvider& store, const std::string& channel,
+                   const std::string& destination, const std::string& verifyKey,
+                   const std::string& manifestUrl, const std::string& manifestSigUrl,
+                   const BadFileFn& onBadFile, VerifyStats* stats, std::string* err,
+                   const ProgressFn& progress, bool quick);
+
+// Checks every listed file under destination for existence and size and, unless
+// quick, reads it chunk by chunk against its ids, stopping at its first bad
+// chunk. Progress gets (entries done, entries in total, bytes checked). Returns
+// false (and writes nothing to stats) only for a manifest that readInstallFiles
+// refuses.
+bool verifyFiles(const std::string& destination, const Json::Value& manifest,
+                 const BadFileFn& onBadFile, VerifyStats* stats, const ProgressFn& progress,
+                 bool quick, std::string* err = nullptr);
+
+}  // namespace vorn
