@@ -1,15 +1,98 @@
+// Store maintenance: retiring a channel, collecting unreferenced chunks and
+// handing a consumer a presigned sync descriptor.
+
+#include "arg_scan.hpp"
 #include "commands.hpp"
+#include "open_store.hpp"
 #include "usage.hpp"
+
+#include "engine/channel_manifest.hpp"
+#include "engine/garbage_collection.hpp"
+#include "engine/sync_descriptor.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
 
 namespace vorn {
 
-// Not built yet: answers with the usage text.
-int channelCmd(int, char**) { return printUsage(); }
+int channelCmd(int count, char** args) {
+  // Decided before the store is opened, so a typo never needs configuration.
+  if (count < 3 || std::strcmp(args[1], "delete") != 0) return printUsage();
+  const std::string channel = args[2];
 
-// Not built yet: answers with the usage text.
-int gcCmd(int, char**) { return printUsage(); }
+  int status = 0;
+  auto store = openStore(&status);
+  if (!store) return status;
 
-// Not built yet: answers with the usage text.
-int signSyncCmd(int, char**) { return printUsage(); }
+  std::string err;
+  if (!deleteChannel(*store, channel, &err)) {
+    std::fprintf(stderr, "channel delete: %s\n", err.c_str());
+    return 1;
+  }
+  std::printf(
+      "deleted channel '%s' (manifest + signature). Run 'gc --delete' to sweep chunks no other "
+      "channel references.\n",
+      channel.c_str());
+  return 0;
+}
+
+int gcCmd(int count, char** args) {
+  // gc takes no positional arguments and never shows the usage text.
+  bool remove = false;
+  for (int i = 1; i < count; ++i) {
+    if (std::strcmp(args[i], "--delete") == 0 || std::strcmp(args[i], "--sweep") == 0) {
+      remove = true;
+    }
+  }
+
+  int status = 0;
+  auto store = openStore(&status);
+  if (!store) return status;
+
+  GcReport report = [](const std::string& key, int64_t size, bool deleted) {
+    std::printf("  %s %s (%lld bytes)\n", deleted ? "deleted" : "garbage", key.c_str(),
+                static_cast<long long>(size));
+  };
+  GcStats stats;
+  std::string err;
+  if (!collectGarbage(*store, remove, report, &stats, &err)) {
+    // Lines already printed stay: in delete mode they name objects that are gone.
+    std::fflush(stdout);
+    std::fprintf(stderr, "gc: %s\n", err.c_str());
+    return 1;
+  }
+  std::printf(
+      "gc: %zu manifest(s), %zu referenced chunk(s), %zu chunk object(s); %zu garbage (%lld "
+      "bytes)%s\n",
+      stats.manifests, stats.referenced, stats.chunkObjects, stats.garbage,
+      static_cast<long long>(stats.garbageBytes),
+      remove ? " -> deleted" : " (dry run; pass --delete to remove)");
+  return 0;
+}
+
+int signSyncCmd(int count, char** args) {
+  if (count < 2) return printUsage();
+  ScannedArgs scanned = scanArgs(count, args, {}, {"--ttl"});
+  if (scanned.positional.empty()) return printUsage();
+  const std::string& channel = scanned.positional[0];
+  const int lifetime = std::atoi(scanned.value("--ttl", "300").c_str());
+
+  // The configuration is kept: the descriptor's URLs are presigned with it.
+  S3Config config;
+  int status = 0;
+  auto store = openStore(&status, &config);
+  if (!store) return status;
+
+  std::string descriptor;
+  std::string err;
+  if (!makeSyncDescriptor(*store, config, channel, lifetime, &descriptor, &err)) {
+    std::fprintf(stderr, "sign-sync: %s\n", err.c_str());
+    return 1;
+  }
+  std::printf("%s\n", descriptor.c_str());
+  return 0;
+}
 
 }  // namespace vorn

@@ -1,1 +1,92 @@
-// Being written.
+#include "engine/garbage_collection.hpp"
+
+#include "chunking/manifest.hpp"
+#include "engine/channel_manifest.hpp"
+
+#include <json/value.h>
+
+#include <set>
+#include <vector>
+
+namespace vorn {
+namespace {
+
+const std::string kManifestSuffix = "/manifest.json";
+
+bool isManifestKey(const std::string& key) {
+  return key.size() >= kManifestSuffix.size() &&
+         key.compare(key.size() - kManifestSuffix.size(), kManifestSuffix.size(),
+                     kManifestSuffix) == 0;
+}
+
+// The reader's messages start "manifest: "; ours name the key instead.
+std::string withoutPrefix(const std::string& detail) {
+  const std::string prefix = "manifest: ";
+  return detail.compare(0, prefix.size(), prefix) == 0 ? detail.substr(prefix.size()) : detail;
+}
+
+// Adds the store key of every chunk the manifest names. A manifest of any other
+// shape fails: its chunks cannot be known, so nothing may be judged garbage.
+bool addReferencedKeys(StorageProvider& store, const std::string& manifestKey,
+                       const std::string& text, std::set<std::string>* referenced,
+                       std::string* err) {
+  Json::Value doc;
+  if (!parseJson(text, &doc, err)) return false;
+  if (!doc.isObject()) {
+    if (err) *err = "manifest " + manifestKey + ": the document is not a JSON object";
+    return false;
+  }
+  std::vector<ManifestFile> files;
+  std::string detail;
+  if (!readManifestFiles(doc, &files, &detail)) {
+    if (err) *err = "manifest " + manifestKey + ": " + withoutPrefix(detail);
+    return false;
+  }
+  for (const ManifestFile& file : files) {
+    for (const ManifestChunk& chunk : file.chunks) referenced->insert(store.chunkKey(chunk.id));
+  }
+  return true;
+}
+
+}  // namespace
+
+bool collectGarbage(StorageProvider& store, bool remove, const GcReport& report, GcStats* stats,
+                    std::string* err) {
+  std::vector<ObjectEntry> channelObjects;
+  if (!store.list("channels/", &channelObjects, err)) return false;
+
+  std::set<std::string> referenced;
+  size_t manifests = 0;
+  for (const ObjectEntry& entry : channelObjects) {
+    // Signatures and anything else stored beside the manifests protect nothing.
+    if (!isManifestKey(entry.key)) continue;
+    std::string text;
+    if (!store.get(entry.key, &text, err)) return false;
+    if (!addReferencedKeys(store, entry.key, text, &referenced, err)) return false;
+    ++manifests;
+  }
+  channelObjects.clear();
+  channelObjects.shrink_to_fit();
+
+  std::vector<ObjectEntry> chunkObjects;
+  if (!store.list("chunks/", &chunkObjects, err)) return false;
+
+  GcStats found;
+  found.manifests = manifests;
+  found.referenced = referenced.size();
+  found.chunkObjects = chunkObjects.size();
+  for (const ObjectEntry& entry : chunkObjects) {
+    if (referenced.count(entry.key)) continue;
+    if (remove) {
+      if (!store.remove(entry.key, err)) return false;
+      ++found.deleted;
+    }
+    ++found.garbage;
+    found.garbageBytes += entry.size;
+    if (report) report(entry.key, entry.size, remove);
+  }
+  if (stats) *stats = found;
+  return true;
+}
+
+}  // namespace vorn

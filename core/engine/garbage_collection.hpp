@@ -1,0 +1,37 @@
+#pragma once
+// Garbage collection: the chunk objects that no channel manifest in the store
+// names any more, found (and optionally removed) through the provider alone,
+// so plain and encrypted stores behave alike.
+
+#include "storage/storage_provider.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace vorn {
+
+// What one collection found. Written only when the collection succeeded.
+struct GcStats {
+  size_t manifests = 0;      // manifest objects read
+  size_t referenced = 0;     // distinct chunk object keys the manifests name
+  size_t chunkObjects = 0;   // objects listed under "chunks/"
+  size_t garbage = 0;        // listed chunk objects no manifest names
+  size_t deleted = 0;        // garbage objects removed (0 in a dry run)
+  int64_t garbageBytes = 0;  // listed sizes of the garbage objects, summed
+};
+
+// Called once per garbage object, in listing order, after its removal when
+// deleted is true: (object key, listed size, deleted).
+using GcReport = std::function<void(const std::string& key, int64_t size, bool deleted)>;
+
+// Reads every "channels/.../manifest.json", lists "chunks/" and reports each
+// chunk object that no manifest names; with remove set, deletes each one as it
+// goes. Any failure to list, read or fully understand a manifest fails the run
+// before anything is removed. A failed removal stops at once: earlier removals
+// stand and *stats is left alone.
+bool collectGarbage(StorageProvider& store, bool remove, const GcReport& report, GcStats* stats,
+                    std::string* err);
+
+}  // namespace vorn
