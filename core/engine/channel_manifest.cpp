@@ -65,7 +65,28 @@ std::string oneLine(const std::string& report) {
 
 bool is2xx(int32_t status) { return status / 100 == 2; }
 
+// The reader's messages start "manifest: "; stored manifests name their key instead.
+std::string withoutReaderPrefix(const std::string& detail) {
+  const std::string prefix = "manifest: ";
+  return detail.compare(0, prefix.size(), prefix) == 0 ? detail.substr(prefix.size()) : detail;
+}
+
 }  // namespace
+
+bool parseStoredManifest(const std::string& manifestKey, const std::string& text, Json::Value* doc,
+                         std::vector<ManifestFile>* files, std::string* err) {
+  if (!parseJson(text, doc, err)) return false;
+  if (!doc->isObject()) {
+    setError(err, "manifest " + manifestKey + ": the document is not a JSON object");
+    return false;
+  }
+  std::string detail;
+  if (!readManifestFiles(*doc, files, &detail)) {
+    setError(err, "manifest " + manifestKey + ": " + withoutReaderPrefix(detail));
+    return false;
+  }
+  return true;
+}
 
 std::string channelManifestKey(const std::string& channel) {
   return "channels/" + channel + "/manifest.json";

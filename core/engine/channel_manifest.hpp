@@ -1,11 +1,13 @@
 #pragma once
 // A channel's manifest (and its detached signature) in the store.
 
+#include "chunking/manifest.hpp"
 #include "storage/storage_provider.hpp"
 
 #include <json/value.h>
 
 #include <string>
+#include <vector>
 
 namespace vorn {
 
@@ -14,6 +16,12 @@ std::string channelManifestKey(const std::string& channel);
 
 // Parses any JSON document the engine reads. Error: "manifest parse error: " + report.
 bool parseJson(const std::string& text, Json::Value* out, std::string* err);
+
+// Parses a manifest read from the store under manifestKey and reads its files.
+// Any other shape fails with a message naming the key, so that no caller acts
+// on a manifest it could read only in part.
+bool parseStoredManifest(const std::string& manifestKey, const std::string& text, Json::Value* doc,
+                         std::vector<ManifestFile>* files, std::string* err);
 
 // Fetches the channel's manifest from the store, or from manifestUrl when that
 // is set; with a verification key requires and checks the signature (from

@@ -19,29 +19,14 @@ bool isManifestKey(const std::string& key) {
                      kManifestSuffix) == 0;
 }
 
-// The reader's messages start "manifest: "; ours name the key instead.
-std::string withoutPrefix(const std::string& detail) {
-  const std::string prefix = "manifest: ";
-  return detail.compare(0, prefix.size(), prefix) == 0 ? detail.substr(prefix.size()) : detail;
-}
-
 // Adds the store key of every chunk the manifest names. A manifest of any other
 // shape fails: its chunks cannot be known, so nothing may be judged garbage.
 bool addReferencedKeys(StorageProvider& store, const std::string& manifestKey,
                        const std::string& text, std::set<std::string>* referenced,
                        std::string* err) {
   Json::Value doc;
-  if (!parseJson(text, &doc, err)) return false;
-  if (!doc.isObject()) {
-    if (err) *err = "manifest " + manifestKey + ": the document is not a JSON object";
-    return false;
-  }
   std::vector<ManifestFile> files;
-  std::string detail;
-  if (!readManifestFiles(doc, &files, &detail)) {
-    if (err) *err = "manifest " + manifestKey + ": " + withoutPrefix(detail);
-    return false;
-  }
+  if (!parseStoredManifest(manifestKey, text, &doc, &files, err)) return false;
   for (const ManifestFile& file : files) {
     for (const ManifestChunk& chunk : file.chunks) referenced->insert(store.chunkKey(chunk.id));
   }

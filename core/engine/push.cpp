@@ -52,7 +52,7 @@ bool collectUniqueChunks(const Json::Value& doc, const std::string& source,
     std::filesystem::path file = root;
     if (fromDirectory) {
       if (!isSafeRelativePath(entry.path)) {
-        setError(err, "unsafe path in manifest: " + entry.path);
+        setError(err, "unsafe path in manifest: '" + entry.path + "'");
         return false;
       }
       file = root / pathFromUtf8(entry.path);

@@ -14,12 +14,6 @@ namespace {
 
 const char kBadDescriptor[] = "bad sync descriptor: ";
 
-// The reader's messages start "manifest: "; ours name the key instead.
-std::string withoutPrefix(const std::string& detail) {
-  const std::string prefix = "manifest: ";
-  return detail.compare(0, prefix.size(), prefix) == 0 ? detail.substr(prefix.size()) : detail;
-}
-
 // Reads an optional URL member: absent gives "", anything but a string fails.
 bool readUrlMember(const Json::Value& doc, const char* name, std::string* out, std::string* err) {
   const Json::Value* value = doc.find(name, name + std::char_traits<char>::length(name));
@@ -42,19 +36,9 @@ bool makeSyncDescriptor(StorageProvider& store, const S3Config& config, const st
   const std::string manifestKey = channelManifestKey(channel);
   std::string text;
   if (!store.get(manifestKey, &text, err)) return false;
-  Json::Value parsed;
-  if (!parseJson(text, &parsed, err)) return false;
-  const Json::Value& manifest = parsed;
-  if (!manifest.isObject()) {
-    if (err) *err = "manifest " + manifestKey + ": the document is not a JSON object";
-    return false;
-  }
+  Json::Value manifest;
   std::vector<ManifestFile> files;
-  std::string detail;
-  if (!readManifestFiles(manifest, &files, &detail)) {
-    if (err) *err = "manifest " + manifestKey + ": " + withoutPrefix(detail);
-    return false;
-  }
+  if (!parseStoredManifest(manifestKey, text, &manifest, &files, err)) return false;
   std::set<std::string> ids;
   for (const ManifestFile& file : files) {
     for (const ManifestChunk& chunk : file.chunks) ids.insert(chunk.id);

@@ -9,6 +9,7 @@
 #include "storage/s3_config.hpp"
 #include "storage/storage_provider.hpp"
 
+#include "support/node_server.hpp"
 #include "support/process.hpp"
 #include "support/s3_server.hpp"
 #include "support/temp_dir.hpp"
@@ -40,55 +41,15 @@ using vorn_test::TempDir;
 // the object.
 class RegisterServer {
  public:
-  RegisterServer() {
-    const std::string script = std::string(VORN_SOURCE_DIR) + "/tests/register/server.js";
-    const std::string out = dir_ / "server.out";
-    const std::string log = logPath();
-    pid_ = fork();
-    if (pid_ == 0) {
-      int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (fd >= 0) {
-        dup2(fd, 1);
-        dup2(fd, 2);
-        close(fd);
-      }
-      execlp("node", "node", script.c_str(), "--port", "0", "--log", log.c_str(),
-             static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    const std::regex ready("listening on 127\\.0\\.0\\.1:([0-9]+)");
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
-      std::smatch m;
-      const std::string text = vorn_test::slurp(out);
-      if (std::regex_search(text, m, ready)) {
-        port_ = std::stoi(m[1]);
-        return;
-      }
-      if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-        pid_ = -1;
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    startError_ = "registration server did not start: " + vorn_test::slurp(out);
-  }
-  ~RegisterServer() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    for (int i = 0; i < 100; ++i) {
-      if (waitpid(pid_, nullptr, WNOHANG) == pid_) return;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
+  RegisterServer()
+      : server_({}, std::string(VORN_SOURCE_DIR) + "/tests/register/server.js",
+                {"--port", "0", "--log", logPath()}, dir_ / "server.out") {}
   RegisterServer(const RegisterServer&) = delete;
   RegisterServer& operator=(const RegisterServer&) = delete;
 
-  bool running() const { return port_ > 0; }
-  const std::string& startError() const { return startError_; }
-  std::string base() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  bool running() const { return server_.running(); }
+  const std::string& startError() const { return server_.startError(); }
+  std::string base() const { return server_.base(); }
 
   // Every request received so far, one JSON object each.
   std::vector<Json::Value> requests() const {
@@ -106,9 +67,7 @@ class RegisterServer {
   std::string logPath() const { return dir_ / "requests.jsonl"; }
 
   TempDir dir_;
-  pid_t pid_ = -1;
-  int port_ = 0;
-  std::string startError_;
+  vorn_test::NodeServer server_;
 };
 
 const std::string kSummary =

@@ -4,11 +4,12 @@
 // stopped when the object goes away. A server that cannot start fails the
 // test; it is never skipped.
 
+#include "support/node_server.hpp"
 #include "support/process.hpp"
 #include "support/temp_dir.hpp"
 
+#include <memory>
 #include <string>
-#include <sys/types.h>
 
 namespace vorn_test {
 
@@ -16,13 +17,12 @@ class S3Server {
  public:
   explicit S3Server(const std::string& accessKey = "S3RVER", const std::string& secret = "S3RVER",
                     const std::string& bucket = "vorn-test");
-  ~S3Server();
   S3Server(const S3Server&) = delete;
   S3Server& operator=(const S3Server&) = delete;
 
-  bool running() const { return pid_ > 0 && port_ > 0; }
-  const std::string& startError() const { return startError_; }
-  int port() const { return port_; }
+  bool running() const { return server_->running(); }
+  const std::string& startError() const { return server_->startError(); }
+  int port() const { return server_->port(); }
   std::string endpoint() const;  // http://127.0.0.1:PORT
   const std::string& bucket() const { return bucket_; }
   const std::string& accessKey() const { return accessKey_; }
@@ -36,9 +36,7 @@ class S3Server {
  private:
   TempDir dir_;
   std::string accessKey_, secret_, bucket_;
-  pid_t pid_ = -1;
-  int port_ = 0;
-  std::string startError_;
+  std::unique_ptr<NodeServer> server_;
 };
 
 }  // namespace vorn_test
