@@ -8,6 +8,7 @@
 #   4. full verify.
 #
 #   bench/sync_bench.sh [--cli PATH] [--size-mib N] [--work DIR] [--keep]
+#                       [--repeat N] [--compare PATH]
 #
 # Each run reports wall time, MB/s of output (tree bytes / wall), bytes
 # downloaded, requests made (connect calls to the store) and peak resident
@@ -18,7 +19,11 @@
 #                (scan = "corvane-vorn chunk" time minus read and BLAKE3), plus
 #                the GET and zstd -d of the changed chunks for the seeded sync;
 #   verify:      read + BLAKE3 over the tree.
-# A limit is bytes / (sum of the stage times). MB = 10^6 bytes. Needs node
+# A limit is bytes / (sum of the stage times). With --repeat N every run and
+# every stage is done N times and the best time kept (a busy machine only ever
+# slows things down). --compare PATH runs a second build of the program right
+# after the first in each repeat, on the same data, and reports it beside the
+# first. MB = 10^6 bytes. Needs node
 # (with tests/s3/node_modules), python3, zstd, curl, strace, GNU time and cc.
 set -euo pipefail
 
@@ -27,9 +32,13 @@ cli="$here/build/cli/corvane-vorn"
 size_mib=1024
 work=""
 keep=0
+repeat=1
+compare=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --cli) cli="$2"; shift 2 ;;
+    --repeat) repeat="$2"; shift 2 ;;
+    --compare) compare="$2"; shift 2 ;;
     --size-mib) size_mib="$2"; shift 2 ;;
     --work) work="$2"; shift 2 ;;
     --keep) keep=1; shift ;;
@@ -37,6 +46,8 @@ while [ $# -gt 0 ]; do
   esac
 done
 [ -x "$cli" ] || { echo "no program at $cli (use --cli)" >&2; exit 2; }
+[ -z "$compare" ] || [ -x "$compare" ] || { echo "no program at $compare (--compare)" >&2; exit 2; }
+[[ "$repeat" =~ ^[1-9][0-9]*$ ]] || { echo "--repeat needs a positive count" >&2; exit 2; }
 for tool in node python3 zstd curl strace /usr/bin/time cc; do
   command -v "$tool" >/dev/null || { echo "missing tool: $tool" >&2; exit 2; }
 done
@@ -131,22 +142,62 @@ echo "pushing ..." >&2
 "$cli" push "$tree" bench >/dev/null
 "$cli" storage get channels/bench/manifest.json "$work/m1.json" >/dev/null
 
-# Runs the program under GNU time and strace; sets wall, rss_mib, requests, summary.
-measure() {
-  local name="$1"
-  shift
+# Runs one program under GNU time and strace: run_once name program args...;
+# sets one_wall, one_rss_mib, one_requests, one_summary.
+run_once() {
+  local name="$1" program="$2"
+  shift 2
   /usr/bin/time -f '%e %M' -o "$work/$name.time" \
     strace -f --seccomp-bpf -e trace=connect -o "$work/$name.trace" \
-    "$cli" "$@" >"$work/$name.out" 2>"$work/$name.err" || {
+    "$program" "$@" >"$work/$name.out" 2>"$work/$name.err" || {
     echo "$name failed:" >&2
     cat "$work/$name.err" >&2
     exit 1
   }
   local rss_kib
-  read -r wall rss_kib <"$work/$name.time"
-  rss_mib=$((rss_kib / 1024))
-  requests=$(grep -c "sin_port=htons($port)" "$work/$name.trace" || true)
-  summary=$(grep -E '^(synced|verified)' "$work/$name.out" | head -n1)
+  read -r one_wall rss_kib <"$work/$name.time"
+  one_rss_mib=$((rss_kib / 1024))
+  one_requests=$(grep -c "sin_port=htons($port)" "$work/$name.trace" || true)
+  one_summary=$(grep -E '^(synced|verified)' "$work/$name.out" | head -n1)
+}
+less_than() { python3 -c "import sys; sys.exit(0 if $1 < $2 else 1)"; }
+
+# Runs the program (and the --compare program, alternating) $repeat times,
+# calling $prepare before each run; keeps the run with the best wall time.
+# Sets wall, rss_mib, requests, summary and c_wall, c_rss_mib, c_summary.
+prepare=:
+measure() {
+  local name="$1"
+  shift
+  local i
+  wall="" c_wall=""
+  for ((i = 0; i < repeat; i++)); do
+    $prepare
+    run_once "$name" "$cli" "$@"
+    if [ -z "$wall" ] || less_than "$one_wall" "$wall"; then
+      wall=$one_wall rss_mib=$one_rss_mib requests=$one_requests summary=$one_summary
+    fi
+    if [ -n "$compare" ]; then
+      $prepare
+      run_once "$name.compare" "$compare" "$@"
+      if [ -z "$c_wall" ] || less_than "$one_wall" "$c_wall"; then
+        c_wall=$one_wall c_rss_mib=$one_rss_mib c_summary=$one_summary
+      fi
+    fi
+  done
+}
+# Calls "$1" (a command line) $repeat times and keeps the smallest value seen
+# of each variable named in "$2".
+best_of() {
+  local call="$1" names="$2" i name
+  local -A low=()
+  for ((i = 0; i < repeat; i++)); do
+    eval "$call"
+    for name in $names; do
+      if [ -z "${low[$name]:-}" ] || less_than "${!name}" "${low[$name]}"; then low[$name]=${!name}; fi
+    done
+  done
+  for name in $names; do printf -v "$name" '%s' "${low[$name]}"; done
 }
 wire_of() { echo "$1" | sed -n 's/.* downloaded (\([0-9]*\) bytes on the wire.*/\1/p'; }
 
@@ -215,13 +266,16 @@ tree_stages() {
 
 # --- 1. sync into an empty directory ----------------------------------------
 echo "sync into an empty directory ..." >&2
+prepare="rm -rf $work/dest1"
 measure empty sync bench "$work/dest1"
+prepare=:
 e_wall=$wall e_rss=$rss_mib e_req=$requests e_sum=$summary
+ce_wall=$c_wall ce_rss=$c_rss_mib ce_sum=$c_summary
 python3 "$work/ids.py" all "$work/m1.json" >"$work/all.ids"
-fetch_and_unpack "$work/all.ids" all
+best_of 'fetch_and_unpack "$work/all.ids" all' "get_s unpack_s"
 unique_bytes=$(du -sb --apparent-size "$out_dir" | cut -f1)
 e_get=$get_s e_unpack=$unpack_s e_got=$got_bytes
-hash_and_write "$out_dir"
+best_of 'hash_and_write "$out_dir"' "hash_s write_s"
 e_hash=$hash_s e_write=$write_s
 rm -rf "$out_dir"
 e_limit=$(mbps "$unique_bytes" "$(sum "$e_get" "$e_unpack" "$e_hash" "$e_write")")
@@ -230,7 +284,8 @@ e_limit=$(mbps "$unique_bytes" "$(sum "$e_get" "$e_unpack" "$e_hash" "$e_write")
 echo "re-sync, nothing changed ..." >&2
 measure resync sync bench "$work/dest1"
 r_wall=$wall r_rss=$rss_mib r_req=$requests r_sum=$summary
-tree_stages
+cr_wall=$c_wall cr_rss=$c_rss_mib cr_sum=$c_summary
+best_of tree_stages "read_s scan_s hash_s write_s"
 t_read=$read_s t_scan=$scan_s t_hash=$hash_s t_write=$write_s
 r_limit=$(mbps "$tree_bytes" "$(sum "$t_read" "$t_scan" "$t_hash" "$t_write")")
 
@@ -240,19 +295,23 @@ python3 "$work/treegen.py" edit "$tree" "$size_mib" >/dev/null
 tree2_bytes=$(du -sb --apparent-size "$tree" | cut -f1)
 "$cli" push "$tree" bench --force >/dev/null
 "$cli" storage get channels/bench/manifest.json "$work/m2.json" >/dev/null
+prepare="rm -rf $work/dest2"
 measure seeded sync bench "$work/dest2" --base "$work/dest1"
+prepare=:
 s_wall=$wall s_rss=$rss_mib s_req=$requests s_sum=$summary
+cs_wall=$c_wall cs_rss=$c_rss_mib cs_sum=$c_summary
 python3 "$work/ids.py" new "$work/m1.json" "$work/m2.json" >"$work/new.ids"
-fetch_and_unpack "$work/new.ids" new
+best_of 'fetch_and_unpack "$work/new.ids" new' "get_s unpack_s"
 s_get=$get_s s_unpack=$unpack_s s_got=$got_bytes
 rm -rf "$out_dir"
-tree_stages
+best_of tree_stages "read_s scan_s hash_s write_s"
 s_limit=$(mbps "$tree2_bytes" "$(sum "$read_s" "$scan_s" "$hash_s" "$write_s" "$s_get" "$s_unpack")")
 
 # --- 4. full verify ----------------------------------------------------------------
 echo "full verify ..." >&2
 measure verify verify bench "$work/dest2"
 v_wall=$wall v_rss=$rss_mib v_req=$requests v_sum=$summary
+cv_wall=$c_wall cv_rss=$c_rss_mib cv_sum=$c_summary
 v_limit=$(mbps "$tree2_bytes" "$(sum "$read_s" "$hash_s")")
 
 pct() { python3 -c "print(f'{$1 / max($2, 1e-9) * 100:.0f}')"; }
@@ -262,6 +321,7 @@ s_rate=$(mbps "$tree2_bytes" "$s_wall")
 v_rate=$(mbps "$tree2_bytes" "$v_wall")
 cat <<EOF
 sync benchmark: tree $tree_bytes bytes ($size_mib MiB target); cache budget 256 MiB, memory limit 320 MiB
+  best of $repeat run(s) each$( [ -z "$compare" ] || echo "; compared with $compare" )
 empty sync:   $e_sum
   wall $e_wall s, $e_rate MB/s of output, downloaded $(wire_of "$e_sum") bytes, requests $e_req, peak RSS $e_rss MiB
   limit $e_limit MB/s (get $e_get s for $e_got bytes, unpack $e_unpack s, hash $e_hash s, write $e_write s
@@ -276,3 +336,19 @@ full verify:  $v_sum
   wall $v_wall s, $v_rate MB/s of output, requests $v_req, peak RSS $v_rss MiB
   limit $v_limit MB/s (read $read_s s, hash $hash_s s): $(pct "$v_rate" "$v_limit")% (target >= 70%)
 EOF
+if [ -n "$compare" ]; then
+  # The compared build's summaries must match: same work, other speed.
+  for pair in "empty sync|$e_sum|$ce_sum" "re-sync|$r_sum|$cr_sum" "seeded sync|$s_sum|$cs_sum" \
+    "verify|$v_sum|$cv_sum"; do
+    IFS='|' read -r tag a b <<<"$pair"
+    [ "$a" = "$b" ] || echo "compare: $tag summary differs: '$b'" >&2
+  done
+  c_row() { echo "wall $2 s, $(mbps "$1" "$2") MB/s, peak RSS $3 MiB: $(pct "$(mbps "$1" "$2")" "$4")% of limit"; }
+  cat <<EOF
+compared build $compare:
+  empty sync:  $(c_row "$tree_bytes" "$ce_wall" "$ce_rss" "$e_limit")
+  re-sync:     $(c_row "$tree_bytes" "$cr_wall" "$cr_rss" "$r_limit")
+  seeded sync: $(c_row "$tree2_bytes" "$cs_wall" "$cs_rss" "$s_limit")
+  full verify: $(c_row "$tree2_bytes" "$cv_wall" "$cv_rss" "$v_limit")
+EOF
+fi

@@ -1,25 +1,65 @@
 #include "cli_common.hpp"
 
-#include <fstream>
-#include <iterator>
+#include "util/huge_pages.hpp"
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+
+#include <sys/stat.h>
 
 namespace vorn {
+namespace {
+
+const size_t kReadBlock = 1 << 20;
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+}  // namespace
 
 std::string storeKey;
 
 bool readFile(const std::string& path, std::string* out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  out->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return true;
+  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+  if (!file) return false;
+  // Reads land straight in *out; a stdio buffer would only add a copy.
+  std::setvbuf(file.get(), nullptr, _IONBF, 0);
+  out->clear();
+  // Sized from the file up front so a big object is read in one go instead of
+  // regrowing; the loop still takes whatever is there when the size was wrong
+  // (a pipe, a file that grew).
+  struct stat info;
+  size_t want = kReadBlock;
+  if (fstat(fileno(file.get()), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+    want = static_cast<size_t>(info.st_size) + 1;
+  }
+  size_t have = 0;
+  for (;;) {
+    if (out->size() < have + want) {
+      out->reserve(have + want);
+      adviseHugePages(out->data(), out->capacity());
+      out->resize(have + want);
+    }
+    const size_t got = std::fread(&(*out)[have], 1, want, file.get());
+    have += got;
+    if (got < want) break;
+    want = have < kReadBlock ? kReadBlock : have;
+  }
+  out->resize(have);
+  // A file that opens but cannot be read (a directory, an I/O error) has no
+  // whole content to hand back.
+  return !std::ferror(file.get());
 }
 
 bool writeFile(const std::string& path, const std::string& data) {
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  std::FILE* file = std::fopen(path.c_str(), "wb");
   if (!file) return false;
-  file.write(data.data(), static_cast<std::streamsize>(data.size()));
-  file.close();
-  return !file.fail();
+  std::setvbuf(file, nullptr, _IONBF, 0);
+  bool ok = data.empty() || std::fwrite(data.data(), 1, data.size(), file) == data.size();
+  ok = std::fclose(file) == 0 && ok;
+  return ok;
 }
 
 std::string keyTextFromArg(const std::string& arg) {

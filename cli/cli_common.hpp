@@ -9,7 +9,8 @@ namespace vorn {
 // plain store. Written once by main before dispatch.
 extern std::string storeKey;
 
-// Replaces *out with the whole file. False only when it cannot be opened.
+// Replaces *out with the whole file. False when it cannot be opened or read
+// (a directory, say): an unreadable input must not pass for an empty one.
 bool readFile(const std::string& path, std::string* out);
 
 // Creates or truncates the file and writes all bytes. No directories made.

@@ -1,11 +1,15 @@
 #include "chunking/chunker.hpp"
 
+#include "util/huge_pages.hpp"
+
 #include "util/digest.hpp"
 #include "util/path_text.hpp"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+
 
 namespace vorn {
 
@@ -128,6 +132,7 @@ bool chunkFile(const std::string& path, const ChunkParams& params,
     memory->bytes.reset();
     memory->bytes.reset(new unsigned char[capacity]);
     memory->capacity = capacity;
+    adviseHugePages(memory->bytes.get(), capacity);
   }
   unsigned char* const buffer = memory->bytes.get();
   size_t head = 0, tail = 0;

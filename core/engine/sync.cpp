@@ -46,10 +46,18 @@ bool loadInstallManifest(StorageProvider& store, const std::string& channel,
 class ChunkSource {
  public:
   ChunkSource(StorageProvider& store, const ChunkUrlMap& chunkUrls, const LocalIndex& index,
-              SyncStats& stats)
-      : store_(store), chunkUrls_(chunkUrls), index_(index), stats_(stats) {}
+              const std::vector<ManifestFile>& files, SyncStats& stats)
+      : store_(store), chunkUrls_(chunkUrls), index_(index), stats_(stats) {
+    for (const ManifestFile& file : files) {
+      for (const ManifestChunk& chunk : file.chunks) ++entriesLeft_[chunk.id];
+    }
+  }
 
+  // Entries must be asked for in manifest order, each exactly once.
   bool obtain(const ManifestChunk& chunk, const std::string** bytes, std::string* err) {
+    auto left = entriesLeft_.find(chunk.id);
+    laterEntries_ = 0;
+    if (left != entriesLeft_.end() && left->second > 0) laterEntries_ = --left->second;
     auto cached = cache_.find(chunk.id);
     if (cached != cache_.end()) {
       *bytes = &cached->second;
@@ -92,7 +100,6 @@ class ChunkSource {
         return false;
       }
     }
-    decoded_.clear();
     if (!decodeChunk(object_, chunk.id, &decoded_, err)) return false;
     if (decoded_.size() != chunk.size) {
       setError(err, "chunk size mismatch for " + chunk.id);
@@ -102,14 +109,18 @@ class ChunkSource {
     stats_.unpackedBytes += static_cast<int64_t>(chunk.size);
     stats_.wireBytes += static_cast<int64_t>(object_.size());
     // Nothing is evicted: a chunk over the budget is simply not kept, and a
-    // later, smaller one may still fit.
+    // later, smaller one may still fit. A chunk that no later entry asks for
+    // takes its share of the budget all the same, so what is downloaded does
+    // not change, but its bytes are not held: holding them would only cost a
+    // fresh buffer per chunk that is never read again.
+    *bytes = &decoded_;
     if (cacheBytes_ + chunk.size <= kDownloadCacheBudget) {
       cacheBytes_ += chunk.size;
-      auto slot = cache_.emplace(chunk.id, std::move(decoded_)).first;
-      decoded_ = std::string();
-      *bytes = &slot->second;
-    } else {
-      *bytes = &decoded_;
+      if (laterEntries_ > 0) {
+        auto slot = cache_.emplace(chunk.id, std::move(decoded_)).first;
+        decoded_ = std::string();
+        *bytes = &slot->second;
+      }
     }
     return true;
   }
@@ -120,6 +131,9 @@ class ChunkSource {
   SyncStats& stats_;
   std::map<std::string, std::string> cache_;
   uint64_t cacheBytes_ = 0;
+  // Entries of each id not yet asked for, and that count after the current one.
+  std::map<std::string, uint64_t> entriesLeft_;
+  uint64_t laterEntries_ = 0;
   // Reused across chunks so the steady state does not allocate.
   std::string local_;
   std::string object_;
@@ -190,13 +204,16 @@ void buildLocalIndex(const fs::path& directory, LocalIndex* index) {
   }
   std::sort(files.begin(), files.end());
   const ChunkParams params = defaultChunkParams();
+  // One read buffer for all files rather than a fresh one (and fresh page
+  // faults) per file.
+  ChunkBuffer buffer;
   for (const fs::path& file : files) {
     chunkFile(
         file.string(), params,
         [&](const Chunk& chunk) {
           index->emplace(chunk.id, ChunkRef{file, chunk.offset, chunk.size});
         },
-        nullptr);
+        nullptr, &buffer);
   }
 }
 
@@ -252,7 +269,7 @@ bool syncChannel(StorageProvider& store, const std::string& channel, const std::
   for (const ManifestFile& file : files) totalEntries += file.chunks.size();
 
   SyncStats counted;
-  ChunkSource source(store, chunkUrls, index, counted);
+  ChunkSource source(store, chunkUrls, index, files, counted);
   for (const ManifestFile& file : files) {
     const fs::path target = destRoot / pathFromUtf8(file.path);
     fs::path part = target;

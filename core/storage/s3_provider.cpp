@@ -1,4 +1,6 @@
 #include "storage/request_signing.hpp"
+
+#include "util/huge_pages.hpp"
 #include "storage/s3_config.hpp"
 #include "storage/storage_provider.hpp"
 #include "storage/xml_scrape.hpp"
@@ -8,9 +10,11 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <memory>
+
 
 namespace vorn {
 namespace {
@@ -52,6 +56,7 @@ size_t appendToSink(char* bytes, size_t size, size_t count, void* target) {
             CURLE_OK &&
         announced > 0 && announced <= kMaxReserveBytes) {
       sink->body->reserve(sink->body->size() + static_cast<size_t>(announced));
+      adviseHugePages(sink->body->data(), sink->body->capacity());
     }
   }
   sink->body->append(bytes, size * count);
