@@ -1,5 +1,5 @@
-// Channel manifests in the store: keys, JSON parsing, the fetch with its
-// signature policy and schema and channel checks, and channel deletion.
+// Channel manifests in the store: JSON parsing, the fetch with its signature
+// policy and schema and channel checks, and channel deletion.
 
 #include "engine/channel_manifest.hpp"
 
@@ -15,7 +15,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <map>
 #include <string>
@@ -26,21 +25,16 @@ namespace {
 using vorn::fetchChannelManifest;
 using vorn_test::MemoryStore;
 
-// A loopback HTTP server with canned answers per path, for the manifest-URL
-// and signature-URL branches. Serves one request per connection.
+// A loopback HTTP server with canned answers per path (404 otherwise), one
+// request per connection.
 class CannedHttpServer {
  public:
-  struct Answer {
-    int status;
-    std::string body;
-  };
-
-  explicit CannedHttpServer(std::map<std::string, Answer> answers) : answers_(std::move(answers)) {
+  explicit CannedHttpServer(std::map<std::string, std::pair<int, std::string>> answers)
+      : answers_(std::move(answers)) {
     listener_ = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
     socklen_t len = sizeof addr;
     if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         listen(listener_, 8) != 0 ||
@@ -48,31 +42,27 @@ class CannedHttpServer {
       return;
     }
     port_ = ntohs(addr.sin_port);
-    thread_ = std::thread([this] { serve(); });
+    thread_ = std::thread([this] {
+      while (!stop_) {
+        pollfd p{listener_, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0) continue;
+        int conn = accept(listener_, nullptr, nullptr);
+        if (conn < 0) continue;
+        answer(conn);
+        close(conn);
+      }
+    });
   }
   ~CannedHttpServer() {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
     if (listener_ >= 0) close(listener_);
   }
-
   std::string url(const std::string& path) const {
     return "http://127.0.0.1:" + std::to_string(port_) + path;
   }
-  int requests() const { return requests_; }
 
  private:
-  void serve() {
-    while (!stop_) {
-      pollfd p{listener_, POLLIN, 0};
-      if (poll(&p, 1, 50) <= 0) continue;
-      int conn = accept(listener_, nullptr, nullptr);
-      if (conn < 0) continue;
-      answer(conn);
-      close(conn);
-    }
-  }
-
   void answer(int conn) {
     std::string request;
     char buf[4096];
@@ -83,27 +73,26 @@ class CannedHttpServer {
       if (n <= 0) return;
       request.append(buf, static_cast<size_t>(n));
     }
-    ++requests_;
     size_t start = request.find(' ') + 1;
-    std::string path = request.substr(start, request.find(' ', start) - start);
-    auto it = answers_.find(path);
-    Answer a = it == answers_.end() ? Answer{404, "not found"} : it->second;
-    std::string response = "HTTP/1.1 " + std::to_string(a.status) +
-                           " X\r\nContent-Length: " + std::to_string(a.body.size()) +
-                           "\r\nConnection: close\r\n\r\n" + a.body;
+    auto it = answers_.find(request.substr(start, request.find(' ', start) - start));
+    auto a = it == answers_.end() ? std::make_pair(404, std::string("nope")) : it->second;
+    std::string response = "HTTP/1.1 " + std::to_string(a.first) +
+                           " X\r\nContent-Length: " + std::to_string(a.second.size()) +
+                           "\r\nConnection: close\r\n\r\n" + a.second;
     send(conn, response.data(), response.size(), MSG_NOSIGNAL);
   }
 
-  std::map<std::string, Answer> answers_;
+  std::map<std::string, std::pair<int, std::string>> answers_;
   int listener_ = -1;
   int port_ = 0;
   std::atomic<bool> stop_{false};
-  std::atomic<int> requests_{0};
   std::thread thread_;
 };
 
 const std::string kManifest =
     "{\n  \"build\" : \"b1\",\n  \"channel\" : \"stable\",\n  \"files\" : [],\n  \"schema\" : 1\n}";
+const std::string kKey = "channels/stable/manifest.json";
+const std::string kUnsigned = "channel 'stable' has no signature but verification is required";
 
 vorn::SigningKeyPair keyPair() {
   vorn::SigningKeyPair pair;
@@ -117,32 +106,37 @@ std::string signatureOf(const vorn::SigningKeyPair& pair, const std::string& tex
   return signature;
 }
 
-// Fetches from the store alone; returns the error text ("" on success).
+// Runs a fetch; returns the error text ("" on success). A failure must leave
+// the output document as it was.
 std::string fetchError(MemoryStore& store, const std::string& channel,
-                       const std::string& verifyKey = "", Json::Value* out = nullptr) {
-  Json::Value doc;
+                       const std::string& manifestUrl = "", const std::string& verifyKey = "",
+                       const std::string& sigUrl = "", Json::Value* out = nullptr) {
+  Json::Value doc = "untouched";
   std::string err;
-  bool ok = fetchChannelManifest(store, channel, "", verifyKey, "", out ? out : &doc, &err);
+  bool ok = fetchChannelManifest(store, channel, manifestUrl, verifyKey, sigUrl, &doc, &err);
   EXPECT_EQ(ok, err.empty()) << err;
+  if (!ok) {
+    EXPECT_EQ(doc.asString(), "untouched");
+  }
+  if (out) *out = doc;
   return ok ? "" : err;
 }
 
-TEST(ChannelKeys, KeysAreFormedVerbatim) {
-  EXPECT_EQ(vorn::channelManifestKey("stable"), "channels/stable/manifest.json");
-  EXPECT_EQ(vorn::channelManifestKey("team/win64"), "channels/team/win64/manifest.json");
-  EXPECT_EQ(vorn::channelManifestKey(""), "channels//manifest.json");
-}
-
 TEST(ParseJson, ParsesDocumentsAndReportsErrorsOnOneLine) {
+  EXPECT_EQ(vorn::channelManifestKey("team/win64"), "channels/team/win64/manifest.json");
   Json::Value doc;
   std::string err;
   ASSERT_TRUE(vorn::parseJson(kManifest, &doc, &err)) << err;
   EXPECT_EQ(doc["build"].asString(), "b1");
+  // Brackets inside strings are not nesting; moderate nesting is fine.
+  ASSERT_TRUE(vorn::parseJson("{\"a\":\"" + std::string(5000, '[') + "\"}", &doc, &err)) << err;
+  ASSERT_TRUE(vorn::parseJson(std::string(100, '[') + std::string(100, ']'), &doc, &err)) << err;
 
-  const std::string bad[] = {"", "{\"a\":", "{\"a\" 1}", "not json", "{\"a\":\"\\x\"}"};
-  for (const std::string& text : bad) {
+  for (const std::string& text :
+       {std::string(), std::string("{\"a\":"), std::string("not json"),
+        std::string("{\"a\":\"\\x\"}"), std::string(100000, '[')}) {
     Json::Value untouched = "keep";
-    EXPECT_FALSE(vorn::parseJson(text, &untouched, &err)) << text;
+    EXPECT_FALSE(vorn::parseJson(text, &untouched, &err)) << text.substr(0, 20);
     EXPECT_EQ(err.rfind("manifest parse error: ", 0), 0u) << err;
     EXPECT_GT(err.size(), std::string("manifest parse error: ").size());
     EXPECT_EQ(err.find('\n'), std::string::npos) << err;
@@ -150,82 +144,30 @@ TEST(ParseJson, ParsesDocumentsAndReportsErrorsOnOneLine) {
   }
 }
 
-TEST(ParseJson, DeepNestingIsAnErrorNotACrash) {
-  std::string err;
-  Json::Value doc;
-  EXPECT_FALSE(vorn::parseJson(std::string(100000, '['), &doc, &err));
-  EXPECT_EQ(err.rfind("manifest parse error: ", 0), 0u);
-  // Brackets inside strings are not nesting.
-  const std::string text = "{\"a\":\"" + std::string(5000, '[') + "\\\"\"}";
-  ASSERT_TRUE(vorn::parseJson(text, &doc, &err)) << err;
-  EXPECT_EQ(doc["a"].asString().size(), 5001u);
-  // Moderate nesting is fine.
-  ASSERT_TRUE(vorn::parseJson(std::string(100, '[') + std::string(100, ']'), &doc, &err)) << err;
-}
-
-TEST(FetchFromStore, ReturnsTheDocumentAndIgnoresUnknownMembers) {
-  MemoryStore store;
-  store.objects["channels/stable/manifest.json"] =
-      "{\"schema\":1,\"channel\":\"stable\",\"extra\":[1,2],\"build\":\"b1\"}";
-  Json::Value doc;
-  EXPECT_EQ(fetchError(store, "stable", "", &doc), "");
-  EXPECT_EQ(doc["build"].asString(), "b1");
-}
-
-TEST(FetchFromStore, StoreFailureLeavesOutputUntouched) {
-  MemoryStore store;
-  Json::Value doc = "previous";
-  std::string err;
-  EXPECT_FALSE(fetchChannelManifest(store, "stable", "", "", "", &doc, &err));
-  EXPECT_EQ(err, "GET channels/stable/manifest.json -> HTTP 404 ");
-  EXPECT_EQ(doc.asString(), "previous");
-}
-
-TEST(FetchFromStore, SchemaMustBeTheInteger1) {
-  MemoryStore store;
-  const std::string bad[] = {"{\"schema\":2}",
-                             "{}",
-                             "{\"schema\":\"1\"}",
-                             "{\"schema\":1.5}",
-                             "{\"schema\":true}",
-                             "{\"schema\":null}",
-                             "[1]",
-                             "1",
-                             "{\"schema\":[1]}"};
-  for (const std::string& text : bad) {
-    store.objects["channels/c/manifest.json"] = text;
-    EXPECT_EQ(fetchError(store, "c"), "unsupported manifest schema") << text;
+TEST(FetchFromStore, SchemaAndChannelRules) {
+  const std::string notString =
+      "manifest is not for channel 'stable' (its channel member is not a string)";
+  const std::pair<std::string, std::string> rows[] = {
+      {"{\"schema\":1,\"channel\":\"stable\",\"extra\":[1],\"build\":\"b1\"}", ""},
+      {"{\"schema\":1,\"files\":[]}", ""},  // no channel: accepted anywhere
+      {"{\"schema\":2}", "unsupported manifest schema"},
+      {"{}", "unsupported manifest schema"},
+      {"{\"schema\":\"1\"}", "unsupported manifest schema"},
+      {"{\"schema\":1.5}", "unsupported manifest schema"},
+      {"{\"schema\":true}", "unsupported manifest schema"},
+      {"[1]", "unsupported manifest schema"},
+      {"{\"schema\":1,\"channel\":\"beta\"}", "manifest is for channel 'beta', not 'stable'"},
+      {"{\"schema\":1,\"channel\":\"Stable\"}", "manifest is for channel 'Stable', not 'stable'"},
+      {"{\"schema\":1,\"channel\":[\"stable\"]}", notString},
+      {"{\"schema\":1,\"channel\":null}", notString},
+  };
+  for (const auto& [text, expected] : rows) {
+    MemoryStore store;
+    store.objects[kKey] = text;
+    EXPECT_EQ(fetchError(store, "stable"), expected) << text;
   }
-  store.objects["channels/c/manifest.json"] = "{\"schema\":1}";
-  EXPECT_EQ(fetchError(store, "c"), "");
-}
-
-TEST(FetchFromStore, ChannelMemberMustMatchWhenPresent) {
-  MemoryStore store;
-  store.objects["channels/beta/manifest.json"] = kManifest;
-  EXPECT_EQ(fetchError(store, "beta"), "manifest is for channel 'stable', not 'beta'");
-  // A manifest made by the chunk command has no channel and is accepted anywhere.
-  store.objects["channels/beta/manifest.json"] = "{\"schema\":1,\"files\":[]}";
-  EXPECT_EQ(fetchError(store, "beta"), "");
-  // Comparison is exact bytes.
-  store.objects["channels/beta/manifest.json"] = "{\"schema\":1,\"channel\":\"Beta\"}";
-  EXPECT_EQ(fetchError(store, "beta"), "manifest is for channel 'Beta', not 'beta'");
-  for (const char* value : {"[\"beta\"]", "{\"beta\":1}", "7", "null"}) {
-    store.objects["channels/beta/manifest.json"] =
-        std::string("{\"schema\":1,\"channel\":") + value + "}";
-    EXPECT_EQ(fetchError(store, "beta"),
-              "manifest is not for channel 'beta' (its channel member is not a string)")
-        << value;
-  }
-}
-
-TEST(FetchSignatures, WithoutKeyTheSignatureIsNeverRead) {
-  MemoryStore store;
-  store.objects["channels/stable/manifest.json"] = kManifest;
-  store.objects["channels/stable/manifest.json.sig"] = "garbage";
-  EXPECT_EQ(fetchError(store, "stable"), "");
-  EXPECT_EQ(store.count("get"), 1u);
-  EXPECT_EQ(store.calls.back(), "get channels/stable/manifest.json");
+  MemoryStore empty;
+  EXPECT_EQ(fetchError(empty, "stable"), "GET " + kKey + " -> HTTP 404 ");
 }
 
 TEST(FetchSignatures, EveryRowOfThePolicy) {
@@ -240,8 +182,8 @@ TEST(FetchSignatures, EveryRowOfThePolicy) {
   };
   const Row rows[] = {
       {"valid", kManifest, good, pair.publicHex, ""},
-      {"missing", kManifest, "", pair.publicHex,
-       "channel 'stable' has no signature but verification is required"},
+      {"no key: never read", kManifest, "garbage", "", ""},
+      {"missing", kManifest, "", pair.publicHex, kUnsigned},
       {"trailing newline", kManifest, good + "\n", pair.publicHex, "bad signature"},
       {"malformed", kManifest, "zz", pair.publicHex, "bad signature"},
       {"other key", kManifest, good, keyPair().publicHex, "signature does not verify"},
@@ -251,140 +193,95 @@ TEST(FetchSignatures, EveryRowOfThePolicy) {
       {"unsigned garbage", "{not json", good, pair.publicHex, "signature does not verify"},
       {"signed schema 2", "{\"schema\":2}", signatureOf(pair, "{\"schema\":2}"), pair.publicHex,
        "unsupported manifest schema"},
-      {"signed, no schema", "{}", signatureOf(pair, "{}"), pair.publicHex,
-       "unsupported manifest schema"},
   };
   for (const Row& row : rows) {
     MemoryStore store;
-    store.objects["channels/stable/manifest.json"] = row.manifest;
-    if (!row.signature.empty()) store.objects["channels/stable/manifest.json.sig"] = row.signature;
-    EXPECT_EQ(fetchError(store, "stable", row.key), row.expected) << row.name;
+    store.objects[kKey] = row.manifest;
+    if (!row.signature.empty()) store.objects[kKey + ".sig"] = row.signature;
+    EXPECT_EQ(fetchError(store, "stable", "", row.key), row.expected) << row.name;
+    if (row.key.empty()) {
+      EXPECT_EQ(store.calls, std::vector<std::string>{"get " + kKey});
+    }
   }
-}
-
-TEST(FetchSignatures, SignatureStoreFailureMeansNoSignature) {
-  const vorn::SigningKeyPair pair = keyPair();
+  // A signature the store cannot deliver counts as no signature.
   MemoryStore store;
-  store.objects["channels/stable/manifest.json"] = kManifest;
-  store.objects["channels/stable/manifest.json.sig"] = signatureOf(pair, kManifest);
+  store.objects[kKey] = kManifest;
+  store.objects[kKey + ".sig"] = good;
   store.failWhen = [](const std::string& op, const std::string& key) {
-    return op == "get" && key.size() > 4 && key.compare(key.size() - 4, 4, ".sig") == 0;
+    return op == "get" && key == kKey + ".sig";
   };
-  EXPECT_EQ(fetchError(store, "stable", pair.publicHex),
-            "channel 'stable' has no signature but verification is required");
+  EXPECT_EQ(fetchError(store, "stable", "", pair.publicHex), kUnsigned);
 }
 
-TEST(FetchByUrl, ManifestUrlBypassesTheStore) {
-  CannedHttpServer server(
-      {{"/m.json", {200, kManifest}}, {"/missing", {404, "nope"}}, {"/boom", {500, "err"}}});
-  MemoryStore store;  // empty: any store read would fail
-  Json::Value doc;
-  std::string err;
-  ASSERT_TRUE(fetchChannelManifest(store, "stable", server.url("/m.json"), "", "", &doc, &err))
-      << err;
-  EXPECT_EQ(doc["build"].asString(), "b1");
-  EXPECT_TRUE(store.calls.empty());
-
-  Json::Value untouched = "keep";
-  EXPECT_FALSE(
-      fetchChannelManifest(store, "stable", server.url("/missing"), "", "", &untouched, &err));
-  EXPECT_EQ(err, "manifest URL -> HTTP 404");
-  EXPECT_FALSE(
-      fetchChannelManifest(store, "stable", server.url("/boom"), "", "", &untouched, &err));
-  EXPECT_EQ(err, "manifest URL -> HTTP 500");
-  EXPECT_EQ(untouched.asString(), "keep");
-  EXPECT_TRUE(store.calls.empty());
-}
-
-TEST(FetchByUrl, UnreachableUrlGivesTheTransportMessage) {
-  // Bind and close a port so nothing listens on it.
-  int port = 0;
-  {
-    CannedHttpServer server({});
-    port = std::stoi(server.url("").substr(std::string("http://127.0.0.1:").size()));
-  }
-  MemoryStore store;
-  Json::Value doc;
-  std::string err;
-  EXPECT_FALSE(fetchChannelManifest(
-      store, "stable", "http://127.0.0.1:" + std::to_string(port) + "/m.json", "", "", &doc, &err));
-  EXPECT_EQ(err.rfind("curl: ", 0), 0u) << err;
-}
-
-TEST(FetchByUrl, SignaturePolicyForUrls) {
+TEST(FetchByUrl, ManifestAndSignatureUrlsBypassTheStore) {
   const vorn::SigningKeyPair pair = keyPair();
   const std::string good = signatureOf(pair, kManifest);
   CannedHttpServer server({{"/m.json", {200, kManifest}},
+                           {"/boom", {500, "err"}},
                            {"/m.sig", {200, good}},
                            {"/bad.sig", {200, signatureOf(keyPair(), kManifest)}},
                            {"/gone.sig", {403, good}}});
-  MemoryStore store;
-  // Even a valid signature in the store is not paired with a manifest URL.
-  store.objects["channels/stable/manifest.json.sig"] = good;
+  MemoryStore store;  // holds only a valid signature, which a URL never pairs with
+  store.objects[kKey + ".sig"] = good;
   Json::Value doc;
-  std::string err;
-  EXPECT_FALSE(
-      fetchChannelManifest(store, "stable", server.url("/m.json"), pair.publicHex, "", &doc, &err));
-  EXPECT_EQ(err, "channel 'stable' has no signature but verification is required");
-  EXPECT_TRUE(store.calls.empty());
-
-  EXPECT_TRUE(fetchChannelManifest(store, "stable", server.url("/m.json"), pair.publicHex,
-                                   server.url("/m.sig"), &doc, &err))
-      << err;
-  EXPECT_FALSE(fetchChannelManifest(store, "stable", server.url("/m.json"), pair.publicHex,
-                                    server.url("/bad.sig"), &doc, &err));
-  EXPECT_EQ(err, "signature does not verify");
+  EXPECT_EQ(fetchError(store, "stable", server.url("/m.json"), "", "", &doc), "");
+  EXPECT_EQ(doc["build"].asString(), "b1");
+  EXPECT_EQ(fetchError(store, "stable", server.url("/missing")), "manifest URL -> HTTP 404");
+  EXPECT_EQ(fetchError(store, "stable", server.url("/boom")), "manifest URL -> HTTP 500");
+  EXPECT_EQ(fetchError(store, "stable", server.url("/m.json"), pair.publicHex), kUnsigned);
+  EXPECT_EQ(fetchError(store, "stable", server.url("/m.json"), pair.publicHex,
+                       server.url("/m.sig")),
+            "");
+  EXPECT_EQ(fetchError(store, "stable", server.url("/m.json"), pair.publicHex,
+                       server.url("/bad.sig")),
+            "signature does not verify");
   // A signature URL answering outside 2xx means no signature.
-  EXPECT_FALSE(fetchChannelManifest(store, "stable", server.url("/m.json"), pair.publicHex,
-                                    server.url("/gone.sig"), &doc, &err));
-  EXPECT_EQ(err, "channel 'stable' has no signature but verification is required");
+  EXPECT_EQ(fetchError(store, "stable", server.url("/m.json"), pair.publicHex,
+                       server.url("/gone.sig")),
+            kUnsigned);
+  EXPECT_TRUE(store.calls.empty());
 
   // A signature URL also serves a manifest that comes from the store.
   MemoryStore fromStore;
-  fromStore.objects["channels/stable/manifest.json"] = kManifest;
-  EXPECT_TRUE(fetchChannelManifest(fromStore, "stable", "", pair.publicHex, server.url("/m.sig"),
-                                   &doc, &err))
-      << err;
-  EXPECT_EQ(fromStore.count("get"), 1u);
+  fromStore.objects[kKey] = kManifest;
+  EXPECT_EQ(fetchError(fromStore, "stable", "", pair.publicHex, server.url("/m.sig")), "");
+  EXPECT_EQ(fromStore.calls, std::vector<std::string>{"get " + kKey});
+
+  // Nothing listening: the transport message.
+  const std::string err = fetchError(store, "stable", "http://127.0.0.1:1/m.json");
+  EXPECT_EQ(err.rfind("curl: ", 0), 0u) << err;
 }
 
-TEST(DeleteChannel, RemovesManifestAndSignature) {
+TEST(DeleteChannel, RemovesManifestThenSignatureOnly) {
   MemoryStore store;
-  store.objects["channels/a/manifest.json"] = kManifest;
-  store.objects["channels/a/manifest.json.sig"] = "sig";
+  store.objects[kKey] = kManifest;
+  store.objects[kKey + ".sig"] = "sig";
   store.objects["chunks/ab/abcd"] = "chunk";
   std::string err;
-  ASSERT_TRUE(vorn::deleteChannel(store, "a", &err)) << err;
+  ASSERT_TRUE(vorn::deleteChannel(store, "stable", &err)) << err;
   EXPECT_EQ(store.objects.size(), 1u);
   EXPECT_EQ(store.objects.count("chunks/ab/abcd"), 1u);
-  // An unsigned (or already deleted) channel deletes fine: removing a missing
-  // object succeeds on S3-compatible stores.
-  EXPECT_TRUE(vorn::deleteChannel(store, "a", nullptr));
-}
+  // Already gone (or never signed): removing a missing object succeeds.
+  EXPECT_TRUE(vorn::deleteChannel(store, "stable", nullptr));
 
-TEST(DeleteChannel, FailedManifestRemovalKeepsTheSignature) {
-  MemoryStore store;
-  store.objects["channels/a/manifest.json"] = kManifest;
-  store.objects["channels/a/manifest.json.sig"] = "sig";
-  store.failWhen = [](const std::string& op, const std::string& key) {
-    return op == "remove" && key == "channels/a/manifest.json";
-  };
-  std::string err;
-  EXPECT_FALSE(vorn::deleteChannel(store, "a", &err));
-  EXPECT_EQ(err, "curl: Couldn't connect to server");
-  EXPECT_EQ(store.objects.size(), 2u);
-  EXPECT_EQ(store.count("remove"), 1u);
-}
-
-TEST(DeleteChannel, SignatureRemovalFailureIsIgnored) {
-  MemoryStore store;
-  store.objects["channels/a/manifest.json"] = kManifest;
-  store.failWhen = [](const std::string& op, const std::string& key) {
-    return op == "remove" && key == "channels/a/manifest.json.sig";
-  };
-  std::string err;
-  EXPECT_TRUE(vorn::deleteChannel(store, "a", &err)) << err;
-  EXPECT_EQ(store.objects.count("channels/a/manifest.json"), 0u);
+  // A failed manifest removal stops before the signature; a failed signature
+  // removal is ignored.
+  for (const std::string& failing : {kKey, kKey + ".sig"}) {
+    MemoryStore s;
+    s.objects[kKey] = kManifest;
+    s.objects[kKey + ".sig"] = "sig";
+    s.failWhen = [&](const std::string& op, const std::string& key) {
+      return op == "remove" && key == failing;
+    };
+    const bool manifestFails = failing == kKey;
+    EXPECT_EQ(vorn::deleteChannel(s, "stable", &err), !manifestFails) << failing;
+    if (manifestFails) {
+      EXPECT_EQ(err, "curl: Couldn't connect to server");
+    }
+    EXPECT_EQ(s.objects.count(kKey), manifestFails ? 1u : 0u);
+    EXPECT_EQ(s.objects.count(kKey + ".sig"), 1u);
+    EXPECT_EQ(s.count("remove"), manifestFails ? 1u : 2u);
+  }
 }
 
 }  // namespace
