@@ -11,6 +11,7 @@
 #include "storage/storage_provider.hpp"
 #include "util/digest.hpp"
 
+#include "support/http_stub.hpp"
 #include "support/process.hpp"
 #include "support/s3_server.hpp"
 #include "support/temp_dir.hpp"
@@ -19,9 +20,6 @@
 #include <gtest/gtest.h>
 #include <json/value.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <ctime>
@@ -64,53 +62,18 @@ bool parseSyncSummary(const std::string& out, SyncSummary* s) {
   return true;
 }
 
-// A loopback HTTP server that answers every request with one fixed response
-// and keeps the request heads it saw.
+// A loopback HTTP server that answers every request with one fixed response.
 class FixedHttpServer {
  public:
   FixedHttpServer(int status, const std::string& body)
-      : response_("HTTP/1.1 " + std::to_string(status) + " Whatever\r\nContent-Length: " +
-                  std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body) {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    listen(fd_, 4);
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
-    thread_ = std::thread([this] {
-      for (int client; (client = accept(fd_, nullptr, nullptr)) >= 0; close(client)) {
-        std::string head;
-        char buf[4096];
-        for (ssize_t n; head.find("\r\n\r\n") == std::string::npos &&
-                        (n = recv(client, buf, sizeof buf, 0)) > 0;)
-          head.append(buf, static_cast<size_t>(n));
-        std::lock_guard<std::mutex> lock(mutex_);
-        requests_ += head;
-        send(client, response_.data(), response_.size(), MSG_NOSIGNAL);
-      }
-    });
-  }
-  ~FixedHttpServer() {
-    shutdown(fd_, SHUT_RDWR);
-    close(fd_);
-    thread_.join();
-  }
-  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/d.json"; }
-  std::string requests() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return requests_;
-  }
+      : response_(vorn_test::httpResponse(status, body)),
+        stub_([this](const std::string&) { return response_; }) {}
+  std::string url() const { return stub_.base() + "/d.json"; }
+  std::string requests() const { return stub_.allRequests(); }
 
  private:
-  int fd_ = -1;
-  int port_ = 0;
   const std::string response_;
-  mutable std::mutex mutex_;
-  std::string requests_;
-  std::thread thread_;
+  vorn_test::HttpStub stub_;
 };
 
 class CliSync : public ::testing::Test {

@@ -5,14 +5,11 @@
 
 #include "engine/signing.hpp"
 
+#include "support/http_stub.hpp"
 #include "support/memory_store.hpp"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -25,68 +22,21 @@ namespace {
 using vorn::fetchChannelManifest;
 using vorn_test::MemoryStore;
 
-// A loopback HTTP server with canned answers per path (404 otherwise), one
-// request per connection.
+// A loopback HTTP server with canned answers per path (404 otherwise).
 class CannedHttpServer {
  public:
   explicit CannedHttpServer(std::map<std::string, std::pair<int, std::string>> answers)
-      : answers_(std::move(answers)) {
-    listener_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        listen(listener_, 8) != 0 ||
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-      return;
-    }
-    port_ = ntohs(addr.sin_port);
-    thread_ = std::thread([this] {
-      while (!stop_) {
-        pollfd p{listener_, POLLIN, 0};
-        if (poll(&p, 1, 50) <= 0) continue;
-        int conn = accept(listener_, nullptr, nullptr);
-        if (conn < 0) continue;
-        answer(conn);
-        close(conn);
-      }
-    });
-  }
-  ~CannedHttpServer() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
-    if (listener_ >= 0) close(listener_);
-  }
-  std::string url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
-  }
+      : answers_(std::move(answers)), stub_([this](const std::string& head) {
+          const size_t start = head.find(' ') + 1;
+          auto it = answers_.find(head.substr(start, head.find(' ', start) - start));
+          return it == answers_.end() ? vorn_test::httpResponse(404, "nope")
+                                      : vorn_test::httpResponse(it->second.first, it->second.second);
+        }) {}
+  std::string url(const std::string& path) const { return stub_.base() + path; }
 
  private:
-  void answer(int conn) {
-    std::string request;
-    char buf[4096];
-    while (request.find("\r\n\r\n") == std::string::npos && request.size() < 65536) {
-      pollfd p{conn, POLLIN, 0};
-      if (poll(&p, 1, 2000) <= 0) return;
-      ssize_t n = recv(conn, buf, sizeof buf, 0);
-      if (n <= 0) return;
-      request.append(buf, static_cast<size_t>(n));
-    }
-    size_t start = request.find(' ') + 1;
-    auto it = answers_.find(request.substr(start, request.find(' ', start) - start));
-    auto a = it == answers_.end() ? std::make_pair(404, std::string("nope")) : it->second;
-    std::string response = "HTTP/1.1 " + std::to_string(a.first) +
-                           " X\r\nContent-Length: " + std::to_string(a.second.size()) +
-                           "\r\nConnection: close\r\n\r\n" + a.second;
-    send(conn, response.data(), response.size(), MSG_NOSIGNAL);
-  }
-
-  std::map<std::string, std::pair<int, std::string>> answers_;
-  int listener_ = -1;
-  int port_ = 0;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
+  const std::map<std::string, std::pair<int, std::string>> answers_;
+  vorn_test::HttpStub stub_;
 };
 
 const std::string kManifest =

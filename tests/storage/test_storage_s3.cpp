@@ -11,13 +11,10 @@
 #include <gtest/gtest.h>
 #include <sodium.h>
 
+#include "support/http_stub.hpp"
 #include "support/s3_server.hpp"
 #include "support/test_data.hpp"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <curl/curl.h>
@@ -37,27 +34,6 @@ namespace {
   curl_global_init(CURL_GLOBAL_ALL);
   return sodium_init();
 }();
-
-// A listening socket on a free loopback port, the port in *port.
-int listenOnLoopback(int* port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  listen(fd, 8);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  *port = ntohs(addr.sin_port);
-  return fd;
-}
-
-// A port on which nothing listens any more.
-int closedPort() {
-  int port = 0;
-  close(listenOnLoopback(&port));
-  return port;
-}
 
 S3Config configFor(const S3Server& server, const std::string& secret) {
   return S3Config{server.endpoint(), "us-east-1", server.bucket(), server.accessKey(), secret};
@@ -204,7 +180,7 @@ TEST_F(S3Store, WrongCredentialsAreRefusedByTheServerCheck) {
 }
 
 TEST(S3Unreachable, EveryOperationFailsWithTheTransportText) {
-  const std::string endpoint = "http://127.0.0.1:" + std::to_string(closedPort());
+  const std::string endpoint = "http://127.0.0.1:" + std::to_string(vorn_test::closedLoopbackPort());
   auto store = makeS3Provider(S3Config{endpoint, "", "b", "k", "s"});
   std::string out;
   std::vector<ObjectEntry> listed;
@@ -271,72 +247,23 @@ TEST_F(S3Store, PresignedUrlFetchesTheObjectAndRefusalsAre403) {
 
 namespace {
 
-// Answers each connection with the next canned reply, in order, and records
-// the request heads; stops after the last reply or when destroyed.
+// Answers each connection with the next canned reply, in order; a connection
+// beyond the last reply is closed unanswered.
 class CannedServer {
  public:
-  explicit CannedServer(std::vector<std::string> answers) : answers_(std::move(answers)) {
-    listen_ = listenOnLoopback(&port_);
-    thread_ = std::thread([this] { serve(); });
-  }
-  ~CannedServer() {
-    stop_ = true;
-    thread_.join();
-    close(listen_);
-  }
-  std::string endpoint() const { return "http://127.0.0.1:" + std::to_string(port_); }
-  std::vector<std::string> requests() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return requests_;
-  }
+  explicit CannedServer(std::vector<std::string> answers)
+      : answers_(std::move(answers)),
+        stub_([this](const std::string&) {
+          const size_t i = next_++;
+          return i < answers_.size() ? answers_[i] : std::string();
+        }) {}
+  std::string endpoint() const { return stub_.base(); }
+  std::vector<std::string> requests() const { return stub_.requests(); }
 
  private:
-  void serve() {
-    for (const std::string& answer : answers_) {
-      int fd = -1;
-      for (pollfd p{listen_, POLLIN, 0}; !stop_ && fd < 0;) {
-        if (poll(&p, 1, 50) > 0) fd = accept(listen_, nullptr, nullptr);
-      }
-      if (fd < 0) return;
-      const std::string head = readHead(fd);
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        requests_.push_back(head);
-      }
-      for (size_t sent = 0; sent < answer.size();) {
-        const ssize_t n = send(fd, answer.data() + sent, answer.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) break;
-        sent += static_cast<size_t>(n);
-      }
-      shutdown(fd, SHUT_RDWR);
-      close(fd);
-    }
-  }
-
-  // The request line and headers, each ending with CRLF; a body is left unread.
-  static std::string readHead(int fd) {
-    std::string data;
-    char buf[4096];
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (data.find("\r\n\r\n") == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline) {
-      pollfd p{fd, POLLIN, 0};
-      if (poll(&p, 1, 50) <= 0) continue;
-      const ssize_t n = recv(fd, buf, sizeof buf, 0);
-      if (n <= 0) break;
-      data.append(buf, static_cast<size_t>(n));
-    }
-    const size_t end = data.find("\r\n\r\n");
-    return end == std::string::npos ? data : data.substr(0, end + 2);
-  }
-
-  std::vector<std::string> answers_;
-  int listen_ = -1;
-  int port_ = 0;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-  std::mutex mutex_;
-  std::vector<std::string> requests_;
+  const std::vector<std::string> answers_;
+  std::atomic<size_t> next_{0};
+  vorn_test::HttpStub stub_;
 };
 
 std::string answer(const std::string& statusLine, const std::string& body,
