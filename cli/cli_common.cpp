@@ -6,7 +6,11 @@
 #include <cstdio>
 #include <memory>
 
+#include <cerrno>
+
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace vorn {
 namespace {
@@ -16,6 +20,22 @@ const size_t kReadBlock = 1 << 20;
 struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
 };
+
+// One unbuffered write of the whole content. A private file is made readable
+// by its owner only, also when it existed before.
+bool writeBytes(const std::string& path, const std::string& data, bool ownerOnly) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+                      ownerOnly ? 0600 : 0666);
+  if (fd < 0) return false;
+  bool ok = !ownerOnly || fchmod(fd, 0600) == 0;
+  for (size_t done = 0; ok && done < data.size();) {
+    const ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) done += static_cast<size_t>(n);
+  }
+  return close(fd) == 0 && ok;
+}
 
 }  // namespace
 
@@ -54,12 +74,11 @@ bool readFile(const std::string& path, std::string* out) {
 }
 
 bool writeFile(const std::string& path, const std::string& data) {
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (!file) return false;
-  std::setvbuf(file, nullptr, _IONBF, 0);
-  bool ok = data.empty() || std::fwrite(data.data(), 1, data.size(), file) == data.size();
-  ok = std::fclose(file) == 0 && ok;
-  return ok;
+  return writeBytes(path, data, false);
+}
+
+bool writePrivateFile(const std::string& path, const std::string& data) {
+  return writeBytes(path, data, true);
 }
 
 std::string keyTextFromArg(const std::string& arg) {

@@ -16,6 +16,9 @@ bool readFile(const std::string& path, std::string* out);
 // Creates or truncates the file and writes all bytes. No directories made.
 bool writeFile(const std::string& path, const std::string& data);
 
+// writeFile for secrets: the file is left readable and writable by its owner only.
+bool writePrivateFile(const std::string& path, const std::string& data);
+
 // A key argument is a file holding the key or the key text itself; either way
 // surrounding space, tab, CR and LF are trimmed.
 std::string keyTextFromArg(const std::string& arg);

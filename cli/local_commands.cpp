@@ -47,7 +47,7 @@ int keygenCmd(int count, char** args) {
   const std::string name = args[1];
   const std::string keyFile = name + ".key";
   const std::string pubFile = name + ".pub";
-  if (!writeFile(keyFile, pair.secretHex + "\n")) {
+  if (!writePrivateFile(keyFile, pair.secretHex + "\n")) {
     std::fprintf(stderr, "cannot write %s\n", keyFile.c_str());
     return 2;
   }
@@ -64,7 +64,7 @@ int keygenCmd(int count, char** args) {
 int cryptKeygenCmd(int count, char** args) {
   if (count < 2) return printUsage();
   std::string hex = cryptKeygen();
-  if (!writeFile(args[1], hex + "\n")) {
+  if (!writePrivateFile(args[1], hex + "\n")) {
     std::fprintf(stderr, "cannot write %s\n", args[1]);
     return 2;
   }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <regex>
 
 #include "support/process.hpp"
@@ -88,6 +90,11 @@ TEST(CliCrypt, KeyIsCheckedBeforeDispatchAndTheCommandLineWins) {
   EXPECT_EQ(slurp(dir / "k.hex").size(), 65u);
 }
 
+static unsigned modeOf(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0 ? info.st_mode & 0777u : 0u;
+}
+
 TEST(CliKeygen, CryptKeygenWritesTheKeyFileAndPrintsIt) {
   TempDir dir;
   const auto r = runCli({"crypt-keygen", dir / "store.key"});
@@ -98,6 +105,7 @@ TEST(CliKeygen, CryptKeygenWritesTheKeyFileAndPrintsIt) {
                        "\nKeep it outside the data you back up. A lost key = a lost backup; there "
                        "is no recovery.\n");
   EXPECT_EQ(runCli({"--crypt", dir / "store.key", "version"}).status, 0) << "usable as --crypt";
+  EXPECT_EQ(modeOf(dir / "store.key"), 0600u);
 }
 
 TEST(CliKeygen, WritesBothKeyFilesAndOverwritesOnSecondRun) {
@@ -112,8 +120,12 @@ TEST(CliKeygen, WritesBothKeyFilesAndOverwritesOnSecondRun) {
   EXPECT_EQ(secret.substr(64, 64), pub.substr(0, 64));
   EXPECT_EQ(r.out, "wrote " + name + ".key (private key - keep secret, out of the repo) and " +
                        name + ".pub\npublic key: " + pub.substr(0, 64) + "\n");
+  EXPECT_EQ(modeOf(name + ".key"), 0600u) << "the secret key is its owner's alone";
+  // Overwriting an existing, more open key file narrows it too.
+  chmod((name + ".key").c_str(), 0644);
   ASSERT_EQ(runCli({"keygen", name}).status, 0);
   EXPECT_NE(slurp(name + ".key"), secret);
+  EXPECT_EQ(modeOf(name + ".key"), 0600u);
 }
 
 TEST(CliLocal, UnwritableOutputsAndMissingPaths) {
