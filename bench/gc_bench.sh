@@ -19,32 +19,15 @@ channels=${GC_BENCH_CHANNELS:-20}
 [[ -x $bin ]] || { echo "gc_bench: no program at $bin (pass its path)" >&2; exit 2; }
 
 work=$(mktemp -d)
-server_pid=
+source "$root/scripts/lib/test_server.sh"
 cleanup() {
-  if [[ -n $server_pid ]]; then
-    kill "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-  fi
+  stop_test_server
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-mkdir -p "$work/data"
-node --openssl-legacy-provider "$root/tests/s3/server.js" --port 0 --dir "$work/data" \
-  --bucket bench --access-key BENCHKEY --secret BENCHSECRET >"$work/server.log" 2>&1 &
-server_pid=$!
-port=
-for _ in $(seq 1 300); do
-  port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/server.log" | head -n 1)
-  [[ -n $port ]] && break
-  kill -0 "$server_pid" 2>/dev/null || { cat "$work/server.log" >&2; exit 1; }
-  sleep 0.1
-done
-[[ -n $port ]] || { echo "gc_bench: the test server did not start" >&2; exit 1; }
-
-export VORN_S3_ENDPOINT=http://127.0.0.1:$port VORN_S3_REGION=us-east-1 VORN_S3_BUCKET=bench
-export VORN_S3_KEY=BENCHKEY VORN_S3_SECRET=BENCHSECRET
-unset VORN_CRYPT_KEY
+start_test_server "$work/data" "$work/server.log" bench BENCHKEY BENCHSECRET
+port=$server_port
 
 # Filling the store through one kept-alive connection is much faster than one
 # program run per object; the requests are signed like the program's own.

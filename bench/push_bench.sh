@@ -35,12 +35,9 @@ done
 
 if [ -z "$work" ]; then work="$(mktemp -d /tmp/vorn-push-bench.XXXXXX)"; fi
 mkdir -p "$work"
-server_pid=""
+source "$here/scripts/lib/test_server.sh"
 cleanup() {
-  if [ -n "$server_pid" ]; then
-    kill "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-  fi
+  stop_test_server
   if [ "$keep" = 0 ]; then rm -rf "$work"; fi
 }
 trap cleanup EXIT
@@ -50,128 +47,10 @@ data="$work/s3data"
 mkdir -p "$data"
 
 # --- the tree ---------------------------------------------------------------
-cat >"$work/treegen.py" <<'EOF'
-"""Seeded build-like data: packs that mix already-compressed and structured
-bytes, binaries, and many small text-like files; and the 5% edit."""
-import os, random, sys
-
-MIB = 1 << 20
-
-def corpus(rng, size):
-    # Code- and table-like bytes: identifiers, numbers, punctuation, zero runs.
-    words = [''.join(rng.choice('abcdefghijklmnopqrstuvwxyz_') for _ in range(rng.randint(3, 12)))
-             for _ in range(4000)]
-    parts, n = [], 0
-    while n < size:
-        r = rng.random()
-        if r < 0.7:
-            s = ' '.join(rng.choice(words) for _ in range(rng.randint(2, 9))) + rng.choice(
-                ['();\n', ' = 0;\n', ' {\n', '}\n', ', ', '\n'])
-            b = s.encode()
-        elif r < 0.9:
-            b = b''.join(rng.randint(0, 4096).to_bytes(4, 'little') for _ in range(rng.randint(4, 32)))
-        else:
-            b = bytes(rng.randint(16, 512))
-        parts.append(b)
-        n += len(b)
-    return b''.join(parts)[:size]
-
-def structured(rng, base, size):
-    out, n = [], 0
-    while n < size:
-        length = rng.randint(256, 16384)
-        start = rng.randrange(0, len(base) - length)
-        piece = bytearray(base[start:start + length])
-        for _ in range(rng.randint(0, 8)):
-            piece[rng.randrange(len(piece))] = rng.randrange(256)
-        out.append(bytes(piece))
-        n += length
-    return b''.join(out)[:size]
-
-def pack(rng, base, size):
-    out, n = [], 0
-    while n < size:
-        seg = min(MIB, size - n)
-        out.append(rng.randbytes(seg) if rng.random() < 0.5 else structured(rng, base, seg))
-        n += seg
-    return b''.join(out)
-
-def write(path, content):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, 'wb') as f:
-        f.write(content)
-
-def layout(total):
-    large = int(total * 0.6) // 4
-    medium = int(total * 0.2) // 20
-    return large, medium
-
-def generate(root, total):
-    rng = random.Random(20240611)
-    base = corpus(rng, 8 * MIB)
-    large, medium = layout(total)
-    for i in range(4):
-        write(f'{root}/data/pack{i}.pak', pack(rng, base, large))
-    for i in range(20):
-        write(f'{root}/bin/module{i:02}.dll', structured(rng, base, medium))
-    small_total, i = int(total * 0.2), 0
-    while small_total > 0:
-        size = min(small_total, rng.randint(MIB // 5, 9 * MIB // 5))
-        write(f'{root}/scripts/d{i % 10}/file{i:03}.txt', structured(rng, base, size))
-        small_total -= size
-        i += 1
-
-def edit(root, total):
-    rng = random.Random(777)
-    base = corpus(rng, 4 * MIB)
-    large, medium = layout(total)
-    # About 5%: one file added, one removed, the rest as in-place edits
-    # spread over three large packs.
-    added = medium
-    region = max(1, (int(total * 0.05) - added) // 12)
-    for i in range(3):
-        with open(f'{root}/data/pack{i}.pak', 'r+b') as f:
-            for k in range(4):
-                f.seek((k * 2 + 1) * large // 9)
-                f.write(pack(rng, base, region))
-    os.remove(f'{root}/bin/module07.dll')
-    write(f'{root}/bin/module_new.dll', structured(rng, base, added))
-    print(12 * region + added)
-
-def chunklist(manifest, root):
-    # Every distinct chunk of a manifest as "path offset size", first occurrence.
-    import json
-    doc = json.load(open(manifest))
-    seen = set()
-    for entry in doc['files']:
-        offset = 0
-        for c in entry['chunks']:
-            if c['h'] not in seen:
-                seen.add(c['h'])
-                print(os.path.join(root, entry['path']), offset, c['n'])
-            offset += c['n']
-
-def changed(old, new):
-    # Ids in the new manifest that the old one does not have, one per line.
-    import json
-    ids = lambda m: {c['h'] for e in json.load(open(m))['files'] for c in e['chunks']}
-    for h in sorted(ids(new) - ids(old)):
-        print(h)
-
-cmd = sys.argv[1]
-if cmd == 'generate':
-    generate(sys.argv[2], int(sys.argv[3]) * MIB)
-elif cmd == 'edit':
-    edit(sys.argv[2], int(sys.argv[3]) * MIB)
-elif cmd == 'chunklist':
-    chunklist(sys.argv[2], sys.argv[3])
-elif cmd == 'changed':
-    changed(sys.argv[2], sys.argv[3])
-EOF
 
 echo "generating a ${size_mib} MiB tree in $tree ..." >&2
 rm -rf "$tree"
-python3 "$work/treegen.py" generate "$tree" "$size_mib"
+python3 "$here/bench/treegen.py" generate "$tree" "$size_mib"
 tree_size() { find "$tree" -type f -printf '%s\n' | awk '{ s += $1 } END { print s }'; }
 tree_bytes=$(tree_size)
 
@@ -179,20 +58,7 @@ tree_bytes=$(tree_size)
 access="BENCHKEY"
 secret="BENCHSECRET"
 bucket="vorn-bench"
-node --openssl-legacy-provider "$here/tests/s3/server.js" --port 0 --dir "$data" \
-  --bucket "$bucket" --access-key "$access" --secret "$secret" >"$work/s3.log" 2>&1 &
-server_pid=$!
-port=""
-for _ in $(seq 1 300); do
-  port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/s3.log" | head -n1)
-  [ -n "$port" ] && break
-  kill -0 "$server_pid" 2>/dev/null || break
-  sleep 0.1
-done
-[ -n "$port" ] || { echo "S3 test server did not start:" >&2; cat "$work/s3.log" >&2; exit 1; }
-export VORN_S3_ENDPOINT="http://127.0.0.1:$port" VORN_S3_REGION=us-east-1
-export VORN_S3_BUCKET="$bucket" VORN_S3_KEY="$access" VORN_S3_SECRET="$secret"
-unset VORN_CRYPT_KEY VORN_SIGN_KEY VORN_REGISTER_URL VORN_REGISTER_TOKEN
+start_test_server "$data" "$work/s3.log" "$bucket" "$access" "$secret"
 
 # Runs one push under GNU time and strace (connect calls only); sets
 # wall, cpu (user + system seconds), rss_kib, requests, summary.
@@ -200,7 +66,7 @@ run_push() {
   local name="$1"
   shift
   local port_hex
-  port_hex=$(printf 'htons(%d)' "$port")
+  port_hex=$(printf 'htons(%d)' "$server_port")
   /usr/bin/time -f '%e %M %U %S' -o "$work/$name.time" \
     strace -f --seccomp-bpf -e trace=connect -o "$work/$name.trace" \
     "$cli" push "$tree" bench "$@" >"$work/$name.out" 2>"$work/$name.err" || {
@@ -273,12 +139,12 @@ int main(int argc, char** argv) {
 }
 EOF
 cc -O2 -D_FILE_OFFSET_BITS=64 -o "$work/zstd12" "$work/zstd12.c" -lzstd
-python3 "$work/treegen.py" chunklist "$work/m1.json" "$tree" >"$work/chunks.txt"
+python3 "$here/bench/treegen.py" chunklist "$work/m1.json" "$tree" >"$work/chunks.txt"
 read -r chunk_bytes zstd_stored zstd_wall zstd_cpu < <("$work/zstd12" keep <"$work/chunks.txt")
 read -r _ _ zstd1_wall _ < <("$work/zstd12" oneshot <"$work/chunks.txt")
 
 # --- second push after a 5% change -------------------------------------------
-changed_bytes=$(python3 "$work/treegen.py" edit "$tree" "$size_mib")
+changed_bytes=$(python3 "$here/bench/treegen.py" edit "$tree" "$size_mib")
 tree2_bytes=$(tree_size)
 echo "second push ..." >&2
 run_push second --force
@@ -287,7 +153,7 @@ second_in=$(field 4)
 second_stored=$(field 5)
 changed_stored=0
 changed_count=0
-for id in $(python3 "$work/treegen.py" changed "$work/m1.json" "$work/m2.json"); do
+for id in $(python3 "$here/bench/treegen.py" changed "$work/m1.json" "$work/m2.json"); do
   obj=$(find "$data" -path "*${id}*" -name '*._S3rver_object' | head -n1)
   [ -n "$obj" ] || { echo "changed chunk $id not in the store" >&2; exit 1; }
   changed_stored=$((changed_stored + $(stat -c %s "$obj")))

@@ -23,9 +23,9 @@ size=$((16 * 1024 * 1024))
 command -v curl >/dev/null || { echo "curl is needed" >&2; exit 2; }
 
 work=$(mktemp -d)
-server_pid=""
+source scripts/lib/test_server.sh
 cleanup() {
-  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
+  stop_test_server
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -33,20 +33,8 @@ trap cleanup EXIT
 access=bench-access
 secret=bench-secret
 bucket=bench
-mkdir -p "$work/data"
-node --openssl-legacy-provider tests/s3/server.js --port 0 --dir "$work/data" --bucket "$bucket" \
-  --access-key "$access" --secret "$secret" >"$work/server.log" 2>&1 &
-server_pid=$!
-for _ in $(seq 100); do
-  grep -q "listening on" "$work/server.log" && break
-  sleep 0.1
-done
-port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/server.log")
-[ -n "$port" ] || { echo "server did not start: $(cat "$work/server.log")" >&2; exit 1; }
-endpoint="http://127.0.0.1:$port"
-
-export VORN_S3_ENDPOINT=$endpoint VORN_S3_REGION=us-east-1 VORN_S3_BUCKET=$bucket
-export VORN_S3_KEY=$access VORN_S3_SECRET=$secret
+start_test_server "$work/data" "$work/server.log" "$bucket" "$access" "$secret"
+endpoint="$VORN_S3_ENDPOINT"
 sigv4=(--aws-sigv4 "aws:amz:us-east-1:s3" --user "$access:$secret")
 empty_hash=e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855
 

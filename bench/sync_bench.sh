@@ -57,20 +57,14 @@ blake3_inc="$(ls -d /usr/share/cargo/registry/blake3-*/c 2>/dev/null | sort -r |
 
 if [ -z "$work" ]; then work="$(mktemp -d /tmp/vorn-sync-bench.XXXXXX)"; fi
 mkdir -p "$work"
-server_pid=""
+source "$here/scripts/lib/test_server.sh"
 cleanup() {
-  if [ -n "$server_pid" ]; then
-    kill "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-  fi
+  stop_test_server
   if [ "$keep" = 0 ]; then rm -rf "$work"; fi
 }
 trap cleanup EXIT
 
-# --- tools: the push benchmark's tree generator, a BLAKE3 probe --------------
-sed -n "/^cat >\"\$work\/treegen.py\" <<'EOF'$/,/^EOF$/p" "$here/bench/push_bench.sh" | sed '1d;$d' \
-  >"$work/treegen.py"
-[ -s "$work/treegen.py" ] || { echo "cannot take the tree generator from bench/push_bench.sh" >&2; exit 2; }
+# --- tools: a BLAKE3 probe ---------------------------------------------------
 cat >"$work/b3probe.c" <<'EOF'
 /* BLAKE3 over every file named, 1 MiB at a time; prints the bytes hashed. */
 #include <stdio.h>
@@ -119,24 +113,10 @@ sum() { python3 -c "print(f'{$(IFS=+; echo "$*"):.3f}')"; }
 # --- the tree and the store ---------------------------------------------------
 tree="$work/tree"
 echo "generating a ${size_mib} MiB tree ..." >&2
-python3 "$work/treegen.py" generate "$tree" "$size_mib"
+python3 "$here/bench/treegen.py" generate "$tree" "$size_mib"
 tree_bytes=$(du -sb --apparent-size "$tree" | cut -f1)
 
-mkdir -p "$work/s3data"
-node --openssl-legacy-provider "$here/tests/s3/server.js" --port 0 --dir "$work/s3data" \
-  --bucket vorn-bench --access-key BENCHKEY --secret BENCHSECRET >"$work/s3.log" 2>&1 &
-server_pid=$!
-port=""
-for _ in $(seq 1 300); do
-  port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/s3.log" | head -n1)
-  [ -n "$port" ] && break
-  kill -0 "$server_pid" 2>/dev/null || break
-  sleep 0.1
-done
-[ -n "$port" ] || { echo "S3 test server did not start:" >&2; cat "$work/s3.log" >&2; exit 1; }
-export VORN_S3_ENDPOINT="http://127.0.0.1:$port" VORN_S3_REGION=us-east-1
-export VORN_S3_BUCKET=vorn-bench VORN_S3_KEY=BENCHKEY VORN_S3_SECRET=BENCHSECRET
-unset VORN_CRYPT_KEY VORN_SIGN_KEY VORN_VERIFY_KEY VORN_REGISTER_URL VORN_REGISTER_TOKEN CORVANE_TOKEN
+start_test_server "$work/s3data" "$work/s3.log" vorn-bench BENCHKEY BENCHSECRET
 
 echo "pushing ..." >&2
 "$cli" push "$tree" bench >/dev/null
@@ -157,7 +137,7 @@ run_once() {
   local rss_kib
   read -r one_wall rss_kib <"$work/$name.time"
   one_rss_mib=$((rss_kib / 1024))
-  one_requests=$(grep -c "sin_port=htons($port)" "$work/$name.trace" || true)
+  one_requests=$(grep -c "sin_port=htons($server_port)" "$work/$name.trace" || true)
   one_summary=$(grep -E '^(synced|verified)' "$work/$name.out" | head -n1)
 }
 less_than() { python3 -c "import sys; sys.exit(0 if $1 < $2 else 1)"; }
@@ -291,7 +271,7 @@ r_limit=$(mbps "$tree_bytes" "$(sum "$t_read" "$t_scan" "$t_hash" "$t_write")")
 
 # --- 3. seeded sync after the 5% change ------------------------------------------
 echo "5% change, push, seeded sync ..." >&2
-python3 "$work/treegen.py" edit "$tree" "$size_mib" >/dev/null
+python3 "$here/bench/treegen.py" edit "$tree" "$size_mib" >/dev/null
 tree2_bytes=$(du -sb --apparent-size "$tree" | cut -f1)
 "$cli" push "$tree" bench --force >/dev/null
 "$cli" storage get channels/bench/manifest.json "$work/m2.json" >/dev/null
