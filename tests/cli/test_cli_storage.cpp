@@ -1,35 +1,23 @@
 // "storage" and "presign" run as a user would, against the real local S3 server.
 
-#include <gtest/gtest.h>
-
 #include "storage/http_client.hpp"
 
-#include "support/process.hpp"
-#include "support/s3_server.hpp"
+#include "support/cli_fixtures.hpp"
 #include "support/temp_dir.hpp"
 #include "support/test_data.hpp"
 
+#include <gtest/gtest.h>
+
 #include <regex>
 
-using vorn_test::EnvChanges;
+namespace {
+
 using vorn_test::ProcessResult;
 using vorn_test::runCli;
 using vorn_test::S3Server;
 using vorn_test::slurp;
 
-namespace {
-
 const std::string kKeyHex = "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff";
-const EnvChanges kUnreachable{{"VORN_S3_ENDPOINT", std::string("http://127.0.0.1:1")},
-                              {"VORN_S3_BUCKET", std::string("b")},
-                              {"VORN_S3_KEY", std::string("k")},
-                              {"VORN_S3_SECRET", std::string("s")}};
-
-void expectUsage(const ProcessResult& r) {
-  EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err.rfind("corvane-vorn - Vorn build distribution\n", 0), 0u) << r.err;
-}
 
 // Fetches a URL printed on one line; returns the HTTP status.
 int fetch(const std::string& line, std::string* body) {
@@ -48,10 +36,8 @@ class CliStorage : public ::testing::Test {
   }
   void SetUp() override { ASSERT_TRUE(server_->running()) << server_->startError(); }
 
-  ProcessResult run(const std::vector<std::string>& args, const EnvChanges& extra = {}) {
-    EnvChanges env = server_->env();
-    for (const auto& [name, value] : extra) env[name] = value;
-    return runCli(args, env);
+  ProcessResult run(const std::vector<std::string>& args, const vorn_test::EnvChanges& extra = {}) {
+    return vorn_test::runWithStore(*server_, args, extra);
   }
 
   // The line the program prints for key (already encoded) and lifetime.
@@ -68,14 +54,12 @@ class CliStorage : public ::testing::Test {
 };
 S3Server* CliStorage::server_ = nullptr;
 
-}  // namespace
-
 TEST_F(CliStorage, RoundTripLinesForPlainEmptyAndEncodedKeys) {
   vorn_test::writeSeededFile(dir_ / "in.bin", 123457, 5);
   vorn_test::writeTextFile(dir_ / "empty", "");
-  const std::pair<std::string, std::string> objects[] = {
-      {"cli/obj.bin", "123457"}, {"cli/sp ace+plus/caf\xC3\xA9", "0"}};
-  for (const auto& [key, size] : objects) {
+  for (const auto& [key, size] : {std::make_pair(std::string("cli/obj.bin"), std::string("123457")),
+                                  std::make_pair(std::string("cli/sp ace+plus/caf\xC3\xA9"),
+                                                 std::string("0"))}) {
     const std::string in = size == "0" ? dir_ / "empty" : dir_ / "in.bin";
     const std::string out = dir_ / "out.bin";
     const std::pair<std::vector<std::string>, std::string> steps[] = {
@@ -88,8 +72,7 @@ TEST_F(CliStorage, RoundTripLinesForPlainEmptyAndEncodedKeys) {
     for (const auto& [args, line] : steps) {
       ProcessResult r = run(args);
       EXPECT_EQ(r.status, 0) << r.err;
-      EXPECT_EQ(r.out, line);
-      EXPECT_EQ(r.err, "");
+      EXPECT_EQ(r.out + r.err, line);
     }
     EXPECT_EQ(slurp(out), slurp(in));
     ProcessResult missing = run({"storage", "head", key});
@@ -100,63 +83,54 @@ TEST_F(CliStorage, RoundTripLinesForPlainEmptyAndEncodedKeys) {
 }
 
 TEST_F(CliStorage, StoreAndLocalFileFailures) {
-  auto get = run({"storage", "get", "cli/never-stored", dir_ / "never"});
-  EXPECT_EQ(get.status, 1);
-  EXPECT_EQ(get.out, "");
-  EXPECT_EQ(get.err, "GET cli/never-stored -> HTTP 404 \n");
+  ProcessResult r = run({"storage", "get", "cli/never-stored", dir_ / "never"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out + r.err, "GET cli/never-stored -> HTTP 404 \n");
   EXPECT_FALSE(std::filesystem::exists(dir_ / "never"));
 
   vorn_test::writeTextFile(dir_ / "f", "data");
-  auto wrong = run({"storage", "put", "cli/x", dir_ / "f"}, {{"VORN_S3_SECRET", std::string("bad")}});
-  EXPECT_EQ(wrong.status, 1);
-  EXPECT_EQ(wrong.err.rfind("PUT cli/x -> HTTP 403 <?xml", 0), 0u) << wrong.err;
-  EXPECT_NE(wrong.err.find("SignatureDoesNotMatch"), std::string::npos);
+  r = run({"storage", "put", "cli/x", dir_ / "f"}, {{"VORN_S3_SECRET", std::string("bad")}});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err.rfind("PUT cli/x -> HTTP 403 <?xml", 0), 0u) << r.err;
+  EXPECT_NE(r.err.find("SignatureDoesNotMatch"), std::string::npos);
   EXPECT_EQ(run({"storage", "head", "cli/x"}).status, 1) << "a refused put stored nothing";
 
-  auto unreachable = runCli({"storage", "rm", "k"}, kUnreachable);
-  EXPECT_EQ(unreachable.status, 1);
-  EXPECT_EQ(unreachable.err, "curl: Couldn't connect to server\n");
+  r = runCli({"storage", "rm", "k"}, vorn_test::kUnreachableStore);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "curl: Couldn't connect to server\n");
 
-  auto put = run({"storage", "put", "cli/y", dir_ / "does-not-exist"});
-  EXPECT_EQ(put.status, 2);
-  EXPECT_EQ(put.err, "cannot read " + (dir_ / "does-not-exist") + "\n");
+  r = run({"storage", "put", "cli/y", dir_ / "does-not-exist"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "cannot read " + (dir_ / "does-not-exist") + "\n");
   ASSERT_EQ(run({"storage", "put", "cli/y", dir_ / "f"}).status, 0);
-  const std::string target = dir_ / "no-such-dir/out";
-  auto unwritable = run({"storage", "get", "cli/y", target});
-  EXPECT_EQ(unwritable.status, 2);
-  EXPECT_EQ(unwritable.out, "");
-  EXPECT_EQ(unwritable.err, "cannot write " + target + "\n");
+  r = run({"storage", "get", "cli/y", dir_ / "no-such-dir/out"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out + r.err, "cannot write " + (dir_ / "no-such-dir/out") + "\n");
 }
 
 TEST_F(CliStorage, UsageAndMissingConfiguration) {
   for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"storage"}, {"storage", "put", "k"}, {"storage", "get", "k"},
-        {"storage", "head"}, {"storage", "remove"}, {"storage", "PUT", "k", "f"},
-        {"storage", "list"}, {"presign"}, {"presign", "--ttl", "60"}}) {
-    expectUsage(run(args));
-  }
-  const std::string all =
-      "config: missing env vars: VORN_S3_ENDPOINT VORN_S3_BUCKET VORN_S3_KEY VORN_S3_SECRET\n";
-  for (const std::vector<std::string>& args : {std::vector<std::string>{"storage", "head", "k"},
-                                                {"storage", "bogus"}, {"presign", "k"}}) {
-    auto r = runCli(args);
+       {std::vector<std::string>{"storage"}, {"storage", "put", "k"}, {"storage", "head"},
+        {"storage", "PUT", "k", "f"}, {"storage", "list"}, {"presign"}, {"presign", "--ttl", "60"}})
+    vorn_test::expectUsage(run(args));
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"storage", "head", "k"}, {"storage", "bogus"}, {"presign", "k"}}) {
+    ProcessResult r = runCli(args);
     EXPECT_EQ(r.status, 2) << args[1];
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, all) << args[1];
+    EXPECT_EQ(r.out + r.err, vorn_test::kMissingStoreEnv) << args[1];
   }
-  auto some = runCli({"storage", "head", "k"}, {{"VORN_S3_REGION", std::string("x")},
-                                                {"VORN_S3_BUCKET", std::string("b")},
-                                                {"VORN_S3_KEY", std::string("k")},
-                                                {"VORN_S3_SECRET", std::string("")}});
+  ProcessResult some = runCli({"storage", "head", "k"}, {{"VORN_S3_REGION", std::string("x")},
+                                                         {"VORN_S3_BUCKET", std::string("b")},
+                                                         {"VORN_S3_KEY", std::string("k")},
+                                                         {"VORN_S3_SECRET", std::string("")}});
   EXPECT_EQ(some.status, 2);
   EXPECT_EQ(some.err, "config: missing env vars: VORN_S3_ENDPOINT VORN_S3_SECRET\n");
 }
 
 TEST_F(CliStorage, EncryptedStoreSealsAndRefusesPlainObjects) {
   vorn_test::writeTextFile(dir_ / "plain.txt", "readable text");
-  auto put = run({"--crypt", kKeyHex, "storage", "put", "cli/sealed", dir_ / "plain.txt"});
-  EXPECT_EQ(put.status, 0) << put.err;
-  EXPECT_EQ(put.out, "put cli/sealed (13 bytes)\n");
+  ProcessResult r = run({"--crypt", kKeyHex, "storage", "put", "cli/sealed", dir_ / "plain.txt"});
+  EXPECT_EQ(r.out, "put cli/sealed (13 bytes)\n") << r.err;
 
   // Without the key the stored form comes back: the envelope.
   ASSERT_EQ(run({"storage", "get", "cli/sealed", dir_ / "raw"}).status, 0);
@@ -164,22 +138,20 @@ TEST_F(CliStorage, EncryptedStoreSealsAndRefusesPlainObjects) {
   EXPECT_EQ(envelope.size(), 13u + 48u);
   EXPECT_EQ(envelope.substr(0, 8), "VORNENC1");
   // Presign ignores the store key: its URL serves the envelope.
-  auto url = run({"--crypt", kKeyHex, "presign", "cli/sealed"});
-  ASSERT_EQ(url.status, 0) << url.err;
+  r = run({"--crypt", kKeyHex, "presign", "cli/sealed"});
   std::string body;
-  EXPECT_EQ(fetch(url.out, &body), 200);
+  EXPECT_EQ(fetch(r.out, &body), 200);
   EXPECT_EQ(body, envelope);
 
   // With the key, given after the verb's arguments this time, it opens.
-  auto opened = run({"storage", "get", "cli/sealed", dir_ / "opened", "--crypt", kKeyHex});
-  EXPECT_EQ(opened.status, 0) << opened.err;
+  r = run({"storage", "get", "cli/sealed", dir_ / "opened", "--crypt", kKeyHex});
+  EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(slurp(dir_ / "opened"), "readable text");
 
   ASSERT_EQ(run({"storage", "put", "cli/plain", dir_ / "plain.txt"}).status, 0);
-  auto refused = run({"storage", "get", "cli/plain", dir_ / "nope"}, {{"VORN_CRYPT_KEY", kKeyHex}});
-  EXPECT_EQ(refused.status, 1);
-  EXPECT_EQ(refused.err,
-            "cli/plain: not an encrypted object (wrong store, or written without a key)\n");
+  r = run({"storage", "get", "cli/plain", dir_ / "nope"}, {{"VORN_CRYPT_KEY", kKeyHex}});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "cli/plain: not an encrypted object (wrong store, or written without a key)\n");
 }
 
 TEST_F(CliStorage, PresignOptionPositionsAndLifetime) {
@@ -192,7 +164,7 @@ TEST_F(CliStorage, PresignOptionPositionsAndLifetime) {
       {{"presign", "k", "--ttl", "-7"}, presigned("k", "-7")},
   };
   for (const auto& [args, line] : rows) {
-    auto r = run(args);
+    ProcessResult r = run(args);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(std::regex_match(r.out, line)) << r.out;
   }
@@ -202,6 +174,7 @@ TEST_F(CliStorage, PresignOptionPositionsAndLifetime) {
   std::string body;
   EXPECT_EQ(fetch(run({"presign", "cli/shared file+1", "--ttl", "120"}).out, &body), 200);
   EXPECT_EQ(body, slurp(dir_ / "obj"));
-  body.clear();
   EXPECT_EQ(fetch(run({"presign", "cli/shared file+1", "--ttl", "0"}).out, &body), 403);
 }
+
+}  // namespace

@@ -1,65 +1,39 @@
 // The sync and verify verbs end to end: the real program against the local S3
-// test server (signatures checked), in every source mode.
+// test server (signatures checked), in every source mode. What the engine
+// decides (chunk sources, tampering, hostile manifests) is tested in process.
 
-#include "chunking/manifest.hpp"
-#include "engine/channel_manifest.hpp"
 #include "engine/push.hpp"
 #include "engine/signing.hpp"
 #include "engine/sync_descriptor.hpp"
 #include "storage/request_signing.hpp"
-#include "storage/s3_config.hpp"
-#include "storage/storage_provider.hpp"
-#include "util/digest.hpp"
 
+#include "support/cli_fixtures.hpp"
+#include "support/engine_fixtures.hpp"
 #include "support/http_stub.hpp"
-#include "support/process.hpp"
-#include "support/s3_server.hpp"
 #include "support/temp_dir.hpp"
-#include "support/test_data.hpp"
 
 #include <gtest/gtest.h>
-#include <json/value.h>
-
-#include <unistd.h>
 
 #include <ctime>
 #include <filesystem>
-#include <memory>
-#include <mutex>
 #include <regex>
-#include <set>
-#include <string>
-#include <thread>
-#include <vector>
 
 namespace {
 
 namespace fs = std::filesystem;
-using vorn_test::EnvChanges;
 using vorn_test::ProcessResult;
 using vorn_test::S3Server;
 using vorn_test::slurp;
-using vorn_test::writeSeededFile;
 using vorn_test::writeTextFile;
 
 const size_t kMiB = 1048576;
 
-// The figures of one "synced ..." summary line.
-struct SyncSummary {
-  size_t files = 0, reused = 0, downloaded = 0;
-  long long wire = -1;
-};
-
-bool parseSyncSummary(const std::string& out, SyncSummary* s) {
+// The "N downloaded" figure of a "synced ..." summary line, -1 if absent.
+long downloaded(const std::string& out) {
   static const std::regex line(
-      R"(synced '[^']*' -> [^:]*: (\d+) file\(s\), (\d+) chunk\(s\) reused locally, (\d+) downloaded \((\d+) bytes on the wire for \d+ unpacked, -?\d+\.\d% smaller\)\n)");
+      R"(synced '[^']*' -> [^:]*: \d+ file\(s\), \d+ chunk\(s\) reused locally, (\d+) downloaded \(\d+ bytes on the wire for \d+ unpacked, -?\d+\.\d% smaller\)\n)");
   std::smatch m;
-  if (!std::regex_search(out, m, line)) return false;
-  s->files = std::stoul(m[1]);
-  s->reused = std::stoul(m[2]);
-  s->downloaded = std::stoul(m[3]);
-  s->wire = std::stoll(m[4]);
-  return true;
+  return std::regex_search(out, m, line) ? std::stol(m[1]) : -1;
 }
 
 // A loopback HTTP server that answers every request with one fixed response.
@@ -96,68 +70,44 @@ class CliSync : public ::testing::Test {
     const std::string shared = vorn_test::seededBytes(3 * kMiB, 31);
     writeTextFile(tmp / "src/data/one.pak", shared);
     writeTextFile(tmp / "src/data/two.pak", shared);
-    writeSeededFile(tmp / "src/c.bin", 2 * kMiB, 32);
+    vorn_test::writeSeededFile(tmp / "src/c.bin", 2 * kMiB, 32);
   }
 
   std::string src() const { return tmp / "src"; }
   std::string dest() const { return tmp / "dest"; }
 
-  ProcessResult run(const std::vector<std::string>& args, const EnvChanges& extra = {},
-                    bool withStoreEnv = true) {
-    EnvChanges env = withStoreEnv ? server_->env() : EnvChanges();
-    for (const auto& [k, v] : extra) env[k] = v;
-    return vorn_test::runCli(args, env);
+  ProcessResult run(const std::vector<std::string>& args, const vorn_test::EnvChanges& extra = {}) {
+    return vorn_test::runWithStore(*server_, args, extra);
   }
   // Without any VORN_S3_* setting.
-  ProcessResult runBare(const std::vector<std::string>& args) { return run(args, {}, false); }
+  ProcessResult runBare(const std::vector<std::string>& args) { return vorn_test::runCli(args); }
 
   void push(const std::string& signKey = "") {
     std::string err;
     ASSERT_TRUE(vorn::pushChannel(*store, src(), channel, true, signKey, nullptr, &err)) << err;
   }
 
-  // Pushes a new c.bin; returns the ids the new build added.
-  std::set<std::string> pushChangedBuild(uint64_t seed) {
-    const auto old = manifestIds();
-    writeSeededFile(tmp / "src/c.bin", 2 * kMiB, seed);
+  std::map<std::string, uint64_t> chunks() {
+    return vorn_test::uniqueChunks(vorn_test::storedFiles(*store, channel));
+  }
+
+  // Pushes a new c.bin; returns how many chunks the new build added.
+  size_t pushChangedBuild(uint64_t seed) {
+    const auto old = chunks();
+    vorn_test::writeSeededFile(tmp / "src/c.bin", 2 * kMiB, seed);
     push();
-    std::set<std::string> fresh;
-    for (const auto& id : manifestIds())
-      if (!old.count(id)) fresh.insert(id);
+    size_t fresh = 0;
+    for (const auto& [id, size] : chunks()) fresh += old.count(id) == 0;
     return fresh;
   }
 
-  std::vector<vorn::ManifestFile> manifestFiles() {
-    std::string text, err;
-    Json::Value doc;
-    std::vector<vorn::ManifestFile> files;
-    EXPECT_TRUE(store->get(vorn::channelManifestKey(channel), &text, &err)) << err;
-    EXPECT_TRUE(vorn::parseJson(text, &doc, &err)) << err;
-    EXPECT_TRUE(vorn::readManifestFiles(doc, &files, &err)) << err;
-    return files;
-  }
-
-  std::set<std::string> manifestIds() {
-    std::set<std::string> ids;
-    for (const auto& f : manifestFiles())
-      for (const auto& c : f.chunks) ids.insert(c.id);
-    return ids;
-  }
-
   void expectInstalled() {
-    for (const auto& f : manifestFiles())
+    for (const auto& f : vorn_test::storedFiles(*store, channel))
       EXPECT_EQ(slurp(src() + "/" + f.path), slurp(dest() + "/" + f.path)) << f.path;
   }
 
   std::string manifestUrl() {
     return vorn::presignGet(config, vorn::channelManifestKey(channel), 300);
-  }
-
-  std::string makeDescriptor() {
-    std::string text, err;
-    EXPECT_TRUE(vorn::makeSyncDescriptor(*store, config, channel, 300, &text, &err)) << err;
-    writeTextFile(tmp / "descriptor.json", text);
-    return tmp / "descriptor.json";
   }
 
   static S3Server* server_;
@@ -173,11 +123,10 @@ TEST_F(CliSync, FreshSyncThenResyncThenChangedBuild) {
   push();
   ProcessResult r = run({"sync", channel, dest()});
   ASSERT_EQ(0, r.status) << r.err;
-  SyncSummary s;
-  ASSERT_TRUE(parseSyncSummary(r.out, &s)) << r.out;
-  EXPECT_EQ(0u, r.out.find("synced '" + channel + "' -> " + dest() + ": 4 file(s), ")) << r.out;
-  EXPECT_EQ(0u, s.reused);
-  EXPECT_EQ(manifestIds().size(), s.downloaded);
+  EXPECT_EQ(0u, r.out.find("synced '" + channel + "' -> " + dest() +
+                           ": 4 file(s), 0 chunk(s) reused locally, "))
+      << r.out;
+  EXPECT_EQ(static_cast<long>(chunks().size()), downloaded(r.out));
   EXPECT_NE(std::string::npos, r.err.find("\r  100% (")) << r.err;
   const std::string erase = "\r" + std::string(64, ' ') + "\r";
   EXPECT_EQ(erase, r.err.substr(r.err.size() - erase.size())) << r.err;
@@ -185,16 +134,13 @@ TEST_F(CliSync, FreshSyncThenResyncThenChangedBuild) {
   writeTextFile(dest() + "/user.sav", "my save");
 
   r = run({"sync", channel, dest()});
-  ASSERT_EQ(0, r.status) << r.err;
   EXPECT_NE(std::string::npos,
             r.out.find("0 downloaded (0 bytes on the wire for 0 unpacked, 0.0% smaller)"))
       << r.out;
 
-  const size_t fresh = pushChangedBuild(33).size();
+  const size_t fresh = pushChangedBuild(33);
   r = run({"sync", channel, dest()});
-  ASSERT_EQ(0, r.status) << r.err;
-  ASSERT_TRUE(parseSyncSummary(r.out, &s)) << r.out;
-  EXPECT_EQ(fresh, s.downloaded);
+  EXPECT_EQ(static_cast<long>(fresh), downloaded(r.out)) << r.out << r.err;
   expectInstalled();
   EXPECT_EQ("my save", slurp(dest() + "/user.sav"));
 }
@@ -202,52 +148,25 @@ TEST_F(CliSync, FreshSyncThenResyncThenChangedBuild) {
 TEST_F(CliSync, BaseDirectorySuppliesTheOldBuildAndDryRunCounts) {
   push();
   fs::copy(src(), tmp / "previous", fs::copy_options::recursive);
-  const size_t fresh = pushChangedBuild(34).size();
-
+  const size_t fresh = pushChangedBuild(34);
   long long bytes = 0;
-  std::set<std::string> seen;
   size_t slots = 0;
-  for (const auto& f : manifestFiles())
-    for (const auto& c : f.chunks) {
-      ++slots;
-      if (seen.insert(c.id).second) bytes += static_cast<long long>(c.size);
-    }
+  for (const auto& [id, size] : chunks()) bytes += static_cast<long long>(size);
+  for (const auto& f : vorn_test::storedFiles(*store, channel)) slots += f.chunks.size();
+  const std::string unique = std::to_string(chunks().size());
   ProcessResult r = run({"sync", channel, dest(), "--dry-run"});
-  ASSERT_EQ(0, r.status) << r.err;
-  EXPECT_EQ("dry-run '" + channel + "' -> " + dest() + ": 4 file(s), " + std::to_string(slots) +
-                " chunk slot(s), " + std::to_string(seen.size()) + " unique; 0 already local, " +
-                std::to_string(seen.size()) + " to download (" + std::to_string(bytes) +
+  EXPECT_EQ("dry-run '" + channel + "' -> " + dest() + ": 4 file(s), " + std::to_string(slots) + " chunk slot(s), " + unique +
+                " unique; 0 already local, " + unique + " to download (" + std::to_string(bytes) +
                 " bytes uncompressed - the wire transfer is smaller after compression). Nothing "
                 "was written.\n",
-            r.out);
+            r.out)
+      << r.err;
   EXPECT_FALSE(fs::exists(dest()));
 
   r = run({"sync", channel, dest(), "--base", tmp / "previous"});
-  ASSERT_EQ(0, r.status) << r.err;
-  SyncSummary s;
-  ASSERT_TRUE(parseSyncSummary(r.out, &s)) << r.out;
-  EXPECT_EQ(fresh, s.downloaded);
-  EXPECT_EQ(slots - fresh, s.reused);
+  EXPECT_EQ(static_cast<long>(fresh), downloaded(r.out)) << r.out << r.err;
+  EXPECT_NE(std::string::npos, r.out.find(": 4 file(s), " + std::to_string(slots - fresh) + " chunk(s) reused"));
   expectInstalled();
-}
-
-TEST_F(CliSync, TamperedStoreObjectFailsAndLeavesOnlyAPartFile) {
-  push();
-  ASSERT_EQ(0, run({"sync", channel, dest()}).status);
-  const std::string before = slurp(dest() + "/c.bin");
-  const std::string id = *pushChangedBuild(35).begin();
-  std::string object, err;
-  ASSERT_TRUE(store->get(store->chunkKey(id), &object, &err)) << err;
-  object[object.size() / 3] ^= 0x20;
-  ASSERT_TRUE(store->put(store->chunkKey(id), object, &err)) << err;
-
-  ProcessResult r = run({"sync", channel, dest()});
-  EXPECT_EQ(1, r.status);
-  EXPECT_NE(std::string::npos,
-            r.err.find("\nsync: chunk " + id + " failed to decode/verify (corrupt or tampered)\n"))
-      << r.err;
-  EXPECT_EQ(before, slurp(dest() + "/c.bin"));
-  EXPECT_TRUE(fs::exists(dest() + "/c.bin.part"));
 }
 
 TEST_F(CliSync, SignedManifestIsCheckedAndSaidSo) {
@@ -257,11 +176,9 @@ TEST_F(CliSync, SignedManifestIsCheckedAndSaidSo) {
   writeTextFile(tmp / "release.pub", keys.publicHex + "\r\n");
   push(keys.secretHex);
   ProcessResult r = run({"sync", channel, dest(), "--verify", tmp / "release.pub"});
-  ASSERT_EQ(0, r.status) << r.err;
-  EXPECT_EQ(0u, r.out.find("  manifest signature verified (ed25519)\nsynced '")) << r.out;
+  EXPECT_EQ(0u, r.out.find("  manifest signature verified (ed25519)\nsynced '")) << r.out << r.err;
   r = run({"verify", channel, dest()}, {{"VORN_VERIFY_KEY", keys.publicHex}});
-  ASSERT_EQ(0, r.status) << r.err;
-  EXPECT_EQ(0u, r.out.find("  manifest signature verified (ed25519)\nverified '")) << r.out;
+  EXPECT_EQ(0u, r.out.find("  manifest signature verified (ed25519)\nverified '")) << r.out << r.err;
 
   r = run({"sync", channel, tmp / "elsewhere", "--verify", other.publicHex});
   EXPECT_EQ(1, r.status);
@@ -291,10 +208,11 @@ TEST_F(CliSync, VerifyQuickFullVerboseAndRepair) {
   ASSERT_EQ(0, run({"sync", channel, dest()}).status);
   const std::string head = "'" + channel + "' in " + dest() + ": ";
   ProcessResult r = run({"verify", channel, dest()});
-  ASSERT_EQ(0, r.status) << r.err;
-  EXPECT_EQ(0u, r.out.find("verified " + head + "4 file(s), 4 ok, 0 missing, 0 corrupt (")) << r.out;
-  EXPECT_NE(std::string::npos, r.out.find(std::to_string(8 * kMiB + 13) +
-                                          " bytes checked)\n  OK - install matches the manifest\n"))
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_TRUE(std::regex_match(
+      r.out, std::regex("verified .*: 4 file\\(s\\), 4 ok, 0 missing, 0 corrupt \\([0-9]+ chunk\\(s\\), " +
+                        std::to_string(8 * kMiB + 13) +
+                        " bytes checked\\)\n  OK - install matches the manifest\n")))
       << r.out;
 
   // Damage: one file gone, one a byte longer, one altered in place (same size).
@@ -316,19 +234,18 @@ TEST_F(CliSync, VerifyQuickFullVerboseAndRepair) {
                            "  BAD   data/two.pak (chunk hash mismatch)\n",
                            "1 ok, 1 missing, 2 corrupt", "  3 file(s) need repair"})
     EXPECT_NE(std::string::npos, r.out.find(line)) << r.out;
-  r = run({"verify", channel, dest()});
-  EXPECT_EQ(std::string::npos, r.out.find("BAD")) << "no BAD lines without --verbose";
+  EXPECT_EQ(std::string::npos, run({"verify", channel, dest()}).out.find("BAD"))
+      << "no BAD lines without --verbose";
 
   r = run({"verify", channel, dest(), "--repair"});
-  ASSERT_EQ(0, r.status) << r.out << r.err;
+  EXPECT_EQ(0, r.status) << r.out << r.err;
   EXPECT_NE(std::string::npos, r.out.find("repairing 3 file(s) ...\n")) << r.out;
   EXPECT_EQ(std::string::npos, r.out.find("STILL BAD")) << r.out;
   const std::string done = "repaired: " + dest() + " now matches the manifest\n";
-  ASSERT_GE(r.out.size(), done.size());
-  EXPECT_EQ(done, r.out.substr(r.out.size() - done.size())) << r.out;
+  EXPECT_EQ(done, r.out.substr(r.out.size() - std::min(r.out.size(), done.size()))) << r.out;
   expectInstalled();
   r = run({"verify", channel, dest(), "--repair", "--quick"});
-  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(0, r.status) << r.err;
   EXPECT_EQ(std::string::npos, r.out.find("repairing")) << r.out;
   EXPECT_NE(std::string::npos, r.out.find("  OK - install matches the manifest\n")) << r.out;
 }
@@ -336,21 +253,18 @@ TEST_F(CliSync, VerifyQuickFullVerboseAndRepair) {
 TEST_F(CliSync, WhichModesNeedTheStoreConfiguration) {
   push();
   const std::string url = manifestUrl();
-  const std::string missing =
-      "config: missing env vars: VORN_S3_ENDPOINT VORN_S3_BUCKET VORN_S3_KEY VORN_S3_SECRET\n";
-  EXPECT_EQ(missing, runBare({"sync", channel, dest()}).err);
+  EXPECT_EQ(vorn_test::kMissingStoreEnv, runBare({"sync", channel, dest()}).err);
   // Syncing by manifest URL still fetches chunks from the store.
-  EXPECT_EQ(missing, runBare({"sync", channel, dest(), "--manifest-url", url}).err);
+  EXPECT_EQ(vorn_test::kMissingStoreEnv, runBare({"sync", channel, dest(), "--manifest-url", url}).err);
   ProcessResult r = runBare({"sync", channel, dest(), "--manifest-url", url, "--dry-run"});
-  EXPECT_EQ(0, r.status) << r.err;
-  EXPECT_EQ(0u, r.out.find("dry-run '" + channel + "'")) << r.out;
+  EXPECT_EQ(0u, r.out.find("dry-run '" + channel + "'")) << r.out << r.err;
 
   ASSERT_EQ(0, run({"sync", channel, dest()}).status);
   r = runBare({"verify", channel, dest(), "--manifest-url", url});
   EXPECT_EQ(0, r.status) << r.err;
   r = runBare({"verify", channel, dest(), "--manifest-url", url, "--repair"});
   EXPECT_EQ(2, r.status);
-  EXPECT_EQ(missing, r.err);
+  EXPECT_EQ(vorn_test::kMissingStoreEnv, r.err);
   r = runBare({"verify", channel, dest(), "--manifest-url", url + "x"});
   EXPECT_EQ(1, r.status);
   EXPECT_EQ("verify: manifest URL -> HTTP 403\n", r.err);
@@ -358,18 +272,17 @@ TEST_F(CliSync, WhichModesNeedTheStoreConfiguration) {
 
 TEST_F(CliSync, DescriptorLetsAConsumerWithoutCredentialsSyncVerifyAndRepair) {
   push();
-  const std::string descriptor = makeDescriptor();
+  std::string text, err;
+  ASSERT_TRUE(vorn::makeSyncDescriptor(*store, config, channel, 300, &text, &err)) << err;
+  const std::string descriptor = tmp / "descriptor.json";
+  writeTextFile(descriptor, text);
   ProcessResult r = runBare({"sync", channel, dest(), "--descriptor", descriptor});
-  ASSERT_EQ(0, r.status) << r.err;
-  SyncSummary s;
-  ASSERT_TRUE(parseSyncSummary(r.out, &s)) << r.out;
-  EXPECT_EQ(manifestIds().size(), s.downloaded);
+  EXPECT_EQ(static_cast<long>(chunks().size()), downloaded(r.out)) << r.out << r.err;
   expectInstalled();
 
   fs::remove(dest() + "/data/one.pak");
   r = runBare({"verify", channel, dest(), "--descriptor", descriptor, "--repair"});
-  ASSERT_EQ(0, r.status) << r.out << r.err;
-  EXPECT_NE(std::string::npos, r.out.find("repaired: ")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("repaired: ")) << r.out << r.err;
   expectInstalled();
 
   // The file wins over a URL, which is then never fetched.
@@ -379,34 +292,28 @@ TEST_F(CliSync, DescriptorLetsAConsumerWithoutCredentialsSyncVerifyAndRepair) {
 
   // Fetched from a URL without a token: no Authorization header.
   fs::remove_all(dest());
-  FixedHttpServer http(200, slurp(descriptor));
+  FixedHttpServer http(200, text);
   r = runBare({"sync", channel, dest(), "--descriptor-url", http.url()});
   ASSERT_EQ(0, r.status) << r.err;
   expectInstalled();
   EXPECT_EQ(std::string::npos, http.requests().find("Authorization:")) << http.requests();
-}
 
-TEST_F(CliSync, ExpiredChunkUrlsFailOnTheFirstChunk) {
-  push();
+  // Chunk URLs that expired fail on the first chunk.
   Json::Value doc(Json::objectValue);
   doc["manifest_url"] = manifestUrl();
-  const std::time_t past = std::time(nullptr) - 7200;
-  for (const auto& id : manifestIds())
-    doc["chunks"][id] = vorn::presignGetAt(config, store->chunkKey(id), 60, past);
+  for (const auto& [id, size] : chunks())
+    doc["chunks"][id] = vorn::presignGetAt(config, store->chunkKey(id), 60, std::time(nullptr) - 7200);
   writeTextFile(tmp / "expired.json", vorn::writeJsonText(doc));
-  ProcessResult r = runBare({"sync", channel, dest(), "--descriptor", tmp / "expired.json"});
+  r = runBare({"sync", channel, tmp / "fresh", "--descriptor", tmp / "expired.json"});
   EXPECT_EQ(1, r.status);
   EXPECT_TRUE(std::regex_search(r.err, std::regex("\nsync: chunk URL [0-9a-f]{64} -> HTTP 403\n")))
       << r.err;
 }
 
 TEST_F(CliSync, DescriptorProblemsAndUsage) {
-  ProcessResult r = run({"sync", channel});
-  EXPECT_EQ(2, r.status);
-  EXPECT_EQ(0u, r.err.find("corvane-vorn - Vorn build distribution\n")) << r.err;
+  vorn_test::expectUsage(run({"sync", channel}));
   EXPECT_EQ(2, run({"verify"}).status);
-
-  r = run({"sync", channel, dest(), "--descriptor", tmp / "nope.json"});
+  ProcessResult r = run({"sync", channel, dest(), "--descriptor", tmp / "nope.json"});
   EXPECT_EQ(2, r.status);
   EXPECT_EQ("cannot read " + (tmp / "nope.json") + "\n", r.err);
   writeTextFile(tmp / "bad.json", "{ not json");
@@ -422,7 +329,7 @@ TEST_F(CliSync, DescriptorProblemsAndUsage) {
   std::string body = "<html>";
   while (body.size() < 600) body += "access denied, go away; ";
   FixedHttpServer http(403, body);
-  const EnvChanges envToken{{"CORVANE_TOKEN", std::string("from-env")}};
+  const vorn_test::EnvChanges envToken{{"CORVANE_TOKEN", std::string("from-env")}};
   r = run({"sync", channel, dest(), "--descriptor-url", http.url(), "--token", "tok-123"}, envToken);
   EXPECT_EQ(1, r.status);
   EXPECT_EQ("descriptor-url -> HTTP 403 " + body.substr(0, 200) + "\n", r.err);
@@ -431,28 +338,6 @@ TEST_F(CliSync, DescriptorProblemsAndUsage) {
   EXPECT_EQ(1, r.status);
   EXPECT_NE(std::string::npos, http.requests().find("Authorization: Bearer from-env\r\n"))
       << http.requests();
-}
-
-TEST_F(CliSync, ManifestPathLeavingTheDestinationIsRefused) {
-  const std::string content = "evil", id = vorn::blake3Hex(content);
-  Json::Value doc;
-  std::string err;
-  ASSERT_TRUE(vorn::parseJson("{\"schema\":1,\"files\":[{\"path\":\"../escaped.txt\",\"size\":4,"
-                              "\"chunks\":[{\"h\":\"" + id + "\",\"n\":4}]}]}",
-                              &doc, &err))
-      << err;
-  ASSERT_TRUE(store->put(store->chunkKey(id), content, &err)) << err;
-  ASSERT_TRUE(store->put(vorn::channelManifestKey(channel), vorn::writeJsonText(doc), &err)) << err;
-
-  ProcessResult r = run({"sync", channel, dest()});
-  EXPECT_EQ(1, r.status);
-  EXPECT_NE(std::string::npos, r.err.find("sync: unsafe path in manifest: '../escaped.txt'\n"))
-      << r.err;
-  r = run({"verify", channel, dest(), "--repair"});
-  EXPECT_EQ(1, r.status);
-  EXPECT_EQ("verify: unsafe path in manifest: '../escaped.txt'\n", r.err);
-  EXPECT_FALSE(fs::exists(dest()));
-  EXPECT_FALSE(fs::exists(tmp / "escaped.txt"));
 }
 
 }  // namespace

@@ -62,51 +62,41 @@ TEST(EncryptedEnvelope, LayoutOpensWithLibsodiumAloneAndRoundTrips) {
                                    std::string("\0\x01\x02\0\xff tail", 10)}) {
     ASSERT_TRUE(s.store->put("chunks/ab/x", plain, nullptr));
     const std::string& stored = s.inner->objects.at("chunks/ab/x");
-    ASSERT_EQ(stored.size(), plain.size() + 48);
-    EXPECT_EQ(stored.substr(0, 8), "VORNENC1");
-    if (plain.size() >= 64) {
-      EXPECT_EQ(stored.find(plain.substr(0, 64)), std::string::npos) << "plaintext visible";
-    }
-    std::string opened = "junk";
+    EXPECT_EQ(stored.size(), plain.size() + 48);
+    std::string opened, out;
     ASSERT_TRUE(openIndependently(stored, key, &opened));
     EXPECT_EQ(opened, plain);
-    std::string out;
     EXPECT_EQ(s.getError("chunks/ab/x", &out), "");
     EXPECT_EQ(out, plain);
   }
-  // The nonce is fresh for every write.
   std::set<std::string> nonces;
   for (int i = 0; i < 8; ++i) {
     ASSERT_TRUE(s.store->put("same", "same bytes", nullptr));
     nonces.insert(s.inner->objects.at("same").substr(8, 24));
   }
-  EXPECT_EQ(nonces.size(), 8u);
+  EXPECT_EQ(nonces.size(), 8u) << "a fresh nonce for every write";
 }
 
 TEST(EncryptedRejects, WrongKeyFlippedBytesAndPlainObjects) {
-  Stack s(keyFromSeed(7));
+  Stack s(keyFromSeed(7)), other(keyFromSeed(6));
   ASSERT_TRUE(s.store->put("k", "some plaintext of moderate length", nullptr));
   const std::string good = s.inner->objects.at("k");
   std::string out;
-
-  Stack other(keyFromSeed(6));
   other.inner->objects = s.inner->objects;
   EXPECT_EQ(other.getError("k", &out), "k" + kCorrupt);
-  EXPECT_EQ(out, "");
-
   // Nonce, authenticator and ciphertext bytes: each change breaks the box.
   for (size_t at : {size_t(8), size_t(31), size_t(32), size_t(47), size_t(48), good.size() - 1}) {
     s.inner->objects["k"] = good;
     s.inner->objects["k"][at] ^= 0x01;
     EXPECT_EQ(s.getError("k", &out), "k" + kCorrupt) << "byte " << at;
-    EXPECT_EQ(out, "");
   }
+  EXPECT_EQ(out, "");
   // A changed magic, a plain object, a short envelope and nothing at all are
   // no envelope; the output is left alone.
-  s.inner->objects["magic"] = "X" + good.substr(1);
-  s.inner->objects["plain"] = "just a plain object, long enough to pass the size test........";
-  s.inner->objects["short"] = std::string("VORNENC1") + std::string(39, '\0');
-  s.inner->objects["nothing"] = "";
+  s.inner->objects = {{"magic", "X" + good.substr(1)},
+                      {"plain", "just a plain object, long enough to pass the size test........"},
+                      {"short", "VORNENC1" + std::string(39, '\0')},
+                      {"nothing", ""}};
   for (const char* key : {"magic", "plain", "short", "nothing"}) {
     out = "kept";
     EXPECT_EQ(s.getError(key, &out), key + kNotEnvelope);
@@ -114,30 +104,12 @@ TEST(EncryptedRejects, WrongKeyFlippedBytesAndPlainObjects) {
   }
 }
 
-TEST(EncryptedPassThrough, InnerFailuresAndStoredFormsShowThrough) {
+TEST(EncryptedPassThrough, InnerFailuresShowThroughUnchanged) {
   Stack s(keyFromSeed(10));
   std::string out, err;
   EXPECT_EQ(s.getError("missing", &out), "GET missing -> HTTP 404 ");
-
-  ASSERT_TRUE(s.store->put("channels/a/manifest.json", "12345", nullptr));
-  const HeadResult h = s.store->head("channels/a/manifest.json", nullptr);
-  EXPECT_TRUE(h.exists);
-  EXPECT_EQ(h.size, 5 + 48);
-  std::vector<ObjectEntry> entries{{"earlier", 1}};
-  ASSERT_TRUE(s.store->list("channels/", &entries, nullptr));
-  ASSERT_EQ(entries.size(), 2u);
-  EXPECT_EQ(entries[0].key, "earlier");
-  EXPECT_EQ(entries[1].key, "channels/a/manifest.json");
-  EXPECT_EQ(entries[1].size, 53);
-  ASSERT_TRUE(s.store->remove("channels/a/manifest.json", nullptr));
-  EXPECT_TRUE(s.inner->objects.empty());
-  EXPECT_EQ(s.inner->count("remove"), 1u);
-
   s.inner->failWhen = [](const std::string&, const std::string&) { return true; };
   EXPECT_FALSE(s.store->put("k", "x", &err));
-  EXPECT_EQ(err, "curl: Couldn't connect to server");
-  err.clear();
-  EXPECT_EQ(s.store->head("k", &err).status, 0);
   EXPECT_EQ(err, "curl: Couldn't connect to server");
 }
 
@@ -152,11 +124,7 @@ TEST(EncryptedChunkNames, KeyedDigestStablePerKeyDifferentAcrossKeys) {
   EXPECT_EQ(a.store->chunkKey(id), "chunks/" + name.substr(0, 2) + "/" + name);
   EXPECT_EQ(a.store->chunkKey(id), a2.store->chunkKey(id));
   EXPECT_NE(a.store->chunkKey(id), b.store->chunkKey(id));
+  // Plain names, also of short and empty ids.
   EXPECT_EQ(plainChunkKey(id), "chunks/01/" + id);
-}
-
-TEST(PlainChunkKeys, ShortAndEmptyIds) {
-  EXPECT_EQ(plainChunkKey("abcdef"), "chunks/ab/abcdef");
-  EXPECT_EQ(plainChunkKey("a"), "chunks/a/a");
-  EXPECT_EQ(plainChunkKey(""), "chunks//");
+  EXPECT_EQ(plainChunkKey("a") + plainChunkKey(""), "chunks/a/achunks//");
 }

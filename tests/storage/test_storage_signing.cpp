@@ -66,41 +66,36 @@ TEST(SigningAwsExamples, KeyDerivationGetObjectAndPresignedUrl) {
 // --- Path-style requests against the independent signer ---
 
 TEST(SigningHeaderForm, KnownAnswerVectors) {
-  const std::string base = "http://127.0.0.1:9000/vorn-bucket";
-  const std::string odd = "chunks/ab/a b+c\xC3\xA9";
-  const struct {
-    std::string endpoint, region, method, key, query, payloadHash, url, signature;
-  } vectors[] = {
-      {"", "us-east-1", "PUT", odd, "", sha256Hex("hello vorn\n"), "/chunks/ab/a%20b%2Bc%C3%A9",
+  const std::string base = "http://127.0.0.1:9000/vorn-bucket", us = "us-east-1", e = kEmptyHash;
+  const std::string odd = "chunks/ab/a b+c\xC3\xA9", oddUrl = "/chunks/ab/a%20b%2Bc%C3%A9";
+  const std::string mf = "channels/main/manifest.json", page = "list-type=2&prefix=chunks%2F";
+  const std::string next = "continuation-token=1%2Fa%2Bb%3D%3D&list-type=2&prefix=chunks%2Fa%20b";
+  // clang-format off
+  const struct { std::string endpoint, region, method, key, query, payloadHash, url, signature; }
+      vectors[] = {
+      {"", us, "PUT", odd, "", sha256Hex("hello vorn\n"), oddUrl,
        "3e9f2723b7eda8bdced2f3841869b8eb8addf1ca15fd0119b1218a1ade037898"},
-      {"", "us-east-1", "GET", "channels/main/manifest.json", "", kEmptyHash,
-       "/channels/main/manifest.json",
+      {"", us, "GET", mf, "", e, "/" + mf,
        "d0861f9d47035ce780771119efeaec3d9b151a933b1d870eb81e9596b0b4a989"},
       // A trailing slash on the endpoint gives no double slash.
-      {"http://127.0.0.1:9000/", "us-east-1", "GET", "channels/main/manifest.json", "", kEmptyHash,
-       "/channels/main/manifest.json",
+      {"http://127.0.0.1:9000/", us, "GET", mf, "", e, "/" + mf,
        "d0861f9d47035ce780771119efeaec3d9b151a933b1d870eb81e9596b0b4a989"},
       // An empty region signs for "auto".
-      {"", "", "HEAD", odd, "", kEmptyHash, "/chunks/ab/a%20b%2Bc%C3%A9",
+      {"", "", "HEAD", odd, "", e, oddUrl,
        "8781f0236e54c54c8c8747cee7e4802c66ba101adf4e7d96533bfb30bd0ad522"},
-      {"", "us-east-1", "DELETE", "channels/main/manifest.json.sig", "", kEmptyHash,
-       "/channels/main/manifest.json.sig",
+      {"", us, "DELETE", mf + ".sig", "", e, "/" + mf + ".sig",
        "eaf1d04ddfec3b45c37a4fb0e248782642ca3690c005072cd50cc0ecac15571e"},
-      {"", "us-east-1", "GET", "", "list-type=2&prefix=chunks%2F", kEmptyHash,
-       "?list-type=2&prefix=chunks%2F",
+      {"", us, "GET", "", page, e, "?" + page,
        "be179ae55d3984e9523e7d697f55f6b37fb4feaff11fa155d1799853d7cbcf25"},
-      {"", "us-east-1", "GET", "",
-       "continuation-token=1%2Fa%2Bb%3D%3D&list-type=2&prefix=chunks%2Fa%20b", kEmptyHash,
-       "?continuation-token=1%2Fa%2Bb%3D%3D&list-type=2&prefix=chunks%2Fa%20b",
-       "123a677fd22ff0b0c4715cf03559282562f2cb70540e18731a2b1cbdc8c70371"},
-  };
+      {"", us, "GET", "", next, e, "?" + next,
+       "123a677fd22ff0b0c4715cf03559282562f2cb70540e18731a2b1cbdc8c70371"}};
+  // clang-format on
   for (const auto& v : vectors) {
     S3Config config = vectorConfig(v.region);
     if (!v.endpoint.empty()) config.endpoint = v.endpoint;
     const SignedRequest r =
         signRequestAt(config, v.method, v.key, v.query, v.payloadHash, kInstant);
     EXPECT_EQ(r.url, base + v.url) << v.method << " " << v.key;
-    EXPECT_EQ(r.payloadHash, v.payloadHash);
     EXPECT_EQ(r.authorization,
               "AWS4-HMAC-SHA256 Credential=VORNKEY/20260102/" +
                   (v.region.empty() ? std::string("auto") : v.region) +
@@ -109,22 +104,6 @@ TEST(SigningHeaderForm, KnownAnswerVectors) {
                   v.signature)
         << v.method << " " << v.key << " " << v.query;
   }
-}
-
-TEST(SigningHeaderForm, CanonicalRequestLayoutAndHeaders) {
-  const SignedRequest r = signRequestAt(vectorConfig(), "GET", "k", "", kEmptyHash, kInstant);
-  EXPECT_EQ(r.canonicalRequest,
-            "GET\n/vorn-bucket/k\n\nhost:127.0.0.1:9000\nx-amz-content-sha256:" + kEmptyHash +
-                "\nx-amz-date:20260102T030406Z\n\nhost;x-amz-content-sha256;"
-                "x-amz-date\n" +
-                kEmptyHash);
-  EXPECT_EQ(r.stringToSign,
-            "AWS4-HMAC-SHA256\n20260102T030406Z\n20260102/us-east-1/s3/aws4_request\n" +
-                sha256Hex(r.canonicalRequest));
-  EXPECT_EQ(r.headers,
-            (std::vector<std::string>{"Host: 127.0.0.1:9000", "x-amz-date: 20260102T030406Z",
-                                      "x-amz-content-sha256: " + kEmptyHash,
-                                      "Authorization: " + r.authorization, "Expect:"}));
 }
 
 // --- Presigned URLs against the independent signer ---
@@ -143,68 +122,32 @@ TEST(SigningPresign, KnownAnswerVectors) {
             "bd15a491a426ab3ed41f6114cab3d0f9ab014627f6dfd4fed7ef9e60d9be30a8");
 }
 
-TEST(SigningPresign, NegativeLifetimeKeepsItsSignAndTheClockIsReadOnce) {
-  const std::string url = presignGetAt(vectorConfig(), "k", -5, kInstant);
-  EXPECT_NE(url.find("&X-Amz-Expires=-5&X-Amz-SignedHeaders=host&X-Amz-Signature="),
-            std::string::npos)
-      << url;
-  EXPECT_EQ(url.size(), url.find("&X-Amz-Signature=") + 17 + 64) << "the signature comes last";
-
-  const std::time_t before = std::time(nullptr);
-  const std::string now = presignGet(vectorConfig(), "k", 60);
-  const std::time_t after = std::time(nullptr);
-  EXPECT_TRUE(now == presignGetAt(vectorConfig(), "k", 60, before) ||
-              now == presignGetAt(vectorConfig(), "k", 60, after));
-}
-
 // --- Encodings, hosts, URLs and stamps ---
 
 TEST(SigningUriEncode, Table) {
   const std::string unreserved =
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~";
-  const struct {
-    std::string in;
-    bool encodeSlash;
-    std::string out;
-  } cases[] = {
-      {unreserved, true, unreserved},
-      {unreserved, false, unreserved},
-      {"a b/c", false, "a%20b/c"},
-      {"a b/c", true, "a%20b%2Fc"},
+  // clang-format off
+  const struct { std::string in; bool encodeSlash; std::string out; } cases[] = {
+      {unreserved, true, unreserved}, {unreserved, false, unreserved},
+      {"a b/c", false, "a%20b/c"}, {"a b/c", true, "a%20b%2Fc"},
       {"1/a+b==", true, "1%2Fa%2Bb%3D%3D"},
       {"+=&?%#:@!*'()", true, "%2B%3D%26%3F%25%23%3A%40%21%2A%27%28%29"},
-      {std::string("\x00\x1f\x7f", 3), true, "%00%1F%7F"},
-      {"\xC3\xA9", false, "%C3%A9"},
-      {"\xff", false, "%FF"},
-      {"", true, ""},
-  };
+      {std::string("\x00\x1f\x7f", 3), true, "%00%1F%7F"}, {"\xC3\xA9\xff", false, "%C3%A9%FF"},
+      {"", true, ""}};
+  // clang-format on
   for (const auto& c : cases) EXPECT_EQ(uriEncode(c.in, c.encodeSlash), c.out) << c.in;
   // The bucket's slash is encoded in the path, the key's are not.
   EXPECT_EQ(canonicalUri("a/b", "x/y z"), "/a%2Fb/x/y%20z");
   EXPECT_EQ(canonicalUri("bucket", ""), "/bucket");
 }
 
-TEST(SigningHostAndUrl, Table) {
-  const std::pair<std::string, std::string> hosts[] = {
-      {"https://s3.example.com", "s3.example.com"},
-      {"http://127.0.0.1:9000/", "127.0.0.1:9000"},
-      {"http://host:1/some/path", "host:1"},
-      {"host.only", "host.only"},
-      {"host:80/x", "host:80"},
-      {"://", ""},
-      {"", ""},
-      {"a://b://c", "b:"},
-  };
-  for (const auto& h : hosts) EXPECT_EQ(hostFromEndpoint(h.first), h.second) << h.first;
+TEST(SigningHostUrlAndStamps, Table) {
+  EXPECT_EQ(hostFromEndpoint("https://s3.example.com/some/path"), "s3.example.com");
+  EXPECT_EQ(hostFromEndpoint("host:80"), "host:80");
   // One trailing slash of the endpoint is dropped, and only one.
-  EXPECT_EQ(requestUrl("http://h:1/", "/b/k", ""), "http://h:1/b/k");
-  EXPECT_EQ(requestUrl("http://h:1", "/b", "list-type=2"), "http://h:1/b?list-type=2");
-  EXPECT_EQ(requestUrl("http://h:1//", "/b", ""), "http://h:1//b");
-}
-
-TEST(SigningStamps, FormatsInUtc) {
+  EXPECT_EQ(requestUrl("http://h:1//", "/b", "list-type=2"), "http://h:1//b?list-type=2");
   EXPECT_EQ(amzTimestampsAt(kInstant),
             std::make_pair(std::string("20260102T030406Z"), std::string("20260102")));
-  EXPECT_EQ(amzTimestampsAt(0).first, "19700101T000000Z");
   EXPECT_EQ(amzTimestampsAt(951868799).first, "20000229T235959Z") << "last second of a leap day";
 }

@@ -16,11 +16,11 @@ const std::string kHex = "000102030405060708090a0b0c0d0e0f101112131415161718191a
 }  // namespace
 
 TEST(CryptKey, AcceptsHexInEitherCaseAndKeyFilesWithTheirLineEnds) {
-  std::string raw, upper = kHex;
+  std::string raw;
   ASSERT_TRUE(fromHex(kHex, 32, &raw));
-  for (auto& c : upper) c = static_cast<char>(toupper(c));
   vorn_test::TempDir dir;
-  std::vector<std::string> forms = {kHex, upper};
+  std::vector<std::string> forms = {
+      kHex, "000102030405060708090A0B0C0D0E0F101112131415161718191A1B1C1D1E1F"};
   for (const char* ending : {"", "\n", "\r\n", "  \n"}) {
     forms.push_back(dir / ("k" + std::to_string(forms.size())));
     vorn_test::writeTextFile(forms.back(), kHex + ending);
@@ -47,9 +47,9 @@ TEST(CryptKey, RejectsAnythingButSixtyFourDigits) {
 }
 
 TEST(CryptKey, KeygenGivesFreshParsableKeys) {
-  const std::string a = cryptKeygen(), b = cryptKeygen();
-  EXPECT_NE(a, b);
+  const std::string a = cryptKeygen();
   std::string key;
   EXPECT_TRUE(parseCryptKey(a, &key, nullptr));
   EXPECT_EQ(toHex(key), a) << "64 lowercase digits";
+  EXPECT_NE(cryptKeygen(), a);
 }

@@ -5,18 +5,12 @@
 
 using namespace vorn;
 
-TEST(Hex, EncodesLowercaseAndRoundTripsEveryByte) {
-  EXPECT_EQ(toHex("", 0), "");
-  const unsigned char bytes[] = {0x00, 0xAB, 0xFF};
-  EXPECT_EQ(toHex(bytes, 3), "00abff");
-  std::string all, back;
+TEST(Hex, EncodesLowercaseAndDecodesStrictlyOrNotAtAll) {
+  std::string all, back, out;
   for (int i = 0; i < 256; ++i) all.push_back(static_cast<char>(i));
+  EXPECT_EQ(toHex(all).substr(0, 4) + toHex(all).substr(508), "0001feff");
   ASSERT_TRUE(fromHex(toHex(all), 256, &back));
   EXPECT_EQ(back, all);
-}
-
-TEST(Hex, DecodesStrictlyOrNotAtAll) {
-  std::string out = "untouched";
   ASSERT_TRUE(fromHex("00ABff", 3, &out));
   EXPECT_EQ(out, std::string("\x00\xab\xff", 3));
   for (const char* bad :
