@@ -150,7 +150,7 @@ measure() {
   local name="$1"
   shift
   local i
-  wall="" c_wall=""
+  wall="" c_wall="" c_rss_mib="" c_summary=""
   for ((i = 0; i < repeat; i++)); do
     $prepare
     run_once "$name" "$cli" "$@"
