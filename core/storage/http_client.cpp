@@ -2,6 +2,8 @@
 
 #include "util/startup.hpp"
 
+#include "storage/curl_handles.hpp"
+
 #include <curl/curl.h>
 
 #include <memory>
@@ -9,16 +11,7 @@
 namespace vorn {
 namespace {
 
-// Larger than libcurl's 16 KiB default: a chunk object then arrives in far
-// fewer reads and callbacks.
-const long kReceiveBufferBytes = 256 * 1024;
 
-struct CurlDeleter {
-  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
-};
-struct HeaderListDeleter {
-  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
 
 size_t appendToString(char* bytes, size_t size, size_t count, void* target) {
   static_cast<std::string*>(target)->append(bytes, size * count);
@@ -26,16 +19,14 @@ size_t appendToString(char* bytes, size_t size, size_t count, void* target) {
 }
 
 // The optional bearer header; false only when the list cannot be allocated.
-bool bearerHeader(const std::string& token, std::unique_ptr<curl_slist, HeaderListDeleter>* out) {
+bool bearerHeader(const std::string& token, HeaderList* out) {
   if (token.empty()) return true;
   out->reset(curl_slist_append(nullptr, ("Authorization: Bearer " + token).c_str()));
   return *out != nullptr;
 }
 
 // Runs the prepared transfer and releases the handle and list, list first.
-bool finish(std::unique_ptr<CURL, CurlDeleter> handle,
-            std::unique_ptr<curl_slist, HeaderListDeleter> headers, int32_t* status,
-            std::string* err) {
+bool finish(CurlHandle handle, HeaderList headers, int32_t* status, std::string* err) {
   const CURLcode code = curl_easy_perform(handle.get());
   long response = 0;
   curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &response);
@@ -53,8 +44,8 @@ bool finish(std::unique_ptr<CURL, CurlDeleter> handle,
 
 bool httpGet(const std::string& url, std::string* out, int32_t* status, std::string* err,
              const std::string& token) {
-  std::unique_ptr<CURL, CurlDeleter> handle(curl_easy_init());
-  std::unique_ptr<curl_slist, HeaderListDeleter> headers;
+  CurlHandle handle(curl_easy_init());
+  HeaderList headers;
   if (!handle || !bearerHeader(token, &headers)) {
     if (err) *err = "curl init failed";
     return false;
@@ -68,13 +59,13 @@ bool httpGet(const std::string& url, std::string* out, int32_t* status, std::str
   if (headers) curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, appendToString);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, out ? out : &scratch);
-  curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
+  curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kTransferBufferBytes);
   return finish(std::move(handle), std::move(headers), status, err);
 }
 
 bool httpPost(const std::string& url, const std::string& token, int32_t* status, std::string* err) {
-  std::unique_ptr<CURL, CurlDeleter> handle(curl_easy_init());
-  std::unique_ptr<curl_slist, HeaderListDeleter> headers;
+  CurlHandle handle(curl_easy_init());
+  HeaderList headers;
   if (!handle || !bearerHeader(token, &headers)) {
     if (err) *err = "curl init failed";
     return false;

@@ -7,6 +7,8 @@
 #include "util/digest.hpp"
 #include "util/startup.hpp"
 
+#include "storage/curl_handles.hpp"
+
 #include <curl/curl.h>
 
 #include <algorithm>
@@ -15,21 +17,11 @@
 #include <ctime>
 #include <memory>
 
-
 namespace vorn {
 namespace {
 
 const size_t kSnippetBytes = 300;
-// Larger than libcurl's defaults (16 KiB down, 64 KiB up): a chunk-sized body
-// then moves in about a hundred blocks instead of a thousand.
-const long kTransferBufferBytes = 256 * 1024;
 
-struct CurlDeleter {
-  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
-};
-struct HeaderListDeleter {
-  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
 
 struct UploadSource {
   const std::string* data;
@@ -183,12 +175,12 @@ class S3Provider : public StorageProvider {
     const SignedRequest signedReq =
         signRequestAt(config, method, key, query, sha256Hex(payload), std::time(nullptr));
 
-    std::unique_ptr<CURL, CurlDeleter> handle(curl_easy_init());
+    CurlHandle handle(curl_easy_init());
     if (!handle) {
       if (err) *err = "curl init failed";
       return false;
     }
-    std::unique_ptr<curl_slist, HeaderListDeleter> headers;
+    HeaderList headers;
     for (const std::string& line : signedReq.headers) {
       curl_slist* grown = curl_slist_append(headers.get(), line.c_str());
       if (!grown) {
