@@ -2,11 +2,10 @@
 
 #include "util/huge_pages.hpp"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
-
-#include <cerrno>
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,8 +1,7 @@
 #include "chunking/chunker.hpp"
 
-#include "util/huge_pages.hpp"
-
 #include "util/digest.hpp"
+#include "util/huge_pages.hpp"
 #include "util/path_text.hpp"
 
 #include <cstdint>

@@ -2,6 +2,7 @@
 
 #include "engine/signing.hpp"
 #include "storage/http_client.hpp"
+#include "util/error_text.hpp"
 
 #include <json/reader.h>
 
@@ -9,10 +10,6 @@
 
 namespace vorn {
 namespace {
-
-void setError(std::string* err, const std::string& text) {
-  if (err) *err = text;
-}
 
 // The JSON reader throws once nesting exceeds its stack limit (1000 by
 // default); refusing deep documents up front keeps parsing exception-free.

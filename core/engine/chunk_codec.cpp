@@ -1,9 +1,8 @@
 #include "engine/chunk_codec.hpp"
 
-#include "util/huge_pages.hpp"
-
 #include "chunking/chunker.hpp"
 #include "util/digest.hpp"
+#include "util/huge_pages.hpp"
 
 // For ZSTD_createCCtx_advanced: only where the compressor's memory comes from.
 #define ZSTD_STATIC_LINKING_ONLY

@@ -6,6 +6,7 @@
 #include "engine/chunk_codec.hpp"
 #include "engine/signing.hpp"
 #include "util/digest.hpp"
+#include "util/error_text.hpp"
 #include "util/path_text.hpp"
 
 #include <json/value.h>
@@ -19,10 +20,6 @@ namespace vorn {
 namespace {
 
 constexpr int kCompressionLevel = 12;
-
-void setError(std::string* err, const std::string& text) {
-  if (err) *err = text;
-}
 
 std::string buildIdOf(const Json::Value& doc) {
   if (!doc.isObject()) return std::string();

@@ -1,17 +1,11 @@
 #include "engine/signing.hpp"
 
+#include "util/error_text.hpp"
 #include "util/hex.hpp"
 
 #include <sodium.h>
 
 namespace vorn {
-namespace {
-
-void setError(std::string* err, const char* text) {
-  if (err) *err = text;
-}
-
-}  // namespace
 
 bool generateSigningKeyPair(SigningKeyPair* out, std::string* err) {
   unsigned char pk[crypto_sign_PUBLICKEYBYTES];

@@ -4,6 +4,7 @@
 #include "engine/channel_manifest.hpp"
 #include "storage/http_client.hpp"
 #include "util/digest.hpp"
+#include "util/error_text.hpp"
 #include "util/path_text.hpp"
 
 #include <algorithm>
@@ -18,10 +19,6 @@ namespace vorn {
 namespace {
 
 namespace fs = std::filesystem;
-
-void setError(std::string* err, const std::string& text) {
-  if (err) *err = text;
-}
 
 bool isChunkId(const std::string& id) {
   if (id.size() != 64) return false;

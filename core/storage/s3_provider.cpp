@@ -1,13 +1,12 @@
-#include "storage/request_signing.hpp"
-
-#include "util/huge_pages.hpp"
-#include "storage/s3_config.hpp"
 #include "storage/storage_provider.hpp"
-#include "storage/xml_scrape.hpp"
-#include "util/digest.hpp"
-#include "util/startup.hpp"
 
 #include "storage/curl_handles.hpp"
+#include "storage/request_signing.hpp"
+#include "storage/s3_config.hpp"
+#include "storage/xml_scrape.hpp"
+#include "util/digest.hpp"
+#include "util/huge_pages.hpp"
+#include "util/startup.hpp"
 
 #include <curl/curl.h>
 
@@ -76,25 +75,12 @@ class S3Provider : public StorageProvider {
         secretKey_(config.secretKey) {}
 
   bool put(const std::string& key, const std::string& data, std::string* err) override {
-    int32_t status = 0;
-    std::string snippet;
-    if (!signedRequest("PUT", key, "", &data, nullptr, &status, &snippet, nullptr, err)) {
-      return false;
-    }
-    if (is2xx(status)) return true;
-    if (err) *err = "PUT " + key + " -> HTTP " + std::to_string(status) + " " + snippet;
-    return false;
+    return simpleRequest("PUT", key, &data, nullptr, err);
   }
 
   bool get(const std::string& key, std::string* out, std::string* err) override {
-    int32_t status = 0;
-    std::string snippet;
-    if (!signedRequest("GET", key, "", nullptr, out, &status, &snippet, nullptr, err)) {
-      return false;
-    }
-    if (is2xx(status)) return true;
-    if (err) *err = "GET " + key + " -> HTTP " + std::to_string(status) + " " + snippet;
-    return false;
+    // The body goes to out whatever the status, so the error text carries no excerpt.
+    return simpleRequest("GET", key, nullptr, out, err);
   }
 
   HeadResult head(const std::string& key, std::string* err) override {
@@ -150,19 +136,26 @@ class S3Provider : public StorageProvider {
   }
 
   bool remove(const std::string& key, std::string* err) override {
-    int32_t status = 0;
-    std::string snippet;
-    if (!signedRequest("DELETE", key, "", nullptr, nullptr, &status, &snippet, nullptr, err)) {
-      return false;
-    }
-    if (is2xx(status)) return true;
-    if (err) *err = "DELETE " + key + " -> HTTP " + std::to_string(status) + " " + snippet;
-    return false;
+    return simpleRequest("DELETE", key, nullptr, nullptr, err);
   }
 
   std::string chunkKey(const std::string& id) const override { return plainChunkKey(id); }
 
  private:
+  // One request whose only judgement is 2xx or not; other answers become
+  // method + " " + key + " -> HTTP " + status + " " + the body's first bytes.
+  bool simpleRequest(const char* method, const std::string& key, const std::string* body,
+                     std::string* out, std::string* err) {
+    int32_t status = 0;
+    std::string snippet;
+    if (!signedRequest(method, key, "", body, out, &status, &snippet, nullptr, err)) return false;
+    if (is2xx(status)) return true;
+    if (err) {
+      *err = std::string(method) + " " + key + " -> HTTP " + std::to_string(status) + " " + snippet;
+    }
+    return false;
+  }
+
   // One signed request. True when an HTTP answer arrived, whatever its
   // status; false (err set) when none did. The answer's body goes to outBody
   // when given; otherwise its first bytes become *outSnippet.
