@@ -1,6 +1,8 @@
 #pragma once
 // Runs a program as a user would and captures what it says.
 
+#include <sys/types.h>
+
 #include <map>
 #include <optional>
 #include <string>
@@ -29,5 +31,29 @@ ProcessResult runCli(const std::vector<std::string>& args, const EnvChanges& env
 
 // Path of the corvane-vorn binary under test.
 std::string cliPath();
+
+// The program started in the background (environment as runCli), so a test
+// can act while it runs: wait for it or kill it.
+class CliProcess {
+ public:
+  CliProcess(const std::vector<std::string>& args, const EnvChanges& env = {});
+  ~CliProcess();  // kills it if still running
+  CliProcess(const CliProcess&) = delete;
+  CliProcess& operator=(const CliProcess&) = delete;
+
+  bool running();
+  // Sends SIGKILL (no chance to clean up), then reaps it.
+  ProcessResult kill9();
+  // Waits at most timeoutSeconds, then kills it.
+  ProcessResult wait(int timeoutSeconds = 120);
+
+ private:
+  ProcessResult reap(int signal);
+  std::vector<std::string> args_;
+  EnvChanges env_;
+  std::string outPath_, errPath_;
+  pid_t pid_ = -1;
+  std::optional<ProcessResult> done_;
+};
 
 }  // namespace vorn_test
