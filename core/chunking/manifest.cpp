@@ -25,7 +25,8 @@ std::string entryName(Json::ArrayIndex index) { return "files[" + std::to_string
 bool readManifestFiles(const Json::Value& doc, std::vector<ManifestFile>* out, std::string* err) {
   if (!doc.isObject()) return fail(err, "the document is not a JSON object");
   std::vector<ManifestFile> files;
-  const Json::Value* list = doc.find("files", "files" + 5);
+  const char filesName[] = "files";
+  const Json::Value* list = doc.find(filesName, filesName + sizeof filesName - 1);
   if (list) {
     if (!list->isArray()) return fail(err, "files is not an array");
     files.reserve(list->size());
@@ -47,12 +48,13 @@ bool readManifestFiles(const Json::Value& doc, std::vector<ManifestFile>* out, s
       uint64_t sum = 0;
       for (Json::ArrayIndex k = 0; k < chunks.size(); ++k) {
         const Json::Value& ref = chunks[k];
-        const std::string refName = name + ".chunks[" + std::to_string(k) + "]";
-        if (!ref.isObject()) return fail(err, refName + " is not an object");
+        // Named only on failure: this loop runs once per chunk entry.
+        auto refName = [&] { return name + ".chunks[" + std::to_string(k) + "]"; };
+        if (!ref.isObject()) return fail(err, refName() + " is not an object");
         const Json::Value& id = ref["h"];
-        if (!id.isString()) return fail(err, refName + ".h is not a string");
+        if (!id.isString()) return fail(err, refName() + ".h is not a string");
         const Json::Value& n = ref["n"];
-        if (!isUnsignedInteger(n)) return fail(err, refName + ".n is not an unsigned integer");
+        if (!isUnsignedInteger(n)) return fail(err, refName() + ".n is not an unsigned integer");
         const uint64_t chunkSize = n.asUInt64();
         if (chunkSize > std::numeric_limits<uint64_t>::max() - sum) {
           return fail(err, name + ".chunks add up to more than 2^64 bytes");
@@ -73,6 +75,9 @@ bool readManifestFiles(const Json::Value& doc, std::vector<ManifestFile>* out, s
 
 bool isSafeRelativePath(const std::string& path) {
   if (path.empty() || path.front() == '/') return false;
+  // "C:x" names another drive where drive letters exist.
+  const char first = static_cast<char>(path[0] | 0x20);
+  if (path.size() >= 2 && path[1] == ':' && first >= 'a' && first <= 'z') return false;
   size_t start = 0;
   for (;;) {
     size_t end = path.find('/', start);
@@ -86,6 +91,14 @@ bool isSafeRelativePath(const std::string& path) {
   }
   for (char c : path) {
     if (c == '\\' || c == '\0') return false;
+  }
+  return true;
+}
+
+bool isChunkId(const std::string& id) {
+  if (id.size() != 64) return false;
+  for (char c : id) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
   }
   return true;
 }

@@ -30,9 +30,12 @@ struct ManifestFile {
 bool readManifestFiles(const Json::Value& doc, std::vector<ManifestFile>* out, std::string* err);
 
 // True when path is a relative path that stays inside the directory it is
-// joined to: not empty, not absolute, no empty, "." or ".." component, no
-// backslash and no NUL.
+// joined to: not empty, not absolute, no drive prefix ("C:"), no empty, "." or
+// ".." component, no backslash and no NUL.
 bool isSafeRelativePath(const std::string& path);
+
+// True when id is a chunk id: 64 lowercase hex characters.
+bool isChunkId(const std::string& id);
 
 // The text of a document in the manifest's stored form: the JSON writer with
 // two-space indentation, everything else at its defaults.

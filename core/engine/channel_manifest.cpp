@@ -82,6 +82,17 @@ bool parseStoredManifest(const std::string& manifestKey, const std::string& text
     setError(err, "manifest " + manifestKey + ": " + withoutReaderPrefix(detail));
     return false;
   }
+  // Ids become store keys (and presigned URLs); only real ids may.
+  for (size_t i = 0; i < files->size(); ++i) {
+    const std::vector<ManifestChunk>& chunks = (*files)[i].chunks;
+    for (size_t k = 0; k < chunks.size(); ++k) {
+      if (!isChunkId(chunks[k].id)) {
+        setError(err, "manifest " + manifestKey + ": files[" + std::to_string(i) + "].chunks[" +
+                          std::to_string(k) + "].h is not a chunk id");
+        return false;
+      }
+    }
+  }
   return true;
 }
 

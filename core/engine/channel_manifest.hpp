@@ -18,8 +18,8 @@ std::string channelManifestKey(const std::string& channel);
 bool parseJson(const std::string& text, Json::Value* out, std::string* err);
 
 // Parses a manifest read from the store under manifestKey and reads its files.
-// Any other shape fails with a message naming the key, so that no caller acts
-// on a manifest it could read only in part.
+// Any other shape, or an "h" that is not a chunk id, fails with a message naming
+// the key, so that no caller acts on a manifest it could read only in part.
 bool parseStoredManifest(const std::string& manifestKey, const std::string& text, Json::Value* doc,
                          std::vector<ManifestFile>* files, std::string* err);
 

@@ -20,10 +20,46 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool isChunkId(const std::string& id) {
-  if (id.size() != 64) return false;
-  return std::all_of(id.begin(), id.end(),
-                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+// Orders paths with "/" below every other character, so that a path is
+// directly followed by the paths below it ("a", "a/b", "a-b").
+bool pathLess(const std::string* a, const std::string* b) {
+  return std::lexicographical_compare(a->begin(), a->end(), b->begin(), b->end(),
+                                      [](char x, char y) {
+                                        return (x == '/' ? 0 : static_cast<unsigned char>(x)) <
+                                               (y == '/' ? 0 : static_cast<unsigned char>(y));
+                                      });
+}
+
+// Two entries for one path, or a file that another entry needs as a
+// directory, cannot both be installed; found before anything is written.
+bool pathsInstallable(const std::vector<ManifestFile>& files, std::string* err) {
+  std::vector<const std::string*> paths;
+  paths.reserve(files.size());
+  for (const ManifestFile& file : files) paths.push_back(&file.path);
+  std::sort(paths.begin(), paths.end(), pathLess);
+  for (size_t i = 1; i < paths.size(); ++i) {
+    const std::string& prev = *paths[i - 1];
+    const std::string& next = *paths[i];
+    if (next == prev) {
+      setError(err, "duplicate path in manifest: '" + prev + "'");
+      return false;
+    }
+    if (next.size() > prev.size() && next[prev.size()] == '/' &&
+        next.compare(0, prev.size(), prev) == 0) {
+      setError(err, "path in manifest is both a file and a directory: '" + prev + "'");
+      return false;
+    }
+  }
+  return true;
+}
+
+// True when p is root or lies below it (both without "." or ".." parts).
+bool isWithin(const fs::path& root, const fs::path& p) {
+  auto q = p.begin();
+  for (auto r = root.begin(); r != root.end(); ++r, ++q) {
+    if (q == p.end() || *q != *r) return false;
+  }
+  return true;
 }
 
 bool loadInstallManifest(StorageProvider& store, const std::string& channel,
@@ -184,6 +220,7 @@ bool readInstallFiles(const Json::Value& manifest, std::vector<ManifestFile>* fi
       }
     }
   }
+  if (!pathsInstallable(read, err)) return false;
   *files = std::move(read);
   return true;
 }
@@ -256,6 +293,10 @@ bool syncChannel(StorageProvider& store, const std::string& channel, const std::
   std::error_code ignored;
   // An error here surfaces as the first part file that cannot be opened.
   fs::create_directories(destRoot, ignored);
+  // Compared against each target's directory below: a link already in the
+  // destination must not carry a write outside it.
+  std::error_code rootEc;
+  const fs::path realRoot = fs::canonical(destRoot, rootEc);
 
   // The base directory is indexed first so that it wins for ids found in both.
   LocalIndex index;
@@ -271,7 +312,19 @@ bool syncChannel(StorageProvider& store, const std::string& channel, const std::
     const fs::path target = destRoot / pathFromUtf8(file.path);
     fs::path part = target;
     part += ".part";
+    if (!rootEc) {
+      std::error_code ec;
+      const fs::path realDir = fs::weakly_canonical(target.parent_path(), ec);
+      // A directory that cannot be resolved cannot be opened either; that
+      // failure is reported below as such.
+      if (!ec && !isWithin(realRoot, realDir)) {
+        setError(err, "path leads out of the destination through a link: " + file.path);
+        return false;
+      }
+    }
     fs::create_directories(target.parent_path(), ignored);
+    // A leftover part file may be a link; opening it would write where it points.
+    fs::remove(part, ignored);
 
     std::ofstream out(part, std::ios::binary | std::ios::trunc);
     if (!out) {
