@@ -93,6 +93,8 @@ void recordRun(const std::vector<std::string>& args, const EnvChanges& env,
   const char* dir = std::getenv("CORVANE_TEST_OUTPUT_DIR");
   if (!dir || !*dir) return;
   if (std::find(args.begin(), args.end(), "crypt-keygen") != args.end()) return;
+  std::error_code ignored;
+  std::filesystem::create_directories(dir, ignored);
   const std::string base = std::string(dir) + "/" + std::to_string(getpid());
   std::vector<std::string> secrets;
   auto note = [&secrets](std::string value) {
@@ -101,17 +103,24 @@ void recordRun(const std::vector<std::string>& args, const EnvChanges& env,
     // A signing key's first half is its private seed; the second is public.
     if (value.size() == 128) secrets.push_back(value.substr(0, 64));
   };
+  // A key given as a file: its content is the secret, its name is not.
+  auto noteKey = [&note](const std::string& text) {
+    std::error_code ec;
+    if (std::filesystem::is_regular_file(text, ec)) {
+      note(slurp(text));
+    } else if (text.find('/') == std::string::npos) {
+      note(text);
+    }
+  };
   for (const char* name : {"VORN_S3_SECRET", "VORN_CRYPT_KEY", "VORN_SIGN_KEY",
                            "VORN_REGISTER_TOKEN", "CORVANE_TOKEN"}) {
     auto it = env.find(name);
-    if (it != env.end() && it->second) note(*it->second);
+    if (it != env.end() && it->second) noteKey(*it->second);
   }
   for (size_t i = 0; i + 1 < args.size(); ++i) {
     const std::string& a = args[i];
-    if (a != "--crypt" && a != "--sign" && a != "--token" && a != "--register-token") continue;
-    std::error_code ec;
-    const bool isFile = std::filesystem::is_regular_file(args[i + 1], ec);
-    note(isFile ? slurp(args[i + 1]) : args[i + 1]);
+    if (a == "--crypt" || a == "--sign" || a == "--token" || a == "--register-token")
+      noteKey(args[i + 1]);
   }
   std::ofstream secretList(base + ".secrets", std::ios::app);
   for (const auto& s : secrets) secretList << s << "\n";
