@@ -3,6 +3,7 @@
 #include "chunking/manifest.hpp"
 #include "engine/channel_manifest.hpp"
 #include "storage/request_signing.hpp"
+#include "util/error_text.hpp"
 
 #include <json/value.h>
 
@@ -93,8 +94,8 @@ bool parseSyncDescriptor(const std::string& text, std::string* manifestUrl,
   if (chunks) {
     for (auto it = chunks->begin(); it != chunks->end(); ++it) {
       if (!it->isString()) {
-        if (err)
-          *err = std::string(kBadDescriptor) + "URL of chunk " + it.name() + " is not a string";
+        setError(err,
+                 std::string(kBadDescriptor) + "URL of chunk " + it.name() + " is not a string");
         return false;
       }
     }

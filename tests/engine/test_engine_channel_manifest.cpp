@@ -87,6 +87,9 @@ TEST(FetchFromStore, SchemaAndChannelRules) {
       {"{\"schema\":1.5}", schema},
       {"[1]", schema},
       {"{\"schema\":1,\"channel\":\"Stable\"}", "manifest is for channel 'Stable', not 'stable'"},
+      // A line break in the document's text stays out of the one-line error.
+      {"{\"schema\":1,\"channel\":\"a\\nb\\r\"}",
+       "manifest is for channel 'a\\nb\\r', not 'stable'"},
       {"{\"schema\":1,\"channel\":null}", notString},
   };
   for (const auto& [text, expected] : rows) {

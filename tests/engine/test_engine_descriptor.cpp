@@ -164,6 +164,7 @@ TEST(DescriptorParse, WrongShapesAreRefusedAndChangeNoOutput) {
       {"{\"manifest_url\": \"m\", \"manifest_sig_url\": null}", "\"manifest_sig_url\""},
       {"{\"chunks\": [\"http://x\"]}", "\"chunks\""},
       {"{\"chunks\": {\"a\": \"u\", \"bad-id\": 7}}", "bad-id"},
+      {"{\"chunks\": {\"bad\\nid\": 7}}", "bad\\nid"},  // the name's line break shown as \n
   };
   for (const auto& [text, expected] : rows) {
     std::string url = "old-url", sigUrl = "old-sig", err;
