@@ -51,11 +51,13 @@ class EncryptedProvider : public StorageProvider {
       return false;
     }
     const auto* in = bytesOf(envelope);
-    out->assign(envelope.size() - kEnvelopeOverhead, '\0');
-    if (crypto_secretbox_open_easy(reinterpret_cast<unsigned char*>(&(*out)[0]), in + kBoxOffset,
-                                   envelope.size() - kBoxOffset, in + kNonceOffset,
+    // Opened in place behind what *out already holds: get appends.
+    const size_t before = out->size();
+    out->resize(before + envelope.size() - kEnvelopeOverhead);
+    if (crypto_secretbox_open_easy(reinterpret_cast<unsigned char*>(&(*out)[before]),
+                                   in + kBoxOffset, envelope.size() - kBoxOffset, in + kNonceOffset,
                                    bytesOf(key_)) != 0) {
-      out->clear();
+      out->resize(before);
       if (err) *err = key + ": decryption failed (wrong key, or the object is corrupt)";
       return false;
     }
