@@ -5,15 +5,28 @@
 #include <sodium.h>
 
 #include <fstream>
-#include <iterator>
 
 namespace vorn {
+namespace {
+
+// A key file holds 64 digits and a line end; nothing longer is read.
+constexpr size_t kMaxKeyFileBytes = 4096;
+
+}  // namespace
 
 bool parseCryptKey(const std::string& keyArg, std::string* keyOut, std::string* err) {
   std::string text = keyArg;
   std::ifstream file(keyArg, std::ios::binary);
   if (file) {
-    text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    // read() turns a directory's read error into a bad stream (iterators would
+    // throw), and the bound stops a device that never ends.
+    std::string content(kMaxKeyFileBytes + 1, '\0');
+    file.read(&content[0], static_cast<std::streamsize>(content.size()));
+    if (!file.bad()) {
+      content.resize(static_cast<size_t>(file.gcount()));
+      text.swap(content);
+    }
+    sodium_memzero(&content[0], content.size());
   }
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
     text.pop_back();

@@ -36,9 +36,10 @@ TEST(CryptKey, RejectsAnythingButSixtyFourDigits) {
   vorn_test::TempDir dir;
   // A file named like a valid key is read, and here it holds garbage.
   vorn_test::writeTextFile(dir / kHex, "not a key\n");
+  // A directory opens like a file but cannot be read: refused, not a crash.
   for (const std::string& bad :
        {kHex.substr(1), kHex + "0", " " + kHex, kHex.substr(0, 10) + " " + kHex.substr(11),
-        std::string("\t") + kHex, std::string(), dir / kHex}) {
+        std::string("\t") + kHex, std::string(), dir / kHex, dir.str()}) {
     std::string key = "kept", err;
     EXPECT_FALSE(parseCryptKey(bad, &key, &err)) << bad;
     EXPECT_EQ(err, "encryption key must be 64 hex chars (or a file containing them)");
