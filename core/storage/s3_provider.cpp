@@ -5,6 +5,7 @@
 #include "storage/s3_config.hpp"
 #include "storage/xml_scrape.hpp"
 #include "util/digest.hpp"
+#include "util/error_text.hpp"
 #include "util/huge_pages.hpp"
 #include "util/startup.hpp"
 
@@ -110,16 +111,15 @@ class S3Provider : public StorageProvider {
       if (!signedRequest("GET", "", query, nullptr, &body, &status, &snippet, nullptr, err)) {
         return false;
       }
+      // The store's own words may span lines; setError keeps the text one line.
       if (!is2xx(status)) {
-        if (err) {
-          *err = "LIST -> HTTP " + std::to_string(status) + " " + body.substr(0, kSnippetBytes);
-        }
+        setError(err, "LIST -> HTTP " + std::to_string(status) + " " + body.substr(0, kSnippetBytes));
         return false;
       }
       // A 2xx answer that is no listing at all (a proxy's page, garbage) must
       // not pass for an empty listing.
       if (body.find("<ListBucketResult") == std::string::npos) {
-        if (err) *err = "LIST -> not a listing: " + body.substr(0, kSnippetBytes);
+        setError(err, "LIST -> not a listing: " + body.substr(0, kSnippetBytes));
         return false;
       }
       const size_t added = scanListPage(body, out);
@@ -128,7 +128,7 @@ class S3Provider : public StorageProvider {
       // A store that hands back the same token, or truncated pages without
       // keys, would otherwise keep this loop going forever.
       if (next == token || added == 0) {
-        if (err) *err = "LIST -> truncated page without progress (token " + next + ")";
+        setError(err, "LIST -> truncated page without progress (token " + next + ")");
         return false;
       }
       token = std::move(next);
@@ -150,9 +150,8 @@ class S3Provider : public StorageProvider {
     std::string snippet;
     if (!signedRequest(method, key, "", body, out, &status, &snippet, nullptr, err)) return false;
     if (is2xx(status)) return true;
-    if (err) {
-      *err = std::string(method) + " " + key + " -> HTTP " + std::to_string(status) + " " + snippet;
-    }
+    setError(err, std::string(method) + " " + key + " -> HTTP " + std::to_string(status) + " " +
+                      snippet);
     return false;
   }
 

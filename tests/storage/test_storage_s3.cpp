@@ -250,6 +250,9 @@ TEST(S3HostileAnswers, EachFailsWithAClearTextAndNoRetry) {
       {{httpResponse(502, html)}, put, "PUT k -> HTTP 502 " + html, 1},
       {{httpResponse(500, longBody)}, remove, "DELETE k -> HTTP 500 " + longBody.substr(0, 300), 1},
       {{httpResponse(500, longBody)}, list, "LIST -> HTTP 500 " + longBody.substr(0, 300), 1},
+      // The store's answer may span lines; the error text stays one line.
+      {{httpResponse(503, "<Error>\r\n<Code>SlowDown</Code>\n</Error>")}, put,
+       "PUT k -> HTTP 503 <Error>\\r\\n<Code>SlowDown</Code>\\n</Error>", 1},
       {{"complete nonsense, not HTTP\r\n\r\n"}, get, "curl: Unsupported protocol", 1},
       {{"HTTP/1.1 200 OK\r\nContent-Length: 100\r\nConnection: close\r\n\r\nonly part"}, get,
        "curl: Transferred a partial file", 1},
