@@ -47,16 +47,22 @@ bool sameFiles(const std::vector<vorn::ManifestFile>& a, const std::vector<vorn:
   return true;
 }
 
-// Every "h" is 64 lowercase hex digits, the only ids a store key is made from.
+// Every "h" is a chunk id, the only ids a store key is made from.
 bool allChunkIds(const std::vector<vorn::ManifestFile>& files) {
   for (const vorn::ManifestFile& file : files) {
     for (const vorn::ManifestChunk& chunk : file.chunks) {
-      if (chunk.id.size() != 64 ||
-          chunk.id.find_first_not_of("0123456789abcdef") != std::string::npos)
-        return false;
+      if (!vorn::isChunkId(chunk.id)) return false;
     }
   }
   return true;
+}
+
+std::set<std::string> distinctIds(const std::vector<vorn::ManifestFile>& files) {
+  std::set<std::string> ids;
+  for (const vorn::ManifestFile& file : files) {
+    for (const vorn::ManifestChunk& chunk : file.chunks) ids.insert(chunk.id);
+  }
+  return ids;
 }
 
 // A safe path joined to a root stays below it.
@@ -119,10 +125,7 @@ void checkDescriptor(vorn_test::MemoryStore& store, const std::string& key,
     FUZZ_CHECK(oneLine(err));
     return;
   }
-  std::set<std::string> ids;
-  for (const vorn::ManifestFile& file : files) {
-    for (const vorn::ManifestChunk& chunk : file.chunks) ids.insert(chunk.id);
-  }
+  const std::set<std::string> ids = distinctIds(files);
   std::string manifestUrl, sigUrl;
   vorn::ChunkUrlMap urls;
   FUZZ_CHECK(vorn::parseSyncDescriptor(descriptor, &manifestUrl, &sigUrl, &urls, &err));
@@ -200,10 +203,7 @@ void checkGarbageCollection(const std::string& key, const std::string& text) {
     FUZZ_CHECK(oneLine(err));
     return;
   }
-  std::set<std::string> ids;
-  for (const vorn::ManifestFile& file : files) {
-    for (const vorn::ManifestChunk& chunk : file.chunks) ids.insert(chunk.id);
-  }
+  const std::set<std::string> ids = distinctIds(files);
   FUZZ_CHECK(stats.manifests == 1 && stats.referenced == ids.size());
   FUZZ_CHECK(stats.chunkObjects == 2 && stats.deleted == 0 && stats.garbage == reports);
   FUZZ_CHECK(stats.garbage == 2 - ids.count(sampleId));

@@ -91,14 +91,21 @@ class FaultFixture : public ::testing::Test {
     }
   }
 
+  // The files of a build, relative to its directory.
+  std::vector<std::string> filesOf(int build) const {
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(srcOf(build)))
+      if (entry.is_regular_file())
+        files.push_back(std::filesystem::relative(entry.path(), srcOf(build)).string());
+    return files;
+  }
+
   // Every file of either build is present at the destination with the
   // content of one build or the other, never a mix or a short file. Returns
   // how many hold the second build.
   int expectOldOrNew() {
     int fresh = 0;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(srcOf(2))) {
-      if (!entry.is_regular_file()) continue;
-      const std::string rel = std::filesystem::relative(entry.path(), srcOf(2)).string();
+    for (const std::string& rel : filesOf(2)) {
       const std::string got = slurp(dest() + "/" + rel);
       const bool isNew = got == slurp(srcOf(2) + "/" + rel);
       EXPECT_TRUE(isNew || got == slurp(srcOf(1) + "/" + rel)) << rel << ": neither build";
@@ -107,13 +114,10 @@ class FaultFixture : public ::testing::Test {
     return fresh;
   }
 
-  // The destination holds exactly the second build (left-over part files aside).
+  // The destination holds exactly the build (left-over part files aside).
   void expectInstalled(int build) {
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(srcOf(build))) {
-      if (!entry.is_regular_file()) continue;
-      const std::string rel = std::filesystem::relative(entry.path(), srcOf(build)).string();
-      EXPECT_EQ(slurp(dest() + "/" + rel), slurp(entry.path().string())) << rel;
-    }
+    for (const std::string& rel : filesOf(build))
+      EXPECT_EQ(slurp(dest() + "/" + rel), slurp(srcOf(build) + "/" + rel)) << rel;
   }
 
   static S3Server* server_;

@@ -218,9 +218,13 @@ bool CliProcess::running() {
   if (done_) return false;
   int wstatus = 0;
   if (waitpid(pid_, &wstatus, WNOHANG) != pid_) return true;
+  finish(wstatus);
+  return false;
+}
+
+void CliProcess::finish(int wstatus) {
   done_ = ProcessResult{statusOf(wstatus), slurp(outPath_), slurp(errPath_)};
   recordRun(args_, env_, *done_);
-  return false;
 }
 
 ProcessResult CliProcess::reap(int signal) {
@@ -228,8 +232,7 @@ ProcessResult CliProcess::reap(int signal) {
     if (signal != 0) kill(pid_, signal);
     int wstatus = 0;
     waitpid(pid_, &wstatus, 0);
-    done_ = ProcessResult{statusOf(wstatus), slurp(outPath_), slurp(errPath_)};
-    recordRun(args_, env_, *done_);
+    finish(wstatus);
   }
   return *done_;
 }

@@ -49,6 +49,7 @@ class CliProcess {
 
  private:
   ProcessResult reap(int signal);
+  void finish(int wstatus);  // keeps the result once the process has ended
   std::vector<std::string> args_;
   EnvChanges env_;
   std::string outPath_, errPath_;
