@@ -36,7 +36,7 @@ bool addReferencedKeys(StorageProvider& store, const std::string& manifestKey,
 }  // namespace
 
 bool collectGarbage(StorageProvider& store, bool remove, const GcReport& report, GcStats* stats,
-                    std::string* err) {
+                    std::string* err, int jobs) {
   std::vector<ObjectEntry> channelObjects;
   if (!store.list("channels/", &channelObjects, err)) return false;
 

@@ -31,7 +31,8 @@ using GcReport = std::function<void(const std::string& key, int64_t size, bool d
 // goes. Any failure to list, read or fully understand a manifest fails the run
 // before anything is removed. A failed removal stops at once: earlier removals
 // stand and *stats is left alone.
+// jobs: removals in flight at once; 1 removes one at a time in listing order.
 bool collectGarbage(StorageProvider& store, bool remove, const GcReport& report, GcStats* stats,
-                    std::string* err);
+                    std::string* err, int jobs = 1);
 
 }  // namespace vorn

@@ -66,7 +66,8 @@ bool collectUniqueChunks(const Json::Value& doc, const std::string& source,
 }  // namespace
 
 bool pushChannel(StorageProvider& store, const std::string& source, const std::string& channel,
-                 bool force, const std::string& signKey, PushStats* result, std::string* err) {
+                 bool force, const std::string& signKey, PushStats* result, std::string* err,
+                 const PushOptions& options) {
   ManifestStats built;
   const std::string builderText = buildManifest(source, &built, err);
   if (builderText.empty()) return false;

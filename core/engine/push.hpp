@@ -20,6 +20,11 @@ struct PushStats {
   bool unchanged = false;     // the channel already held this build; nothing republished
 };
 
+// How a push runs, beyond what it publishes.
+struct PushOptions {
+  int jobs = 1;  // requests in flight and compression threads; 1: one at a time, in order
+};
+
 // Builds the manifest of source (a directory or one file), stamps it with the
 // channel and the time, uploads the chunks the store lacks (ascending id
 // order), then the manifest, then (with a non-empty signKey) its signature.
@@ -28,6 +33,7 @@ struct PushStats {
 // on failure err receives one line and the previous manifest stays current
 // unless the failure came after the manifest was written (signing).
 bool pushChannel(StorageProvider& store, const std::string& source, const std::string& channel,
-                 bool force, const std::string& signKey, PushStats* result, std::string* err);
+                 bool force, const std::string& signKey, PushStats* result, std::string* err,
+                 const PushOptions& options = PushOptions());
 
 }  // namespace vorn

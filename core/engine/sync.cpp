@@ -285,6 +285,21 @@ bool syncChannel(StorageProvider& store, const std::string& channel, const std::
                  const std::string& manifestSigUrl, const ChunkUrlMap& chunkUrls, SyncStats* stats,
                  std::string* err, const ProgressFn& progress, int waitSeconds,
                  const WaitFn& onWait, const std::string& baseDirectory) {
+  SyncOptions options;
+  options.progress = progress;
+  options.waitSeconds = waitSeconds;
+  options.onWait = onWait;
+  options.baseDirectory = baseDirectory;
+  return syncChannel(store, channel, destination, verifyKey, manifestUrl, manifestSigUrl, chunkUrls,
+                     stats, err, options);
+}
+
+bool syncChannel(StorageProvider& store, const std::string& channel, const std::string& destination,
+                 const std::string& verifyKey, const std::string& manifestUrl,
+                 const std::string& manifestSigUrl, const ChunkUrlMap& chunkUrls, SyncStats* stats,
+                 std::string* err, const SyncOptions& options) {
+  const ProgressFn& progress = options.progress;
+  const std::string& baseDirectory = options.baseDirectory;
   std::vector<ManifestFile> files;
   if (!loadInstallManifest(store, channel, manifestUrl, verifyKey, manifestSigUrl, &files, err)) {
     return false;
@@ -353,7 +368,9 @@ bool syncChannel(StorageProvider& store, const std::string& channel, const std::
       setError(err, "size mismatch for " + file.path);
       return false;
     }
-    if (!replaceTarget(part, target, file.path, waitSeconds, onWait, err)) return false;
+    if (!replaceTarget(part, target, file.path, options.waitSeconds, options.onWait, err)) {
+      return false;
+    }
     ++counted.files;
   }
   if (stats) *stats = counted;

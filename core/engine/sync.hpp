@@ -70,6 +70,15 @@ bool planSync(StorageProvider& store, const std::string& channel, const std::str
               const std::string& verifyKey, const std::string& manifestUrl,
               const std::string& manifestSigUrl, SyncPlan* plan, std::string* err);
 
+// How a sync runs, beyond where its manifest and chunks come from.
+struct SyncOptions {
+  ProgressFn progress;        // may be empty
+  int waitSeconds = 0;        // how long to wait for a target in use
+  WaitFn onWait;              // may be empty
+  std::string baseDirectory;  // indexed before the destination; empty: none
+  int jobs = 1;               // chunk downloads in flight; 1: one at a time, in order
+};
+
 // Rewrites every file of the channel's manifest under destination, chunk by
 // chunk into a ".part" file beside the target that is then renamed over it
 // (retrying once a second for up to waitSeconds while that fails). Chunks come
@@ -83,5 +92,9 @@ bool syncChannel(StorageProvider& store, const std::string& channel, const std::
                  const std::string& manifestSigUrl, const ChunkUrlMap& chunkUrls, SyncStats* stats,
                  std::string* err, const ProgressFn& progress, int waitSeconds,
                  const WaitFn& onWait, const std::string& baseDirectory);
+bool syncChannel(StorageProvider& store, const std::string& channel, const std::string& destination,
+                 const std::string& verifyKey, const std::string& manifestUrl,
+                 const std::string& manifestSigUrl, const ChunkUrlMap& chunkUrls, SyncStats* stats,
+                 std::string* err, const SyncOptions& options);
 
 }  // namespace vorn
