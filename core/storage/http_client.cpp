@@ -1,22 +1,12 @@
 #include "storage/http_client.hpp"
 
-#include "util/startup.hpp"
-
 #include "storage/curl_handles.hpp"
+#include "storage/http_exchange.hpp"
 
 #include <curl/curl.h>
 
-#include <memory>
-
 namespace vorn {
 namespace {
-
-
-
-size_t appendToString(char* bytes, size_t size, size_t count, void* target) {
-  static_cast<std::string*>(target)->append(bytes, size * count);
-  return size * count;
-}
 
 // The optional bearer header; false only when the list cannot be allocated.
 bool bearerHeader(const std::string& token, HeaderList* out) {
@@ -25,18 +15,24 @@ bool bearerHeader(const std::string& token, HeaderList* out) {
   return *out != nullptr;
 }
 
-// Runs the prepared transfer and releases the handle and list, list first.
-bool finish(CurlHandle handle, HeaderList headers, int32_t* status, std::string* err) {
-  const CURLcode code = curl_easy_perform(handle.get());
-  long response = 0;
-  curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &response);
-  headers.reset();
-  handle.reset();
-  if (code != CURLE_OK) {
-    if (err) *err = std::string("curl: ") + curl_easy_strerror(code);
+bool request(const char* method, const std::string& url, std::string* out, int32_t* status,
+             std::string* err, const std::string& token, bool followRedirects) {
+  HeaderList headers;
+  if (!bearerHeader(token, &headers)) {
+    if (err) *err = "curl init failed";
     return false;
   }
-  if (status) *status = static_cast<int32_t>(response);
+  std::string discarded;
+  HttpExchange exchange;
+  exchange.method = method;
+  exchange.url = url;
+  exchange.headers = headers.get();
+  exchange.body = out ? out : &discarded;
+  exchange.followRedirects = followRedirects;
+  exchange.label = std::string(method) + " " + urlForMessages(url);
+  HttpOutcome outcome;
+  if (!performExchange(exchange, &outcome, err)) return false;
+  if (status) *status = outcome.status;
   return true;
 }
 
@@ -44,44 +40,11 @@ bool finish(CurlHandle handle, HeaderList headers, int32_t* status, std::string*
 
 bool httpGet(const std::string& url, std::string* out, int32_t* status, std::string* err,
              const std::string& token) {
-  CurlHandle handle(curl_easy_init());
-  HeaderList headers;
-  if (!handle || !bearerHeader(token, &headers)) {
-    if (err) *err = "curl init failed";
-    return false;
-  }
-  std::string scratch;
-  CURL* h = handle.get();
-  curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(h, CURLOPT_USERAGENT, kUserAgent);
-  curl_easy_setopt(h, CURLOPT_NOPROGRESS, 1L);
-  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
-  if (headers) curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
-  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, appendToString);
-  curl_easy_setopt(h, CURLOPT_WRITEDATA, out ? out : &scratch);
-  curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kTransferBufferBytes);
-  return finish(std::move(handle), std::move(headers), status, err);
+  return request("GET", url, out, status, err, token, true);
 }
 
 bool httpPost(const std::string& url, const std::string& token, int32_t* status, std::string* err) {
-  CurlHandle handle(curl_easy_init());
-  HeaderList headers;
-  if (!handle || !bearerHeader(token, &headers)) {
-    if (err) *err = "curl init failed";
-    return false;
-  }
-  std::string discarded;
-  CURL* h = handle.get();
-  curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(h, CURLOPT_POST, 1L);
-  curl_easy_setopt(h, CURLOPT_POSTFIELDS, "");
-  curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, 0L);
-  curl_easy_setopt(h, CURLOPT_USERAGENT, kUserAgent);
-  curl_easy_setopt(h, CURLOPT_NOPROGRESS, 1L);
-  if (headers) curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
-  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, appendToString);
-  curl_easy_setopt(h, CURLOPT_WRITEDATA, &discarded);
-  return finish(std::move(handle), std::move(headers), status, err);
+  return request("POST", url, nullptr, status, err, token, false);
 }
 
 }  // namespace vorn

@@ -1,19 +1,16 @@
 #include "storage/storage_provider.hpp"
 
 #include "storage/curl_handles.hpp"
+#include "storage/http_exchange.hpp"
 #include "storage/request_signing.hpp"
 #include "storage/s3_config.hpp"
 #include "storage/xml_scrape.hpp"
 #include "util/digest.hpp"
 #include "util/error_text.hpp"
-#include "util/huge_pages.hpp"
-#include "util/startup.hpp"
 
 #include <curl/curl.h>
 
-#include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <ctime>
 #include <memory>
 
@@ -21,47 +18,6 @@ namespace vorn {
 namespace {
 
 const size_t kSnippetBytes = 300;
-
-
-struct UploadSource {
-  const std::string* data;
-  size_t position;
-};
-
-// Where a response body goes. The first block reserves room for the announced
-// length (capped: the announcement comes from the store and is not trusted),
-// so a chunk-sized body is not regrown and copied as it arrives.
-struct ResponseSink {
-  std::string* body;
-  CURL* handle;
-  bool reserved;
-};
-
-const curl_off_t kMaxReserveBytes = 64 * 1024 * 1024;
-
-size_t appendToSink(char* bytes, size_t size, size_t count, void* target) {
-  auto* sink = static_cast<ResponseSink*>(target);
-  if (!sink->reserved) {
-    sink->reserved = true;
-    curl_off_t announced = -1;
-    if (curl_easy_getinfo(sink->handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) ==
-            CURLE_OK &&
-        announced > 0 && announced <= kMaxReserveBytes) {
-      sink->body->reserve(sink->body->size() + static_cast<size_t>(announced));
-      adviseHugePages(sink->body->data(), sink->body->capacity());
-    }
-  }
-  sink->body->append(bytes, size * count);
-  return size * count;
-}
-
-size_t readFromString(char* buffer, size_t size, size_t count, void* source) {
-  auto* upload = static_cast<UploadSource*>(source);
-  const size_t n = std::min(size * count, upload->data->size() - upload->position);
-  std::memcpy(buffer, upload->data->data() + upload->position, n);
-  upload->position += n;
-  return n;
-}
 
 bool is2xx(int32_t status) { return status / 100 == 2; }
 
@@ -167,11 +123,6 @@ class S3Provider : public StorageProvider {
     const SignedRequest signedReq =
         signRequestAt(config, method, key, query, sha256Hex(payload), std::time(nullptr));
 
-    CurlHandle handle(curl_easy_init());
-    if (!handle) {
-      if (err) *err = "curl init failed";
-      return false;
-    }
     HeaderList headers;
     for (const std::string& line : signedReq.headers) {
       curl_slist* grown = curl_slist_append(headers.get(), line.c_str());
@@ -183,48 +134,18 @@ class S3Provider : public StorageProvider {
       headers.reset(grown);
     }
 
-    std::string localBody;
-    std::string* response = outBody ? outBody : &localBody;
-    UploadSource upload{&payload, 0};
-
-    CURL* h = handle.get();
-    ResponseSink sink{response, h, false};
-    curl_easy_setopt(h, CURLOPT_URL, signedReq.url.c_str());
-    curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
-    curl_easy_setopt(h, CURLOPT_USERAGENT, kUserAgent);
-    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 1L);
-    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, appendToSink);
-    curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
-    curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kTransferBufferBytes);
-    if (method == "PUT") {
-      curl_easy_setopt(h, CURLOPT_UPLOAD, 1L);
-      curl_easy_setopt(h, CURLOPT_READFUNCTION, readFromString);
-      curl_easy_setopt(h, CURLOPT_READDATA, &upload);
-      curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(payload.size()));
-      curl_easy_setopt(h, CURLOPT_UPLOAD_BUFFERSIZE, kTransferBufferBytes);
-    } else if (method == "HEAD") {
-      curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
-    } else if (method == "DELETE") {
-      curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, "DELETE");
-    }
-
-    const CURLcode code = curl_easy_perform(h);
-    long status = 0;
-    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
-    curl_off_t contentLength = -1;
-    if (outContentLength) {
-      curl_easy_getinfo(h, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &contentLength);
-    }
-    headers.reset();
-    handle.reset();
-
-    if (code != CURLE_OK) {
-      if (err) *err = std::string("curl: ") + curl_easy_strerror(code);
-      return false;
-    }
-    if (outStatus) *outStatus = static_cast<int32_t>(status);
-    if (outContentLength) *outContentLength = static_cast<int64_t>(contentLength);
-    if (outSnippet) *outSnippet = outBody ? std::string() : localBody.substr(0, kSnippetBytes);
+    HttpExchange exchange;
+    exchange.method = method.c_str();
+    exchange.url = signedReq.url;
+    exchange.headers = headers.get();
+    exchange.upload = &payload;
+    exchange.body = outBody;
+    exchange.label = key.empty() ? "LIST " + query : method + " " + key;
+    HttpOutcome outcome;
+    if (!performExchange(exchange, &outcome, err)) return false;
+    if (outStatus) *outStatus = outcome.status;
+    if (outContentLength) *outContentLength = outcome.contentLength;
+    if (outSnippet) *outSnippet = std::move(outcome.snippet);
     return true;
   }
 

@@ -1,0 +1,39 @@
+#pragma once
+// One HTTP request as the storage layer makes every request: on a reused
+// connection, within the process's time limit, and tried again after a
+// transient failure as many times as the transfer options allow (the storage
+// layer's own; not exported).
+
+#include <curl/curl.h>
+
+#include <cstdint>
+#include <string>
+
+namespace vorn {
+
+struct HttpExchange {
+  const char* method = "GET";           // GET, PUT, HEAD, DELETE or POST (an empty POST)
+  std::string url;
+  const curl_slist* headers = nullptr;  // extra request headers; may be null
+  const std::string* upload = nullptr;  // the PUT body
+  std::string* body = nullptr;          // the answer's body is appended here; null: kept as snippet
+  bool followRedirects = false;
+  std::string label;                    // "GET chunks/ab/..." as retry and time-out lines name it
+};
+
+struct HttpOutcome {
+  int32_t status = 0;          // the last answer's HTTP status
+  int64_t contentLength = -1;  // its announced length; -1 when none
+  std::string snippet;         // its body's first bytes, when exchange.body is null
+};
+
+// True when an HTTP answer arrived, whatever its status: *outcome then holds
+// the last one. False (err set: "curl: " + libcurl's text, or label +
+// " -> timed out (...)") when none did. On a further try, *body is first cut
+// back to the length it had on entry.
+bool performExchange(const HttpExchange& exchange, HttpOutcome* outcome, std::string* err);
+
+// url without its query: presigned signatures stay out of messages.
+std::string urlForMessages(const std::string& url);
+
+}  // namespace vorn
