@@ -4,6 +4,7 @@
 #include "arg_scan.hpp"
 #include "commands.hpp"
 #include "open_store.hpp"
+#include "transfer_args.hpp"
 #include "usage.hpp"
 
 #include "engine/channel_manifest.hpp"
@@ -40,12 +41,9 @@ int channelCmd(int count, char** args) {
 
 int gcCmd(int count, char** args) {
   // gc takes no positional arguments and never shows the usage text.
-  bool remove = false;
-  for (int i = 1; i < count; ++i) {
-    if (std::strcmp(args[i], "--delete") == 0 || std::strcmp(args[i], "--sweep") == 0) {
-      remove = true;
-    }
-  }
+  const ScannedArgs scanned = scanArgs(count, args, {"--delete", "--sweep"}, withTransferOptions({}));
+  const bool remove = scanned.has("--delete") || scanned.has("--sweep");
+  applyTransferArgs(scanned);
 
   int status = 0;
   auto store = openStore(&status);
@@ -57,7 +55,7 @@ int gcCmd(int count, char** args) {
   };
   GcStats stats;
   std::string err;
-  if (!collectGarbage(*store, remove, report, &stats, &err)) {
+  if (!collectGarbage(*store, remove, report, &stats, &err, jobsFrom(scanned))) {
     // Lines already printed stay: in delete mode they name objects that are gone.
     std::fflush(stdout);
     std::fprintf(stderr, "gc: %s\n", err.c_str());
@@ -74,10 +72,12 @@ int gcCmd(int count, char** args) {
 
 int signSyncCmd(int count, char** args) {
   if (count < 2) return printUsage();
-  ScannedArgs scanned = scanArgs(count, args, {}, {"--ttl"});
+  ScannedArgs scanned = scanArgs(count, args, {}, withTransferOptions({"--ttl"}));
   if (scanned.positional.empty()) return printUsage();
   const std::string& channel = scanned.positional[0];
   const int lifetime = std::atoi(scanned.value("--ttl", "300").c_str());
+  // Presigning makes no requests; only the manifest read does, one at a time.
+  applyTransferArgs(scanned);
 
   // The configuration is kept: the descriptor's URLs are presigned with it.
   S3Config config;

@@ -5,6 +5,7 @@
 #include "cli_common.hpp"
 #include "commands.hpp"
 #include "open_store.hpp"
+#include "transfer_args.hpp"
 #include "usage.hpp"
 
 #include "engine/push.hpp"
@@ -44,7 +45,8 @@ int pushCmd(int count, char** args) {
   std::string registerUrl = envText("VORN_REGISTER_URL");
   std::string registerToken = envText("VORN_REGISTER_TOKEN");
   ScannedArgs scanned =
-      scanArgs(count, args, {"--force"}, {"--sign", "--register", "--register-token"});
+      scanArgs(count, args, {"--force"},
+               withTransferOptions({"--sign", "--register", "--register-token"}));
   if (scanned.positional.size() < 2) return printUsage();
   signArg = scanned.value("--sign", signArg);
   registerUrl = scanned.value("--register", registerUrl);
@@ -53,13 +55,18 @@ int pushCmd(int count, char** args) {
   const std::string& channel = scanned.positional[1];
   const std::string signKey = signArg.empty() ? std::string() : keyTextFromArg(signArg);
 
+  applyTransferArgs(scanned);
+  PushOptions options;
+  options.jobs = jobsFrom(scanned);
+
   int status = 0;
   std::unique_ptr<StorageProvider> store = openStore(&status);
   if (!store) return status;
 
   PushStats stats;
   std::string err;
-  if (!pushChannel(*store, source, channel, scanned.has("--force"), signKey, &stats, &err)) {
+  if (!pushChannel(*store, source, channel, scanned.has("--force"), signKey, &stats, &err,
+                   options)) {
     std::fprintf(stderr, "push: %s\n", err.c_str());
     return 1;
   }

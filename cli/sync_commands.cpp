@@ -4,6 +4,7 @@
 #include "cli_common.hpp"
 #include "commands.hpp"
 #include "open_store.hpp"
+#include "transfer_args.hpp"
 #include "usage.hpp"
 
 #include "engine/sync.hpp"
@@ -31,6 +32,7 @@ struct Sources {
   std::string manifestUrl;
   std::string manifestSigUrl;
   ChunkUrlMap chunkUrls;
+  int jobs = 1;  // chunk downloads in flight
 };
 
 struct BadFile {
@@ -155,10 +157,16 @@ int realSync(StorageProvider& store, const Sources& s, int waitSeconds, const st
   };
   WaitFn onWait;
   if (waitSeconds != 0) onWait = drawWaitLine;
+  SyncOptions options;
+  options.progress = progress;
+  options.waitSeconds = waitSeconds;
+  options.onWait = onWait;
+  options.baseDirectory = base;
+  options.jobs = s.jobs;
   SyncStats stats;
   std::string err;
   if (!syncChannel(store, s.channel, s.destination, s.verifyKey, s.manifestUrl, s.manifestSigUrl,
-                   s.chunkUrls, &stats, &err, progress, waitSeconds, onWait, base)) {
+                   s.chunkUrls, &stats, &err, options)) {
     std::fprintf(stderr, "\nsync: %s\n", err.c_str());
     return 1;
   }
@@ -178,10 +186,12 @@ int realSync(StorageProvider& store, const Sources& s, int waitSeconds, const st
 int repair(StorageProvider& store, const Sources& s, std::vector<BadFile>* bad) {
   std::printf("repairing %zu file(s) ...\n", bad->size());
   std::fflush(stdout);
+  SyncOptions options;
+  options.jobs = s.jobs;
   SyncStats synced;
   std::string err;
   if (!syncChannel(store, s.channel, s.destination, s.verifyKey, s.manifestUrl, s.manifestSigUrl,
-                   s.chunkUrls, &synced, &err, ProgressFn(), 0, WaitFn(), std::string())) {
+                   s.chunkUrls, &synced, &err, options)) {
     std::fprintf(stderr, "repair: %s\n", err.c_str());
     return 1;
   }
@@ -208,9 +218,12 @@ int repair(StorageProvider& store, const Sources& s, std::vector<BadFile>* bad) 
 
 int syncCmd(int count, char** args) {
   const ScannedArgs scanned = scanArgs(count, args, {"--dry-run"},
-                                       {"--wait", "--base", "--verify", "--manifest-url",
-                                        "--descriptor", "--descriptor-url", "--token"});
+                                       withTransferOptions({"--wait", "--base", "--verify",
+                                                            "--manifest-url", "--descriptor",
+                                                            "--descriptor-url", "--token"}));
+  applyTransferArgs(scanned);
   Sources sources;
+  sources.jobs = jobsFrom(scanned);
   int status = resolveSources(scanned, &sources);
   if (status >= 0) return status;
 
@@ -228,8 +241,11 @@ int syncCmd(int count, char** args) {
 int verifyCmd(int count, char** args) {
   const ScannedArgs scanned =
       scanArgs(count, args, {"--quick", "--repair", "--verbose"},
-               {"--verify", "--manifest-url", "--descriptor", "--descriptor-url", "--token"});
+               withTransferOptions(
+                   {"--verify", "--manifest-url", "--descriptor", "--descriptor-url", "--token"}));
+  applyTransferArgs(scanned);
   Sources sources;
+  sources.jobs = jobsFrom(scanned);
   int status = resolveSources(scanned, &sources);
   if (status >= 0) return status;
 

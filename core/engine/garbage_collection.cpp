@@ -2,6 +2,8 @@
 
 #include "chunking/manifest.hpp"
 #include "engine/channel_manifest.hpp"
+#include "util/error_text.hpp"
+#include "util/task_pool.hpp"
 
 #include <json/value.h>
 
@@ -33,6 +35,39 @@ bool addReferencedKeys(StorageProvider& store, const std::string& manifestKey,
   return true;
 }
 
+
+// Up to jobs removals in flight. Reports follow listing order, after the
+// removals: on a failure, every object that is gone is still reported before
+// the first failed key (in listing order) is.
+bool removeConcurrently(StorageProvider& store, const std::vector<ObjectEntry>& chunkObjects,
+                        const std::set<std::string>& referenced, int jobs, const GcReport& report,
+                        GcStats* found, std::string* err) {
+  std::vector<const ObjectEntry*> garbage;
+  for (const ObjectEntry& entry : chunkObjects) {
+    if (!referenced.count(entry.key)) garbage.push_back(&entry);
+  }
+  std::vector<char> removed(garbage.size(), 0);
+  std::vector<std::string> errors(garbage.size());
+  const size_t failed = runTasks(garbage.size(), jobs, [&](size_t i, int) {
+    if (!store.remove(garbage[i]->key, &errors[i])) return false;
+    removed[i] = 1;
+    return true;
+  });
+  for (size_t i = 0; i < garbage.size(); ++i) {
+    if (removed[i] && report) report(garbage[i]->key, garbage[i]->size, true);
+  }
+  if (failed < garbage.size()) {
+    setError(err, errors[failed]);
+    return false;
+  }
+  for (const ObjectEntry* entry : garbage) {
+    ++found->deleted;
+    ++found->garbage;
+    found->garbageBytes += entry->size;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool collectGarbage(StorageProvider& store, bool remove, const GcReport& report, GcStats* stats,
@@ -60,15 +95,19 @@ bool collectGarbage(StorageProvider& store, bool remove, const GcReport& report,
   found.manifests = manifests;
   found.referenced = referenced.size();
   found.chunkObjects = chunkObjects.size();
-  for (const ObjectEntry& entry : chunkObjects) {
-    if (referenced.count(entry.key)) continue;
-    if (remove) {
-      if (!store.remove(entry.key, err)) return false;
-      ++found.deleted;
+  if (!remove || jobs <= 1) {
+    for (const ObjectEntry& entry : chunkObjects) {
+      if (referenced.count(entry.key)) continue;
+      if (remove) {
+        if (!store.remove(entry.key, err)) return false;
+        ++found.deleted;
+      }
+      ++found.garbage;
+      found.garbageBytes += entry.size;
+      if (report) report(entry.key, entry.size, remove);
     }
-    ++found.garbage;
-    found.garbageBytes += entry.size;
-    if (report) report(entry.key, entry.size, remove);
+  } else if (!removeConcurrently(store, chunkObjects, referenced, jobs, report, &found, err)) {
+    return false;
   }
   if (stats) *stats = found;
   return true;

@@ -7,13 +7,20 @@
 #include "engine/signing.hpp"
 #include "util/digest.hpp"
 #include "util/error_text.hpp"
+#include "storage/transfer_options.hpp"
 #include "util/path_text.hpp"
+#include "util/task_pool.hpp"
 
 #include <json/value.h>
 
+#include <algorithm>
+#include <condition_variable>
 #include <ctime>
 #include <filesystem>
 #include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 namespace vorn {
@@ -63,6 +70,164 @@ bool collectUniqueChunks(const Json::Value& doc, const std::string& source,
   return true;
 }
 
+
+// One chunk the store lacks: read back, checked against its id, compressed
+// (kept raw when that is not smaller) and stored. The buffers are the
+// caller's, reused from chunk to chunk.
+struct UploadBuffers {
+  std::string bytes;
+  std::string frame;
+};
+
+// Level-12 contexts are large (about 48 MiB each) and compression cannot use
+// more threads than there are cores, so workers beyond that share them.
+class CompressorPool {
+ public:
+  explicit CompressorPool(size_t count) {
+    for (size_t i = 0; i < count; ++i) idle_.push_back(std::make_unique<ChunkCompressor>(kCompressionLevel));
+  }
+  void compress(const std::string& bytes, std::string* frame) {
+    std::unique_ptr<ChunkCompressor> compressor;
+    {
+      std::unique_lock<std::mutex> lock(lock_);
+      returned_.wait(lock, [this] { return !idle_.empty(); });
+      compressor = std::move(idle_.back());
+      idle_.pop_back();
+    }
+    compressor->compress(bytes, frame);
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      idle_.push_back(std::move(compressor));
+    }
+    returned_.notify_one();
+  }
+
+ private:
+  std::mutex lock_;
+  std::condition_variable returned_;
+  std::vector<std::unique_ptr<ChunkCompressor>> idle_;
+};
+
+template <typename Compressor>
+bool uploadChunk(StorageProvider& store, const std::string& id, const ChunkRef& ref,
+                 Compressor& compressor, UploadBuffers& buffers, int64_t* bytesIn,
+                 int64_t* bytesStored, std::string* err) {
+  if (!readFileRange(ref.file, ref.offset, ref.size, &buffers.bytes)) {
+    setError(err, "cannot read chunk bytes from " + genericUtf8Path(ref.file));
+    return false;
+  }
+  if (blake3Hex(buffers.bytes) != id) {
+    setError(err, "chunk hash mismatch reading " + genericUtf8Path(ref.file) +
+                      " (file changed under us?)");
+    return false;
+  }
+  compressor.compress(buffers.bytes, &buffers.frame);
+  const std::string& body =
+      buffers.frame.size() < buffers.bytes.size() ? buffers.frame : buffers.bytes;
+  if (!store.put(store.chunkKey(id), body, err)) return false;
+  *bytesIn = static_cast<int64_t>(buffers.bytes.size());
+  *bytesStored = static_cast<int64_t>(body.size());
+  return true;
+}
+
+// One request at a time, in ascending id order: probe, then upload if missing.
+bool uploadInOrder(StorageProvider& store, const std::map<std::string, ChunkRef>& table,
+                   PushStats* stats, std::string* err) {
+  // One chunk and its frame in memory at a time, in buffers reused throughout.
+  ChunkCompressor compressor(kCompressionLevel);
+  UploadBuffers buffers;
+  std::string message;
+  for (const auto& [id, ref] : table) {
+    const std::string key = store.chunkKey(id);
+    HeadResult probe = store.head(key, &message);
+    if (probe.status == 0) {
+      setError(err, "HEAD " + key + " failed: " + message);
+      return false;
+    }
+    if (probe.exists) {
+      ++stats->alreadyPresent;
+      continue;
+    }
+    int64_t in = 0;
+    int64_t stored = 0;
+    if (!uploadChunk(store, id, ref, compressor, buffers, &in, &stored, err)) return false;
+    ++stats->uploaded;
+    stats->bytesIn += in;
+    stats->bytesStored += stored;
+  }
+  return true;
+}
+
+// Every probe first, up to jobs at once; then the missing chunks, each read,
+// compressed and stored by one of jobs workers. A worker holds one chunk and
+// its frame, so memory stays near 2 x jobs chunks (and a compression context
+// per core) whatever the build's size.
+// The first failure (in id order) is the one reported.
+bool uploadConcurrently(StorageProvider& store, const std::map<std::string, ChunkRef>& table,
+                        int jobs, PushStats* stats, std::string* err) {
+  std::vector<const std::pair<const std::string, ChunkRef>*> entries;
+  entries.reserve(table.size());
+  for (const auto& entry : table) entries.push_back(&entry);
+
+  std::vector<char> present(entries.size(), 0);
+  std::vector<std::string> errors(entries.size());
+  size_t failed = runTasks(entries.size(), jobs, [&](size_t i, int) {
+    const std::string key = store.chunkKey(entries[i]->first);
+    std::string message;
+    HeadResult probe = store.head(key, &message);
+    if (probe.status == 0) {
+      setError(&errors[i], "HEAD " + key + " failed: " + message);
+      return false;
+    }
+    present[i] = probe.exists ? 1 : 0;
+    return true;
+  });
+  if (failed < entries.size()) {
+    setError(err, errors[failed]);
+    return false;
+  }
+
+  std::vector<size_t> missing;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (present[i]) {
+      ++stats->alreadyPresent;
+    } else {
+      missing.push_back(i);
+    }
+  }
+  const size_t cores = std::max(1u, std::thread::hardware_concurrency());
+  CompressorPool compressors(std::min(static_cast<size_t>(jobs), cores));
+  struct Worker {
+    UploadBuffers buffers;
+    int64_t bytesIn = 0;
+    int64_t bytesStored = 0;
+  };
+  std::vector<std::unique_ptr<Worker>> workers;
+  for (int w = 0; w < jobs; ++w) workers.push_back(std::make_unique<Worker>());
+  failed = runTasks(missing.size(), jobs, [&](size_t m, int w) {
+    const size_t i = missing[m];
+    Worker& worker = *workers[static_cast<size_t>(w)];
+    int64_t in = 0;
+    int64_t stored = 0;
+    if (!uploadChunk(store, entries[i]->first, entries[i]->second, compressors, worker.buffers, &in, &stored, &errors[i])) {
+      return false;
+    }
+    worker.bytesIn += in;
+    worker.bytesStored += stored;
+    return true;
+  });
+  if (failed < missing.size()) {
+    setError(err, errors[missing[failed]]);
+    return false;
+  }
+  stats->uploaded = missing.size();
+  for (const auto& worker : workers) {
+    stats->bytesIn += worker->bytesIn;
+    stats->bytesStored += worker->bytesStored;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool pushChannel(StorageProvider& store, const std::string& source, const std::string& channel,
@@ -89,6 +254,13 @@ bool pushChannel(StorageProvider& store, const std::string& source, const std::s
     setError(err, "cannot reach store: " + message);
     return false;
   }
+  // Without retries an error answer reads as "not published", as it always
+  // has; with them, an answer that stayed an error is no answer to trust.
+  if (transferOptions().retries > 0 && (current.status >= 500 || current.status == 429)) {
+    setError(err, "cannot reach store: HEAD " + manifestKey + " -> HTTP " +
+                      std::to_string(current.status));
+    return false;
+  }
   const bool unchanged = current.exists && storedBuildMatches(store, manifestKey, build);
   if (current.exists && !unchanged && !force) {
     setError(err, "channel '" + channel + "' already published (use --force to overwrite)");
@@ -102,37 +274,9 @@ bool pushChannel(StorageProvider& store, const std::string& source, const std::s
   stats.uniqueChunks = table.size();
   stats.build = build;
   stats.unchanged = unchanged;
-  // One chunk and its frame in memory at a time, in buffers reused throughout.
-  ChunkCompressor compressor(kCompressionLevel);
-  std::string bytes;
-  std::string frame;
-  for (const auto& [id, ref] : table) {
-    const std::string key = store.chunkKey(id);
-    HeadResult probe = store.head(key, &message);
-    if (probe.status == 0) {
-      setError(err, "HEAD " + key + " failed: " + message);
-      return false;
-    }
-    if (probe.exists) {
-      ++stats.alreadyPresent;
-      continue;
-    }
-    if (!readFileRange(ref.file, ref.offset, ref.size, &bytes)) {
-      setError(err, "cannot read chunk bytes from " + genericUtf8Path(ref.file));
-      return false;
-    }
-    if (blake3Hex(bytes) != id) {
-      setError(err, "chunk hash mismatch reading " + genericUtf8Path(ref.file) +
-                        " (file changed under us?)");
-      return false;
-    }
-    compressor.compress(bytes, &frame);
-    const std::string& body = frame.size() < bytes.size() ? frame : bytes;
-    if (!store.put(key, body, err)) return false;
-    ++stats.uploaded;
-    stats.bytesIn += static_cast<int64_t>(bytes.size());
-    stats.bytesStored += static_cast<int64_t>(body.size());
-  }
+  const bool uploaded = options.jobs <= 1 ? uploadInOrder(store, table, &stats, err)
+                                          : uploadConcurrently(store, table, options.jobs, &stats, err);
+  if (!uploaded) return false;
 
   if (!unchanged) {
     if (!store.put(manifestKey, manifestText, err)) return false;

@@ -2,7 +2,7 @@
 
 #include "chunking/chunker.hpp"
 #include "engine/channel_manifest.hpp"
-#include "storage/http_client.hpp"
+#include "engine/chunk_prefetch.hpp"
 #include "util/digest.hpp"
 #include "util/error_text.hpp"
 #include "util/path_text.hpp"
@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <memory>
 #include <set>
 #include <system_error>
 #include <thread>
@@ -73,17 +74,102 @@ bool loadInstallManifest(StorageProvider& store, const std::string& channel,
   return readInstallFiles(doc, files, err);
 }
 
+// The downloads a sync will make, in order, as far as they can be foreseen:
+// the same rules as ChunkSource (download cache first, then a local copy),
+// with a local copy counted as gone once the sync has replaced the file it
+// was in, unless the new file holds the same chunk at the same place. A file
+// that changed since it was indexed is not foreseen; ChunkSource still
+// decides every chunk for itself.
+std::vector<const ManifestChunk*> forecastDownloads(const std::vector<ManifestFile>& files,
+                                                    const LocalIndex& index,
+                                                    const fs::path& destRoot) {
+  std::map<fs::path, size_t> targetOf;  // path -> number of the file written there
+  std::map<fs::path, size_t> partOf;    // part file path -> number of its file
+  for (size_t j = 0; j < files.size(); ++j) {
+    fs::path target = destRoot / pathFromUtf8(files[j].path);
+    fs::path part = target;
+    part += ".part";
+    targetOf.emplace(std::move(target), j);
+    partOf.emplace(std::move(part), j);
+  }
+  std::map<size_t, std::map<uint64_t, const ManifestChunk*>> newLayout;
+  auto heldAfterReplace = [&](size_t j, uint64_t offset, const std::string& id) {
+    auto layout = newLayout.find(j);
+    if (layout == newLayout.end()) {
+      layout = newLayout.emplace(j, std::map<uint64_t, const ManifestChunk*>()).first;
+      uint64_t at = 0;
+      for (const ManifestChunk& chunk : files[j].chunks) {
+        layout->second.emplace(at, &chunk);
+        at += chunk.size;
+      }
+    }
+    auto found = layout->second.find(offset);
+    return found != layout->second.end() && found->second->id == id;
+  };
+  auto localAt = [&](size_t current, const ManifestChunk& chunk) {
+    auto ref = index.find(chunk.id);
+    if (ref == index.end() || ref->second.size != chunk.size) return false;
+    auto part = partOf.find(ref->second.file);
+    if (part != partOf.end() && part->second <= current) return false;
+    auto target = targetOf.find(ref->second.file);
+    if (target != targetOf.end() && target->second < current) {
+      return heldAfterReplace(target->second, ref->second.offset, chunk.id);
+    }
+    return true;
+  };
+
+  std::map<std::string, uint64_t> entriesLeft;
+  for (const ManifestFile& file : files) {
+    for (const ManifestChunk& chunk : file.chunks) ++entriesLeft[chunk.id];
+  }
+  std::set<std::string> cached;
+  uint64_t cacheBytes = 0;
+  std::vector<const ManifestChunk*> plan;
+  for (size_t i = 0; i < files.size(); ++i) {
+    for (const ManifestChunk& chunk : files[i].chunks) {
+      const uint64_t later = --entriesLeft[chunk.id];
+      if (cached.count(chunk.id) || localAt(i, chunk)) continue;
+      plan.push_back(&chunk);
+      if (cacheBytes + chunk.size <= kDownloadCacheBudget) {
+        cacheBytes += chunk.size;
+        if (later > 0) cached.insert(chunk.id);
+      }
+    }
+  }
+  return plan;
+}
+
 // Hands out the bytes of one chunk entry at a time: from the download cache,
 // from a local file, or downloaded. The returned bytes are checked against
-// the id and stay valid until the next call.
+// the id and stay valid until the next call. With more than one job,
+// downloads run ahead on their own threads; which entries are downloaded,
+// reused or served from the cache is decided here, in manifest order, alike
+// for every number of jobs.
 class ChunkSource {
  public:
   ChunkSource(StorageProvider& store, const ChunkUrlMap& chunkUrls, const LocalIndex& index,
-              const std::vector<ManifestFile>& files, SyncStats& stats)
+              const std::vector<ManifestFile>& files, SyncStats& stats, int jobs,
+              const fs::path& destRoot)
       : store_(store), chunkUrls_(chunkUrls), index_(index), stats_(stats) {
     for (const ManifestFile& file : files) {
       for (const ManifestChunk& chunk : file.chunks) ++entriesLeft_[chunk.id];
     }
+    if (jobs > 1) {
+      std::vector<const ManifestChunk*> plan = forecastDownloads(files, index, destRoot);
+      if (!plan.empty()) {
+        prefetcher_ = std::make_unique<ChunkPrefetcher>(store, chunkUrls, std::move(plan), jobs);
+      }
+    }
+  }
+
+  // Called while a download is awaited, so progress can move meanwhile.
+  void setWaiting(std::function<void()> whileWaiting) { whileWaiting_ = std::move(whileWaiting); }
+
+  // Object bytes received so far: those of the entries handed out, and those
+  // still on their way.
+  int64_t wireProgress() const {
+    if (!prefetcher_) return stats_.wireBytes;
+    return stats_.wireBytes + prefetcher_->bytesReceived() - prefetcher_->bytesTaken();
   }
 
   // Entries must be asked for in manifest order, each exactly once.
@@ -117,30 +203,17 @@ class ChunkSource {
   }
 
   bool download(const ManifestChunk& chunk, const std::string** bytes, std::string* err) {
-    object_.clear();
-    if (chunkUrls_.empty()) {
-      if (!store_.get(store_.chunkKey(chunk.id), &object_, err)) return false;
-    } else {
-      auto url = chunkUrls_.find(chunk.id);
-      if (url == chunkUrls_.end()) {
-        setError(err, "no presigned URL for chunk " + chunk.id);
-        return false;
-      }
-      int32_t status = 0;
-      if (!httpGet(url->second, &object_, &status, err, std::string())) return false;
-      if (status / 100 != 2) {
-        setError(err, "chunk URL " + chunk.id + " -> HTTP " + std::to_string(status));
-        return false;
-      }
-    }
-    if (!decodeChunk(object_, chunk.id, &decoded_, err)) return false;
-    if (decoded_.size() != chunk.size) {
-      setError(err, "chunk size mismatch for " + chunk.id);
-      return false;
+    int64_t wire = 0;
+    ChunkPrefetcher::Take taken = ChunkPrefetcher::Take::kNotPlanned;
+    if (prefetcher_) taken = prefetcher_->take(chunk, &decoded_, &wire, err, whileWaiting_);
+    if (taken == ChunkPrefetcher::Take::kFailed) return false;
+    if (taken == ChunkPrefetcher::Take::kNotPlanned) {
+      if (!fetchChunk(store_, chunkUrls_, chunk, &object_, &decoded_, err)) return false;
+      wire = static_cast<int64_t>(object_.size());
     }
     ++stats_.downloaded;
     stats_.unpackedBytes += static_cast<int64_t>(chunk.size);
-    stats_.wireBytes += static_cast<int64_t>(object_.size());
+    stats_.wireBytes += wire;
     // Nothing is evicted: a chunk over the budget is simply not kept, and a
     // later, smaller one may still fit. A chunk that no later entry asks for
     // takes its share of the budget all the same, so what is downloaded does
@@ -171,6 +244,8 @@ class ChunkSource {
   std::string local_;
   std::string object_;
   std::string decoded_;
+  std::unique_ptr<ChunkPrefetcher> prefetcher_;
+  std::function<void()> whileWaiting_;
 };
 
 // Moves the part file over the target, retrying once a second while the
@@ -322,7 +397,11 @@ bool syncChannel(StorageProvider& store, const std::string& channel, const std::
   for (const ManifestFile& file : files) totalEntries += file.chunks.size();
 
   SyncStats counted;
-  ChunkSource source(store, chunkUrls, index, files, counted);
+  ChunkSource source(store, chunkUrls, index, files, counted, options.jobs, destRoot);
+  if (progress && options.jobs > 1) {
+    source.setWaiting(
+        [&] { progress(counted.chunkSlots, totalEntries, source.wireProgress()); });
+  }
   for (const ManifestFile& file : files) {
     const fs::path target = destRoot / pathFromUtf8(file.path);
     fs::path part = target;
@@ -357,7 +436,7 @@ bool syncChannel(StorageProvider& store, const std::string& channel, const std::
       }
       written += bytes->size();
       ++counted.chunkSlots;
-      if (progress) progress(counted.chunkSlots, totalEntries, counted.wireBytes);
+      if (progress) progress(counted.chunkSlots, totalEntries, source.wireProgress());
     }
     out.close();
     if (out.fail()) {
