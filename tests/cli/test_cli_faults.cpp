@@ -117,6 +117,49 @@ TEST_F(Faults, StalledAnswersOnlyDelay) {
   EXPECT_NE(proxy_->requestLog().find("-> stall"), std::string::npos);
 }
 
+// One request fails among many in flight (--jobs 4, builds of some thirty
+// objects): the same guarantees as one request at a time.
+TEST_F(Faults, AFailureAmongConcurrentRequestsLosesNothing) {
+  struct ConcurrentCase {
+    const char* name;
+    bool push;
+    FaultRule rule;
+  };
+  const ConcurrentCase cases[] = {
+      {"ninth chunk PUT 500", true, {"PUT", kChunkPath, "status", 8, 1}},
+      {"chunk PUTs closed from the ninth on", true, {"PUT", kChunkPath, "close", 8}},
+      {"ninth chunk GET 503", false, {"GET", kChunkPath, "status", 8, 1, 503}},
+      {"chunk GETs closed mid-body from the ninth on", false, {"GET", kChunkPath, "close-mid", 8}},
+  };
+  for (const ConcurrentCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const uint64_t salt = static_cast<uint64_t>(&c - cases) + 20;
+    channel = std::string("concurrent-") + std::to_string(salt);
+    fs::remove_all(dest());
+    writeBuild(1, salt, 24);
+    writeBuild(2, salt + 1, 24);
+    publish(1);
+    ASSERT_EQ(direct({"sync", channel, dest()}).status, 0);
+    if (!c.push) publish(2);
+    ASSERT_TRUE(proxy_->setRules({c.rule}));
+    const std::vector<std::string> args =
+        c.push ? std::vector<std::string>{"push", srcOf(2), channel, "--force", "--jobs", "4"}
+               : std::vector<std::string>{"sync", channel, dest(), "--jobs", "4"};
+    expectCleanFailure(viaProxy(args), c.push ? "push: " : "sync: ");
+    if (c.push) expectStoreHolds(1);
+    expectOldOrNew();
+
+    ASSERT_TRUE(proxy_->clear());
+    const auto again = viaProxy(args);
+    EXPECT_EQ(again.status, 0) << again.err;
+    if (c.push) {
+      expectStoreHolds(2);
+      ASSERT_EQ(direct({"sync", channel, dest()}).status, 0);
+    }
+    expectInstalled(2);
+  }
+}
+
 // Repair of a damaged install fails part-way: the damaged file is either
 // still the damaged one or whole, and a clean re-run repairs everything.
 TEST_F(Faults, RepairFailsCleanlyAndCompletesOnReRun) {

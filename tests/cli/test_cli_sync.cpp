@@ -169,6 +169,52 @@ TEST_F(CliSync, BaseDirectorySuppliesTheOldBuildAndDryRunCounts) {
   expectInstalled();
 }
 
+// Any number of jobs makes the same sync: the same files, counters and
+// summaries, also when chunks move from file to file in either direction (a
+// file's old chunks are gone once it is replaced), and in repair.
+TEST_F(CliSync, SameOutcomeWhateverTheNumberOfJobs) {
+  const int kFiles = 12;
+  auto writeBuild = [&](int shift) {
+    fs::remove_all(src());
+    for (int i = 0; i < kFiles; ++i) {
+      const int from = ((i + shift) % kFiles + kFiles) % kFiles;
+      vorn_test::writeSeededFile(src() + "/f" + std::to_string(i),
+                                 40000 + 9000 * static_cast<size_t>(from), 70 + from % 9);
+    }
+  };
+  const std::string one = tmp / "one", many = tmp / "many";
+  auto syncBoth = [&](const std::vector<std::string>& verb) {
+    std::vector<std::string> a = verb, b = verb;
+    a.insert(a.begin() + 2, one);
+    b.insert(b.begin() + 2, many);
+    b.insert(b.end(), {"--jobs", "8"});
+    const ProcessResult first = run(a), second = run(b);
+    EXPECT_EQ(first.status, second.status) << first.err << second.err;
+    std::string out = second.out;
+    for (size_t at; (at = out.find(many)) != std::string::npos;) out.replace(at, many.size(), one);
+    EXPECT_EQ(first.out, out);
+    for (const auto& f : vorn_test::storedFiles(*store, channel)) {
+      EXPECT_EQ(slurp(src() + "/" + f.path), slurp(one + "/" + f.path)) << f.path;
+      EXPECT_EQ(slurp(src() + "/" + f.path), slurp(many + "/" + f.path)) << f.path;
+    }
+    return first.out;
+  };
+  for (int shift : {0, 1, -1, 5}) {
+    SCOPED_TRACE(shift);
+    writeBuild(shift);
+    push();
+    const std::string out = syncBoth({"sync", channel});
+    if (shift != 0) {
+      EXPECT_GT(downloaded(out), 0) << out;
+    }
+  }
+  for (const std::string& dir : {one, many}) {
+    fs::remove(dir + "/f3");
+    writeTextFile(dir + "/f7", "damaged");
+  }
+  EXPECT_NE(syncBoth({"verify", channel, "--repair"}).find("repaired: "), std::string::npos);
+}
+
 TEST_F(CliSync, SignedManifestIsCheckedAndSaidSo) {
   vorn::SigningKeyPair keys, other;
   ASSERT_TRUE(vorn::generateSigningKeyPair(&keys, nullptr));

@@ -278,7 +278,8 @@ function main() {
     directory: opts.dir,
     configureBuckets: [{ name: opts.bucket }],
   });
-  const agent = new http.Agent({ keepAlive: true, maxSockets: 8 });
+  const agent = new http.Agent({ keepAlive: true, maxSockets: 16 });
+  let deletes = Promise.resolve();
 
   backend.run((err, backendAddress) => {
     if (err) {
@@ -305,19 +306,32 @@ function main() {
         const headers = { ...req.headers, 'content-length': String(body.length) };
         delete headers['transfer-encoding'];
         delete headers['expect'];
-        const up = http.request(
-          { host: '127.0.0.1', port: backendAddress.port, method: req.method, path: req.url, headers, agent },
-          answer => {
-            res.writeHead(answer.statusCode, answer.headers);
-            answer.pipe(res);
-          },
-        );
-        up.on('error', e => {
-          console.error('backend request failed: ' + e.message);
-          res.writeHead(502, { 'Content-Type': 'text/plain' });
-          res.end('backend request failed\n');
-        });
-        up.end(body);
+        const forward = done => {
+          const up = http.request(
+            { host: '127.0.0.1', port: backendAddress.port, method: req.method, path: req.url, headers, agent },
+            answer => {
+              res.writeHead(answer.statusCode, answer.headers);
+              answer.pipe(res);
+              answer.on('end', done);
+              answer.on('error', done);
+            },
+          );
+          up.on('error', e => {
+            console.error('backend request failed: ' + e.message);
+            res.writeHead(502, { 'Content-Type': 'text/plain' });
+            res.end('backend request failed\n');
+            done();
+          });
+          up.end(body);
+        };
+        // s3rver removes a directory once its last object is deleted, so two
+        // deletes in one directory at once can fail each other; a real store
+        // takes them concurrently, this one gets them one at a time.
+        if (req.method === 'DELETE') {
+          deletes = deletes.then(() => new Promise(forward));
+        } else {
+          forward(() => {});
+        }
       });
     });
     front.listen(opts.port, '127.0.0.1', () => {

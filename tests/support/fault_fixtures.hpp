@@ -43,10 +43,14 @@ class FaultFixture : public ::testing::Test {
   }
 
   // Build 1 or 2 with its own contents; another salt gives other chunks.
-  void writeBuild(int build, uint64_t salt) {
+  // Extra files make a build of many small objects.
+  void writeBuild(int build, uint64_t salt, int extraFiles = 0) {
     const char* names[] = {"a.bin", "sub/b.bin", "sub/deep/c.bin"};
     for (uint64_t i = 0; i < 3; ++i)
       writeSeededFile(srcOf(build) + "/" + names[i], 300000 + i * 4099, salt * 100 + build * 10 + i);
+    for (int i = 0; i < extraFiles; ++i)
+      writeSeededFile(srcOf(build) + "/many/f" + std::to_string(i) + ".bin", 20000 + i * 1000,
+                      salt * 100000 + build * 1000 + static_cast<uint64_t>(i) + 50);
     writeTextFile(srcOf(build) + "/notes.txt",
                   build == 1 ? "first build\n" : "second build, longer notes\n");
   }
@@ -83,7 +87,7 @@ class FaultFixture : public ::testing::Test {
     const auto files = storedFiles(*store, channel);
     std::map<std::string, std::string> listed;
     for (const auto& f : files) listed[f.path] = slurp(srcOf(build) + "/" + f.path);
-    EXPECT_EQ(listed.size(), 4u);
+    EXPECT_EQ(listed.size(), filesOf(build).size());
     for (const auto& f : files) EXPECT_EQ(f.size, listed[f.path].size()) << f.path;
     for (const auto& [id, size] : uniqueChunks(files)) {
       std::string err;
