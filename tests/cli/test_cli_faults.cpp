@@ -6,7 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <regex>
+#include <sstream>
 
 namespace {
 
@@ -158,6 +161,98 @@ TEST_F(Faults, AFailureAmongConcurrentRequestsLosesNothing) {
     }
     expectInstalled(2);
   }
+}
+
+// With retries a transient failure is tried again, one line each, and the
+// job completes when a try succeeds; a time limit turns a stalled request
+// into one clear line. Options and environment variables alike.
+TEST_F(Faults, RetriesAndTimeLimit) {
+  publish(1);
+  using vorn_test::EnvChanges;
+  struct RetryCase {
+    const char* name;
+    std::vector<std::string> options;
+    EnvChanges env;
+    FaultRule rule;
+    int status;
+    int retryLines;
+    const char* errorPart;  // in the failure's last line
+  };
+  FaultRule afterTwo{"GET", kChunkPath, "status", 0, 1, 503};
+  afterTwo.retryAfter = 2;
+  const RetryCase cases[] = {
+      {"three 503s, --retries 3", {"--retries", "3"}, {}, {"GET", kChunkPath, "status", 0, 3, 503}, 0, 3, ""},
+      {"cut off twice, VORN_RETRIES=2", {}, {{"VORN_RETRIES", std::string("2")}},
+       {"GET", kChunkPath, "close-mid", 0, 2}, 0, 2, ""},
+      {"four 503s, --retries 3", {"--retries", "3"}, {}, {"GET", kChunkPath, "status", 0, 4, 503}, 1, 3,
+       "-> HTTP 503"},
+      {"the option replaces the variable", {"--retries", "0"}, {{"VORN_RETRIES", std::string("5")}},
+       {"GET", kChunkPath, "status", 0, 1, 503}, 1, 0, "-> HTTP 503"},
+      {"a 403 is final", {"--retries", "3"}, {}, {"GET", kChunkPath, "status", 0, 1, 403}, 1, 0,
+       "-> HTTP 403"},
+      {"a stall past --timeout 1", {"--timeout", "1"}, {}, {"GET", kChunkPath, "stall", 0, 1, 500, 4000},
+       1, 0, "timed out"},
+      {"a stall past VORN_TIMEOUT, then a retry", {"--retries", "1"}, {{"VORN_TIMEOUT", std::string("1")}},
+       {"GET", kChunkPath, "stall", 0, 1, 500, 4000}, 0, 1, ""},
+      {"Retry-After is honoured", {"--retries", "1"}, {}, afterTwo, 0, 1, ""},
+  };
+  for (const RetryCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(dest());
+    ASSERT_TRUE(proxy_->setRules({c.rule}));
+    std::vector<std::string> args{"sync", channel, dest()};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    vorn_test::EnvChanges env = proxy_->env();
+    for (const auto& [name, value] : c.env) env[name] = value;
+    const auto started = std::chrono::steady_clock::now();
+    const auto r = vorn_test::runCli(args, env);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_GT(proxy_->faults(), 0);
+    int retries = 0;
+    std::regex retryLine(R"(\r?retry [0-9]+/[0-9]+: GET chunks/[0-9a-f]{2}/[0-9a-f]{64} -> (HTTP 503|curl: .*|timed out .*) *)");
+    std::istringstream lines(r.err);
+    for (std::string line; std::getline(lines, line);) {
+      if (line.find("retry ") == std::string::npos) continue;
+      EXPECT_TRUE(std::regex_match(line, retryLine)) << line;
+      ++retries;
+    }
+    EXPECT_EQ(retries, c.retryLines) << r.err;
+    if (c.status == 0) {
+      EXPECT_EQ(r.status, 0) << r.err;
+      expectInstalled(1);
+    } else {
+      expectCleanFailure(r, "sync: ");
+      EXPECT_NE(r.err.find(c.errorPart), std::string::npos) << r.err;
+    }
+    if (c.rule.kind == "stall") {
+      EXPECT_LT(seconds, 4.0) << "the time limit cut the stall short";
+    }
+    if (c.rule.retryAfter > 0) {
+      EXPECT_GE(seconds, 1.9) << "waited as the store asked";
+    }
+  }
+
+  // A 5xx on push's manifest probe reads as "not published" without retries,
+  // and fails the push once retries are on and exhausted.
+  ASSERT_TRUE(proxy_->setRules({{"HEAD", kManifestPath, "status", 0, -1, 503}}));
+  const auto noRetry = viaProxy({"push", srcOf(2), channel, "--force"});
+  EXPECT_EQ(noRetry.status, 0) << noRetry.err;
+  const auto retried = viaProxy({"push", srcOf(1), channel, "--force", "--retries", "1"});
+  expectCleanFailure(retried, "push: cannot reach store: ");
+  EXPECT_EQ(retried.err.substr(retried.err.find("push: ")),
+            "push: cannot reach store: HEAD channels/" + channel + "/manifest.json -> HTTP 503\n");
+  expectStoreHolds(2);
+
+  // The storage verbs take the variables only.
+  const std::string object = tmp / "object.bin";
+  writeSeededFile(object, 5000, 8);
+  ASSERT_TRUE(proxy_->setRules({{"PUT", "/faulty/loose/", "status", 0, 1, 500}}));
+  EnvChanges env = proxy_->env();
+  env["VORN_RETRIES"] = std::string("1");
+  const auto put = vorn_test::runCli({"storage", "put", "loose/o", object}, env);
+  EXPECT_EQ(put.status, 0) << put.err;
+  EXPECT_NE(put.err.find("retry 1/1: PUT loose/o -> HTTP 500"), std::string::npos) << put.err;
 }
 
 // Repair of a damaged install fails part-way: the damaged file is either

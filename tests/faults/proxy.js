@@ -18,6 +18,7 @@
 //          "skip": n (let the first n matches pass), "times": n (then fault
 //          this many, default every one), "fault": one of
 //   "status"       answer "status" (default 500) with an S3-style error body
+//                  (and "Retry-After: retryAfter" when given)
 //   "close"        close the connection without an answer
 //   "close-mid"    forward, send the headers and half the body, then reset
 //   "truncate"     forward, announce the full length, send half, then close
@@ -138,7 +139,9 @@ function main() {
         case 'status': {
           const status = rule.status || 500;
           const text = errorXml(status);
-          res.writeHead(status, { 'Content-Type': 'application/xml', 'Content-Length': Buffer.byteLength(text) });
+          const headers = { 'Content-Type': 'application/xml', 'Content-Length': Buffer.byteLength(text) };
+          if (rule.retryAfter !== undefined) headers['Retry-After'] = String(rule.retryAfter);
+          res.writeHead(status, headers);
           return res.end(req.method === 'HEAD' ? undefined : text);
         }
         case 'close':

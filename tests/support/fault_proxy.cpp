@@ -80,6 +80,7 @@ bool FaultProxy::setRules(const std::vector<FaultRule>& rules) {
             ",\"status\":" + std::to_string(r.status) + ",\"delayMs\":" + std::to_string(r.delayMs);
     if (r.times >= 0) json += ",\"times\":" + std::to_string(r.times);
     if (r.offset >= 0) json += ",\"offset\":" + std::to_string(r.offset);
+    if (r.retryAfter >= 0) json += ",\"retryAfter\":" + std::to_string(r.retryAfter);
     json += "}";
   }
   json += "]";

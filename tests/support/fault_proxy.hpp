@@ -25,6 +25,7 @@ struct FaultRule {
   int status = 500;    // for "status"
   int delayMs = 1500;  // for "stall"
   long offset = -1;    // for the flips: the byte changed (-1: the middle)
+  int retryAfter = -1; // for "status": a Retry-After header of this many seconds
 };
 
 class FaultProxy {
