@@ -41,7 +41,8 @@ int channelCmd(int count, char** args) {
 
 int gcCmd(int count, char** args) {
   // gc takes no positional arguments and never shows the usage text.
-  const ScannedArgs scanned = scanArgs(count, args, {"--delete", "--sweep"}, withTransferOptions({}));
+  const ScannedArgs scanned =
+      scanArgs(count, args, {"--delete", "--sweep"}, withTransferOptions({}));
   const bool remove = scanned.has("--delete") || scanned.has("--sweep");
   applyTransferArgs(scanned);
 

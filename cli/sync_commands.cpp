@@ -217,10 +217,10 @@ int repair(StorageProvider& store, const Sources& s, std::vector<BadFile>* bad) 
 }  // namespace
 
 int syncCmd(int count, char** args) {
-  const ScannedArgs scanned = scanArgs(count, args, {"--dry-run"},
-                                       withTransferOptions({"--wait", "--base", "--verify",
-                                                            "--manifest-url", "--descriptor",
-                                                            "--descriptor-url", "--token"}));
+  const ScannedArgs scanned =
+      scanArgs(count, args, {"--dry-run"},
+               withTransferOptions({"--wait", "--base", "--verify", "--manifest-url",
+                                    "--descriptor", "--descriptor-url", "--token"}));
   applyTransferArgs(scanned);
   Sources sources;
   sources.jobs = jobsFrom(scanned);

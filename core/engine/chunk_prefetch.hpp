@@ -42,8 +42,8 @@ class ChunkPrefetcher {
   // whileWaiting about ten times a second), then swaps the decoded bytes into
   // *decoded and sets *wireBytes to the object's length. kFailed: err holds
   // the download's error. kNotPlanned: the caller fetches the chunk itself.
-  Take take(const ManifestChunk& chunk, std::string* decoded, int64_t* wireBytes,
-            std::string* err, const std::function<void()>& whileWaiting);
+  Take take(const ManifestChunk& chunk, std::string* decoded, int64_t* wireBytes, std::string* err,
+            const std::function<void()>& whileWaiting);
 
   // Body bytes the workers have received so far, the unused ones included.
   int64_t bytesReceived() const { return received_.load(std::memory_order_relaxed); }

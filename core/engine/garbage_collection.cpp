@@ -35,7 +35,6 @@ bool addReferencedKeys(StorageProvider& store, const std::string& manifestKey,
   return true;
 }
 
-
 // Up to jobs removals in flight. Reports follow listing order, after the
 // removals: on a failure, every object that is gone is still reported before
 // the first failed key (in listing order) is.

@@ -5,9 +5,9 @@
 #include "engine/channel_manifest.hpp"
 #include "engine/chunk_codec.hpp"
 #include "engine/signing.hpp"
+#include "storage/transfer_options.hpp"
 #include "util/digest.hpp"
 #include "util/error_text.hpp"
-#include "storage/transfer_options.hpp"
 #include "util/path_text.hpp"
 #include "util/task_pool.hpp"
 
@@ -70,7 +70,6 @@ bool collectUniqueChunks(const Json::Value& doc, const std::string& source,
   return true;
 }
 
-
 // One chunk the store lacks: read back, checked against its id, compressed
 // (kept raw when that is not smaller) and stored. The buffers are the
 // caller's, reused from chunk to chunk.
@@ -84,7 +83,8 @@ struct UploadBuffers {
 class CompressorPool {
  public:
   explicit CompressorPool(size_t count) {
-    for (size_t i = 0; i < count; ++i) idle_.push_back(std::make_unique<ChunkCompressor>(kCompressionLevel));
+    for (size_t i = 0; i < count; ++i)
+      idle_.push_back(std::make_unique<ChunkCompressor>(kCompressionLevel));
   }
   void compress(const std::string& bytes, std::string* frame) {
     std::unique_ptr<ChunkCompressor> compressor;
@@ -209,7 +209,8 @@ bool uploadConcurrently(StorageProvider& store, const std::map<std::string, Chun
     Worker& worker = *workers[static_cast<size_t>(w)];
     int64_t in = 0;
     int64_t stored = 0;
-    if (!uploadChunk(store, entries[i]->first, entries[i]->second, compressors, worker.buffers, &in, &stored, &errors[i])) {
+    if (!uploadChunk(store, entries[i]->first, entries[i]->second, compressors, worker.buffers, &in,
+                     &stored, &errors[i])) {
       return false;
     }
     worker.bytesIn += in;
@@ -274,8 +275,9 @@ bool pushChannel(StorageProvider& store, const std::string& source, const std::s
   stats.uniqueChunks = table.size();
   stats.build = build;
   stats.unchanged = unchanged;
-  const bool uploaded = options.jobs <= 1 ? uploadInOrder(store, table, &stats, err)
-                                          : uploadConcurrently(store, table, options.jobs, &stats, err);
+  const bool uploaded = options.jobs <= 1
+                            ? uploadInOrder(store, table, &stats, err)
+                            : uploadConcurrently(store, table, options.jobs, &stats, err);
   if (!uploaded) return false;
 
   if (!unchanged) {

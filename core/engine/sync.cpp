@@ -399,8 +399,7 @@ bool syncChannel(StorageProvider& store, const std::string& channel, const std::
   SyncStats counted;
   ChunkSource source(store, chunkUrls, index, files, counted, options.jobs, destRoot);
   if (progress && options.jobs > 1) {
-    source.setWaiting(
-        [&] { progress(counted.chunkSlots, totalEntries, source.wireProgress()); });
+    source.setWaiting([&] { progress(counted.chunkSlots, totalEntries, source.wireProgress()); });
   }
   for (const ManifestFile& file : files) {
     const fs::path target = destRoot / pathFromUtf8(file.path);

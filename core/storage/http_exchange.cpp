@@ -195,13 +195,14 @@ bool performExchange(const HttpExchange& exchange, HttpOutcome* outcome, std::st
                                    ? transportText(code, exchange, options.timeoutSeconds)
                                    : "HTTP " + std::to_string(status);
       // A time-out text already names the request.
-      const std::string tail =
-          what.compare(0, exchange.label.size(), exchange.label) == 0 ? what
-                                                                      : exchange.label + " -> " + what;
+      const std::string tail = what.compare(0, exchange.label.size(), exchange.label) == 0
+                                   ? what
+                                   : exchange.label + " -> " + what;
       options.onRetry("retry " + std::to_string(attempt + 1) + "/" +
                       std::to_string(options.retries) + ": " + tail);
     }
-    std::this_thread::sleep_for(std::chrono::duration<double>(backoffSeconds(attempt + 1, retryAfter)));
+    std::this_thread::sleep_for(
+        std::chrono::duration<double>(backoffSeconds(attempt + 1, retryAfter)));
     body->resize(bodyStart);
     if (counter) counter->fetch_sub(sink.counted, std::memory_order_relaxed);
   }

@@ -12,13 +12,13 @@
 namespace vorn {
 
 struct HttpExchange {
-  const char* method = "GET";           // GET, PUT, HEAD, DELETE or POST (an empty POST)
+  const char* method = "GET";  // GET, PUT, HEAD, DELETE or POST (an empty POST)
   std::string url;
   const curl_slist* headers = nullptr;  // extra request headers; may be null
   const std::string* upload = nullptr;  // the PUT body
   std::string* body = nullptr;          // the answer's body is appended here; null: kept as snippet
   bool followRedirects = false;
-  std::string label;                    // "GET chunks/ab/..." as retry and time-out lines name it
+  std::string label;  // "GET chunks/ab/..." as retry and time-out lines name it
 };
 
 struct HttpOutcome {

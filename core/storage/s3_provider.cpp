@@ -69,7 +69,8 @@ class S3Provider : public StorageProvider {
       }
       // The store's own words may span lines; setError keeps the text one line.
       if (!is2xx(status)) {
-        setError(err, "LIST -> HTTP " + std::to_string(status) + " " + body.substr(0, kSnippetBytes));
+        setError(err,
+                 "LIST -> HTTP " + std::to_string(status) + " " + body.substr(0, kSnippetBytes));
         return false;
       }
       // A 2xx answer that is no listing at all (a proxy's page, garbage) must

@@ -181,19 +181,55 @@ TEST_F(Faults, RetriesAndTimeLimit) {
   FaultRule afterTwo{"GET", kChunkPath, "status", 0, 1, 503};
   afterTwo.retryAfter = 2;
   const RetryCase cases[] = {
-      {"three 503s, --retries 3", {"--retries", "3"}, {}, {"GET", kChunkPath, "status", 0, 3, 503}, 0, 3, ""},
-      {"cut off twice, VORN_RETRIES=2", {}, {{"VORN_RETRIES", std::string("2")}},
-       {"GET", kChunkPath, "close-mid", 0, 2}, 0, 2, ""},
-      {"four 503s, --retries 3", {"--retries", "3"}, {}, {"GET", kChunkPath, "status", 0, 4, 503}, 1, 3,
+      {"three 503s, --retries 3",
+       {"--retries", "3"},
+       {},
+       {"GET", kChunkPath, "status", 0, 3, 503},
+       0,
+       3,
+       ""},
+      {"cut off twice, VORN_RETRIES=2",
+       {},
+       {{"VORN_RETRIES", std::string("2")}},
+       {"GET", kChunkPath, "close-mid", 0, 2},
+       0,
+       2,
+       ""},
+      {"four 503s, --retries 3",
+       {"--retries", "3"},
+       {},
+       {"GET", kChunkPath, "status", 0, 4, 503},
+       1,
+       3,
        "-> HTTP 503"},
-      {"the option replaces the variable", {"--retries", "0"}, {{"VORN_RETRIES", std::string("5")}},
-       {"GET", kChunkPath, "status", 0, 1, 503}, 1, 0, "-> HTTP 503"},
-      {"a 403 is final", {"--retries", "3"}, {}, {"GET", kChunkPath, "status", 0, 1, 403}, 1, 0,
+      {"the option replaces the variable",
+       {"--retries", "0"},
+       {{"VORN_RETRIES", std::string("5")}},
+       {"GET", kChunkPath, "status", 0, 1, 503},
+       1,
+       0,
+       "-> HTTP 503"},
+      {"a 403 is final",
+       {"--retries", "3"},
+       {},
+       {"GET", kChunkPath, "status", 0, 1, 403},
+       1,
+       0,
        "-> HTTP 403"},
-      {"a stall past --timeout 1", {"--timeout", "1"}, {}, {"GET", kChunkPath, "stall", 0, 1, 500, 4000},
-       1, 0, "timed out"},
-      {"a stall past VORN_TIMEOUT, then a retry", {"--retries", "1"}, {{"VORN_TIMEOUT", std::string("1")}},
-       {"GET", kChunkPath, "stall", 0, 1, 500, 4000}, 0, 1, ""},
+      {"a stall past --timeout 1",
+       {"--timeout", "1"},
+       {},
+       {"GET", kChunkPath, "stall", 0, 1, 500, 4000},
+       1,
+       0,
+       "timed out"},
+      {"a stall past VORN_TIMEOUT, then a retry",
+       {"--retries", "1"},
+       {{"VORN_TIMEOUT", std::string("1")}},
+       {"GET", kChunkPath, "stall", 0, 1, 500, 4000},
+       0,
+       1,
+       ""},
       {"Retry-After is honoured", {"--retries", "1"}, {}, afterTwo, 0, 1, ""},
   };
   for (const RetryCase& c : cases) {
@@ -210,7 +246,8 @@ TEST_F(Faults, RetriesAndTimeLimit) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     EXPECT_GT(proxy_->faults(), 0);
     int retries = 0;
-    std::regex retryLine(R"(\r?retry [0-9]+/[0-9]+: GET chunks/[0-9a-f]{2}/[0-9a-f]{64} -> (HTTP 503|curl: .*|timed out .*) *)");
+    std::regex retryLine(
+        R"(\r?retry [0-9]+/[0-9]+: GET chunks/[0-9a-f]{2}/[0-9a-f]{64} -> (HTTP 503|curl: .*|timed out .*) *)");
     std::istringstream lines(r.err);
     for (std::string line; std::getline(lines, line);) {
       if (line.find("retry ") == std::string::npos) continue;

@@ -155,8 +155,9 @@ TEST_F(CliSync, BaseDirectorySuppliesTheOldBuildAndDryRunCounts) {
   for (const auto& f : vorn_test::storedFiles(*store, channel)) slots += f.chunks.size();
   const std::string unique = std::to_string(chunks().size());
   ProcessResult r = run({"sync", channel, dest(), "--dry-run"});
-  EXPECT_EQ("dry-run '" + channel + "' -> " + dest() + ": 4 file(s), " + std::to_string(slots) + " chunk slot(s), " + unique +
-                " unique; 0 already local, " + unique + " to download (" + std::to_string(bytes) +
+  EXPECT_EQ("dry-run '" + channel + "' -> " + dest() + ": 4 file(s), " + std::to_string(slots) +
+                " chunk slot(s), " + unique + " unique; 0 already local, " + unique +
+                " to download (" + std::to_string(bytes) +
                 " bytes uncompressed - the wire transfer is smaller after compression). Nothing "
                 "was written.\n",
             r.out)
@@ -165,7 +166,8 @@ TEST_F(CliSync, BaseDirectorySuppliesTheOldBuildAndDryRunCounts) {
 
   r = run({"sync", channel, dest(), "--base", tmp / "previous"});
   EXPECT_EQ(static_cast<long>(fresh), downloaded(r.out)) << r.out << r.err;
-  EXPECT_NE(std::string::npos, r.out.find(": 4 file(s), " + std::to_string(slots - fresh) + " chunk(s) reused"));
+  EXPECT_NE(std::string::npos,
+            r.out.find(": 4 file(s), " + std::to_string(slots - fresh) + " chunk(s) reused"));
   expectInstalled();
 }
 
@@ -224,7 +226,8 @@ TEST_F(CliSync, SignedManifestIsCheckedAndSaidSo) {
   ProcessResult r = run({"sync", channel, dest(), "--verify", tmp / "release.pub"});
   EXPECT_EQ(0u, r.out.find("  manifest signature verified (ed25519)\nsynced '")) << r.out << r.err;
   r = run({"verify", channel, dest()}, {{"VORN_VERIFY_KEY", keys.publicHex}});
-  EXPECT_EQ(0u, r.out.find("  manifest signature verified (ed25519)\nverified '")) << r.out << r.err;
+  EXPECT_EQ(0u, r.out.find("  manifest signature verified (ed25519)\nverified '"))
+      << r.out << r.err;
 
   r = run({"sync", channel, tmp / "elsewhere", "--verify", other.publicHex});
   EXPECT_EQ(1, r.status);
@@ -256,9 +259,10 @@ TEST_F(CliSync, VerifyQuickFullVerboseAndRepair) {
   ProcessResult r = run({"verify", channel, dest()});
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_TRUE(std::regex_match(
-      r.out, std::regex("verified .*: 4 file\\(s\\), 4 ok, 0 missing, 0 corrupt \\([0-9]+ chunk\\(s\\), " +
-                        std::to_string(8 * kMiB + 13) +
-                        " bytes checked\\)\n  OK - install matches the manifest\n")))
+      r.out,
+      std::regex("verified .*: 4 file\\(s\\), 4 ok, 0 missing, 0 corrupt \\([0-9]+ chunk\\(s\\), " +
+                 std::to_string(8 * kMiB + 13) +
+                 " bytes checked\\)\n  OK - install matches the manifest\n")))
       << r.out;
 
   // Damage: one file gone, one a byte longer, one altered in place (same size).
@@ -301,7 +305,8 @@ TEST_F(CliSync, WhichModesNeedTheStoreConfiguration) {
   const std::string url = manifestUrl();
   EXPECT_EQ(vorn_test::kMissingStoreEnv, runBare({"sync", channel, dest()}).err);
   // Syncing by manifest URL still fetches chunks from the store.
-  EXPECT_EQ(vorn_test::kMissingStoreEnv, runBare({"sync", channel, dest(), "--manifest-url", url}).err);
+  EXPECT_EQ(vorn_test::kMissingStoreEnv,
+            runBare({"sync", channel, dest(), "--manifest-url", url}).err);
   ProcessResult r = runBare({"sync", channel, dest(), "--manifest-url", url, "--dry-run"});
   EXPECT_EQ(0u, r.out.find("dry-run '" + channel + "'")) << r.out << r.err;
 
@@ -348,7 +353,8 @@ TEST_F(CliSync, DescriptorLetsAConsumerWithoutCredentialsSyncVerifyAndRepair) {
   Json::Value doc(Json::objectValue);
   doc["manifest_url"] = manifestUrl();
   for (const auto& [id, size] : chunks())
-    doc["chunks"][id] = vorn::presignGetAt(config, store->chunkKey(id), 60, std::time(nullptr) - 7200);
+    doc["chunks"][id] =
+        vorn::presignGetAt(config, store->chunkKey(id), 60, std::time(nullptr) - 7200);
   writeTextFile(tmp / "expired.json", vorn::writeJsonText(doc));
   r = runBare({"sync", channel, tmp / "fresh", "--descriptor", tmp / "expired.json"});
   EXPECT_EQ(1, r.status);
@@ -376,7 +382,8 @@ TEST_F(CliSync, DescriptorProblemsAndUsage) {
   while (body.size() < 600) body += "access denied, go away; ";
   FixedHttpServer http(403, body);
   const vorn_test::EnvChanges envToken{{"CORVANE_TOKEN", std::string("from-env")}};
-  r = run({"sync", channel, dest(), "--descriptor-url", http.url(), "--token", "tok-123"}, envToken);
+  r = run({"sync", channel, dest(), "--descriptor-url", http.url(), "--token", "tok-123"},
+          envToken);
   EXPECT_EQ(1, r.status);
   EXPECT_EQ("descriptor-url -> HTTP 403 " + body.substr(0, 200) + "\n", r.err);
   EXPECT_NE(std::string::npos, http.requests().find("Authorization: Bearer tok-123\r\n"));

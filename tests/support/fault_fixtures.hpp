@@ -47,7 +47,8 @@ class FaultFixture : public ::testing::Test {
   void writeBuild(int build, uint64_t salt, int extraFiles = 0) {
     const char* names[] = {"a.bin", "sub/b.bin", "sub/deep/c.bin"};
     for (uint64_t i = 0; i < 3; ++i)
-      writeSeededFile(srcOf(build) + "/" + names[i], 300000 + i * 4099, salt * 100 + build * 10 + i);
+      writeSeededFile(srcOf(build) + "/" + names[i], 300000 + i * 4099,
+                      salt * 100 + build * 10 + i);
     for (int i = 0; i < extraFiles; ++i)
       writeSeededFile(srcOf(build) + "/many/f" + std::to_string(i) + ".bin", 20000 + i * 1000,
                       salt * 100000 + build * 1000 + static_cast<uint64_t>(i) + 50);
@@ -59,8 +60,12 @@ class FaultFixture : public ::testing::Test {
   std::string dest() const { return tmp / "dest"; }
 
   // The program against the store directly, and through the proxy.
-  ProcessResult direct(const std::vector<std::string>& args) { return runWithStore(*server_, args); }
-  ProcessResult viaProxy(const std::vector<std::string>& args) { return runCli(args, proxy_->env()); }
+  ProcessResult direct(const std::vector<std::string>& args) {
+    return runWithStore(*server_, args);
+  }
+  ProcessResult viaProxy(const std::vector<std::string>& args) {
+    return runCli(args, proxy_->env());
+  }
 
   void publish(int build) {
     ASSERT_EQ(direct({"push", srcOf(build), channel, "--force"}).status, 0);

@@ -17,8 +17,7 @@ size_t appendBody(char* data, size_t size, size_t count, void* sink) {
 }
 
 // One control request; the answer's body, or "" with *ok false on failure.
-std::string control(const std::string& url, const char* method, const std::string& body,
-                    bool* ok) {
+std::string control(const std::string& url, const char* method, const std::string& body, bool* ok) {
   std::string answer;
   CURL* curl = curl_easy_init();
   if (!curl) {

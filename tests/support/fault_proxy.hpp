@@ -22,10 +22,10 @@ struct FaultRule {
   std::string kind;
   int skip = 0;
   int times = -1;
-  int status = 500;    // for "status"
-  int delayMs = 1500;  // for "stall"
-  long offset = -1;    // for the flips: the byte changed (-1: the middle)
-  int retryAfter = -1; // for "status": a Retry-After header of this many seconds
+  int status = 500;     // for "status"
+  int delayMs = 1500;   // for "stall"
+  long offset = -1;     // for the flips: the byte changed (-1: the middle)
+  int retryAfter = -1;  // for "status": a Retry-After header of this many seconds
 };
 
 class FaultProxy {
