@@ -507,8 +507,12 @@ int compress(const fs::path& path, const std::string& threadList, int repeats) {
     }
     const double rate = mbps(bytes, best.seconds);
     if (first == 0) first = rate;
-    std::printf("  %3u thread(s)   %8.1f s %8.1f MB/s   cpu %6.1f s   stored %5.1f%%   x%.2f of %u\n",
-                threads, best.seconds, rate, best.cpu,
+    // cpu / wall shows how many cores the run really had: on a shared
+    // machine fewer than its threads, and then the ratio cannot scale.
+    std::printf(
+        "  %3u thread(s)   %8.1f s %8.1f MB/s   cpu %6.1f s (%.2f cores)   stored %5.1f%%   x%.2f "
+        "of %u\n",
+        threads, best.seconds, rate, best.cpu, best.seconds > 0 ? best.cpu / best.seconds : 0.0,
                 bytes ? 100.0 * static_cast<double>(best.stored) / static_cast<double>(bytes) : 0.0,
                 first > 0 ? rate / first : 0.0, counts[0]);
   }
