@@ -117,10 +117,13 @@ require_tools node python3 curl /usr/bin/time
 if [ -z "$work" ]; then work="$(mktemp -d /tmp/vorn-net-bench.XXXXXX)"; fi
 mkdir -p "$work"
 work="$(cd "$work" && pwd)"
+# A --work directory of an earlier run: its stores and installs would be taken
+# for this run's, so everything this script makes there starts again.
+rm -rf "$work"/{big-v1,big-v2,small,small-delayed,dest,s3data} "$work"/snap-* "$work"/install-* "$work"/mem-*
 cleanup() {
   stop_fault_proxy
   stop_test_server
-  if [ "$keep" = 0 ]; then rm -rf "$work"; fi
+  if [ "$keep" = 0 ]; then rm -rf "$work"; else echo "data kept in $work" >&2; fi
 }
 trap cleanup EXIT
 # The runs pass --jobs themselves; a default from outside would blur the baseline.
@@ -130,7 +133,7 @@ script_start_s=$(date +%s)
 wanted() { [[ " $only " == *" $1 "* ]]; }
 note() { echo "[$(date +%H:%M:%S)] $*" >&2; }
 
-# --- the store: server and proxy, restarted on a data directory --------------
+# --- the store: the server and the proxy in front of it, started once -------
 
 access=BENCHKEY
 secret=BENCHSECRET
