@@ -7,10 +7,19 @@
 //                                         the bytes under <path>, then
 //                                         "<program> chunk <path>": best
 //                                         throughput and peak resident memory
+//   bench_chunk compress <path> <threads,...> [repeats]
+//                                         the compression stage of push alone:
+//                                         the distinct chunks of the files
+//                                         under <path>, each read and
+//                                         compressed at zstd level 12, on T
+//                                         threads taking the next chunk in
+//                                         turn; MB/s for each T and its ratio
+//                                         to the first T given
 //
 // Throughput is in MB/s (10^6 bytes per second), the best of the repeats.
 
 #include "chunking/chunker.hpp"
+#include "engine/chunk_codec.hpp"
 
 #include <blake3.h>
 #include <fcntl.h>
@@ -20,6 +29,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -28,7 +38,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -388,6 +400,126 @@ int measure(const std::string& program, const fs::path& path, int repeats) {
   return 0;
 }
 
+// ---- the compression stage alone ----
+
+struct ChunkAt {
+  size_t file;
+  uint64_t offset, size;
+};
+
+double processCpuSeconds() {
+  struct timespec t;
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+struct StageRun {
+  bool ok = true;
+  double seconds = 0, cpu = 0;
+  uint64_t stored = 0;
+};
+
+// Every chunk read and compressed once, spread over threads workers that each
+// keep one compressor and one pair of buffers, as push's workers do.
+StageRun compressStage(const std::vector<fs::path>& files, const std::vector<ChunkAt>& chunks,
+                       unsigned threads) {
+  std::atomic<size_t> next{0};
+  std::atomic<uint64_t> stored{0};
+  std::atomic<bool> ok{true};
+  auto worker = [&] {
+    vorn::ChunkCompressor compressor(12);
+    std::string in, out;
+    uint64_t mine = 0;
+    for (size_t i = next++; i < chunks.size(); i = next++) {
+      const ChunkAt& c = chunks[i];
+      if (!vorn::readFileRange(files[c.file], c.offset, c.size, &in)) {
+        ok = false;
+        break;
+      }
+      compressor.compress(in, &out);
+      mine += std::min(out.size(), in.size());
+    }
+    stored += mine;
+  };
+  StageRun run;
+  const double cpu0 = processCpuSeconds();
+  auto start = Clock::now();
+  std::vector<std::thread> pool;
+  for (unsigned t = 1; t < threads; ++t) pool.emplace_back(worker);
+  worker();
+  for (std::thread& t : pool) t.join();
+  run.seconds = secondsSince(start);
+  run.cpu = processCpuSeconds() - cpu0;
+  run.stored = stored;
+  run.ok = ok;
+  return run;
+}
+
+int compress(const fs::path& path, const std::string& threadList, int repeats) {
+  std::vector<unsigned> counts;
+  for (size_t at = 0; at < threadList.size();) {
+    size_t comma = threadList.find(',', at);
+    if (comma == std::string::npos) comma = threadList.size();
+    int n = std::atoi(threadList.substr(at, comma - at).c_str());
+    if (n < 1 || n > 256) {
+      std::fprintf(stderr, "bad thread count in '%s'\n", threadList.c_str());
+      return 2;
+    }
+    counts.push_back(static_cast<unsigned>(n));
+    at = comma + 1;
+  }
+  if (counts.empty()) {
+    std::fprintf(stderr, "no thread count given\n");
+    return 2;
+  }
+  std::vector<fs::path> files = filesUnder(path);
+  std::vector<ChunkAt> chunks;
+  std::set<std::string> seen;
+  uint64_t bytes = 0;
+  vorn::ChunkBuffer buffer;
+  for (size_t f = 0; f < files.size(); ++f) {
+    std::string err;
+    auto onChunk = [&](const vorn::Chunk& c) {
+      if (seen.insert(c.id).second) {
+        chunks.push_back({f, c.offset, c.size});
+        bytes += c.size;
+      }
+    };
+    if (!vorn::chunkFile(files[f].string(), vorn::defaultChunkParams(), onChunk, &err, &buffer)) {
+      std::fprintf(stderr, "%s\n", err.c_str());
+      return 1;
+    }
+  }
+  std::printf("%s: %zu file(s), %zu distinct chunk(s), %llu bytes; zstd level 12, best of %d\n",
+              path.c_str(), files.size(), chunks.size(), static_cast<unsigned long long>(bytes),
+              repeats);
+  double first = 0;
+  for (unsigned threads : counts) {
+    StageRun best;
+    best.seconds = 1e30;
+    for (int r = 0; r < repeats; ++r) {
+      StageRun run = compressStage(files, chunks, threads);
+      if (!run.ok) {
+        std::fprintf(stderr, "cannot read a chunk back under %s\n", path.c_str());
+        return 1;
+      }
+      if (run.seconds < best.seconds) best = run;
+    }
+    const double rate = mbps(bytes, best.seconds);
+    if (first == 0) first = rate;
+    // cpu / wall shows how many cores the run really had: on a shared
+    // machine fewer than its threads, and then the ratio cannot scale.
+    std::printf(
+        "  %3u thread(s)   %8.1f s %8.1f MB/s   cpu %6.1f s (%.2f cores)   stored %5.1f%%   x%.2f "
+        "of %u\n",
+        threads, best.seconds, rate, best.cpu, best.seconds > 0 ? best.cpu / best.seconds : 0.0,
+                bytes ? 100.0 * static_cast<double>(best.stored) / static_cast<double>(bytes) : 0.0,
+                first > 0 ? rate / first : 0.0, counts[0]);
+  }
+  std::printf("  cores online: %u\n", std::thread::hardware_concurrency());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -397,8 +529,13 @@ int main(int argc, char** argv) {
     int repeats = argc == 5 ? std::atoi(argv[4]) : 3;
     return measure(argv[2], argv[3], repeats > 0 ? repeats : 1);
   }
+  if (mode == "compress" && (argc == 4 || argc == 5)) {
+    int repeats = argc == 5 ? std::atoi(argv[4]) : 1;
+    return compress(argv[2], argv[3], repeats > 0 ? repeats : 1);
+  }
   std::fprintf(stderr,
                "usage: bench_chunk gen <dir> <seed>\n"
-               "       bench_chunk measure <corvane-vorn> <path> [repeats]\n");
+               "       bench_chunk measure <corvane-vorn> <path> [repeats]\n"
+               "       bench_chunk compress <path> <threads,...> [repeats]\n");
   return 2;
 }

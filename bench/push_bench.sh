@@ -36,6 +36,7 @@ done
 if [ -z "$work" ]; then work="$(mktemp -d /tmp/vorn-push-bench.XXXXXX)"; fi
 mkdir -p "$work"
 source "$here/scripts/lib/test_server.sh"
+source "$here/bench/lib/common.sh"
 cleanup() {
   stop_test_server
   if [ "$keep" = 0 ]; then rm -rf "$work"; fi
@@ -51,8 +52,7 @@ mkdir -p "$data"
 echo "generating a ${size_mib} MiB tree in $tree ..." >&2
 rm -rf "$tree"
 python3 "$here/bench/treegen.py" generate "$tree" "$size_mib"
-tree_size() { find "$tree" -type f -printf '%s\n' | awk '{ s += $1 } END { print s }'; }
-tree_bytes=$(tree_size)
+tree_bytes=$(tree_bytes "$tree")
 
 # --- the store --------------------------------------------------------------
 access="BENCHKEY"
@@ -84,7 +84,6 @@ field() {  # field N of the summary line's numbers
   echo "$summary" | grep -o '[0-9][0-9.]*' | sed -n "$1p"
 }
 
-mbps() { python3 -c "print(f'{$1 / 1e6 / max($2, 1e-9):.1f}')"; }
 
 # --- first push -------------------------------------------------------------
 echo "first push ..." >&2
@@ -145,7 +144,7 @@ read -r _ _ zstd1_wall _ < <("$work/zstd12" oneshot <"$work/chunks.txt")
 
 # --- second push after a 5% change -------------------------------------------
 changed_bytes=$(python3 "$here/bench/treegen.py" edit "$tree" "$size_mib")
-tree2_bytes=$(tree_size)
+tree2_bytes=$(tree_bytes "$tree")
 echo "second push ..." >&2
 run_push second --force
 "$cli" storage get channels/bench/manifest.json "$work/m2.json" >/dev/null

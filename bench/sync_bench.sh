@@ -58,6 +58,7 @@ blake3_inc="$(ls -d /usr/share/cargo/registry/blake3-*/c 2>/dev/null | sort -r |
 if [ -z "$work" ]; then work="$(mktemp -d /tmp/vorn-sync-bench.XXXXXX)"; fi
 mkdir -p "$work"
 source "$here/scripts/lib/test_server.sh"
+source "$here/bench/lib/common.sh"
 cleanup() {
   stop_test_server
   if [ "$keep" = 0 ]; then rm -rf "$work"; fi
@@ -107,7 +108,6 @@ EOF
 
 now() { date +%s.%N; }
 secs() { python3 -c "print(f'{$2 - $1:.3f}')"; }
-mbps() { python3 -c "print(f'{$1 / 1e6 / max($2, 1e-9):.1f}')"; }
 sum() { python3 -c "print(f'{$(IFS=+; echo "$*"):.3f}')"; }
 
 # --- the tree and the store ---------------------------------------------------

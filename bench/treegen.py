@@ -1,5 +1,7 @@
 """Seeded build-like data: packs that mix already-compressed and structured
-bytes, binaries, and many small text-like files; and the 5% edit."""
+bytes, binaries, and many small text-like files; and the 5% edit. Also a
+tree of many small files (each its own chunk) and a seeded way to damage a
+few files of an install."""
 import os, random, sys
 
 MIB = 1 << 20
@@ -105,6 +107,35 @@ def changed(old, new):
     for h in sorted(ids(new) - ids(old)):
         print(h)
 
+def small(root, count):
+    # count files of 1 to 64 KiB, a third of them incompressible. File i is
+    # the same whatever count is, so a smaller tree is a prefix of a larger one.
+    base = corpus(random.Random(4242), 4 * MIB)
+    for i in range(count):
+        rng = random.Random(i * 7919 + 1)
+        size = rng.randint(1024, 64 * 1024)
+        content = rng.randbytes(size) if rng.random() < 1 / 3 else structured(rng, base, size)
+        write(f'{root}/s{i % 64:02}/d{i // 64 % 8}/obj{i:06}.bin', content)
+
+def damage(root, count):
+    # Breaks count files chosen by seed among those of at least 4 KiB, in
+    # turn: bytes overwritten in the middle, cut to half, removed. Doing it
+    # again after a repair breaks the same files the same way.
+    files = sorted(os.path.join(d, f) for d, _, names in os.walk(root) for f in names)
+    files = [f for f in files if os.path.getsize(f) >= 4096]
+    rng = random.Random(31337)
+    for k, path in enumerate(rng.sample(files, min(count, len(files)))):
+        size = os.path.getsize(path)
+        if k % 3 == 0:
+            with open(path, 'r+b') as f:
+                f.seek(size // 2)
+                f.write(b'\xa5' * 64)
+        elif k % 3 == 1:
+            os.truncate(path, size // 2)
+        else:
+            os.remove(path)
+        print(os.path.relpath(path, root))
+
 cmd = sys.argv[1]
 if cmd == 'generate':
     generate(sys.argv[2], int(sys.argv[3]) * MIB)
@@ -114,3 +145,10 @@ elif cmd == 'chunklist':
     chunklist(sys.argv[2], sys.argv[3])
 elif cmd == 'changed':
     changed(sys.argv[2], sys.argv[3])
+elif cmd == 'small':
+    small(sys.argv[2], int(sys.argv[3]))
+elif cmd == 'damage':
+    damage(sys.argv[2], int(sys.argv[3]))
+else:
+    sys.exit('usage: treegen.py generate|edit ROOT MIB | small ROOT COUNT | damage ROOT COUNT'
+             ' | chunklist MANIFEST ROOT | changed OLD NEW')

@@ -1,0 +1,83 @@
+# Sourced by the benchmarks: small helpers and the fault proxy as a delay line.
+#
+# mbps BYTES SECONDS          MB/s (10^6 bytes) with one decimal
+# ratio A B                   A / B with two decimals, "-" when either is missing
+# tree_bytes DIR              bytes in the regular files under DIR
+# require_tools TOOL...       exits 2 naming the first one missing
+# machine_line / load_line    what the figures were taken on
+#
+# start_fault_proxy UPSTREAM_PORT LOG
+#   starts tests/faults/proxy.js in front of the server on UPSTREAM_PORT,
+#   waits until it listens, sets proxy_pid and proxy_port. Exits on failure.
+# set_proxy_delay MS          every request waits MS ms before it is forwarded
+#                             (0: no rule, requests pass straight through)
+# proxy_requests              requests the proxy has forwarded since it started
+# stop_fault_proxy            stops it; safe when it is not running
+
+bench_lib_root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+proxy_pid=""
+proxy_port=""
+
+mbps() { python3 -c "print(f'{$1 / 1e6 / max($2, 1e-9):.1f}')"; }
+
+ratio() {
+  if [ -z "${1:-}" ] || [ -z "${2:-}" ] || [ "$1" = - ] || [ "$2" = - ]; then
+    echo -
+  else
+    python3 -c "print(f'{$1 / max($2, 1e-9):.2f}')"
+  fi
+}
+
+tree_bytes() { find "$1" -type f -printf '%s\n' | awk '{ s += $1 } END { print s + 0 }'; }
+
+require_tools() {
+  local tool
+  for tool in "$@"; do
+    command -v "$tool" >/dev/null || { echo "missing tool: $tool" >&2; exit 2; }
+  done
+}
+
+machine_line() { echo "$(nproc) cores, $(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -n 1)"; }
+load_line() { cut -d ' ' -f 1-3 /proc/loadavg; }
+
+start_fault_proxy() {
+  local upstream="$1" log="$2" _
+  node "$bench_lib_root/tests/faults/proxy.js" --port 0 --upstream "$upstream" >"$log" 2>&1 &
+  proxy_pid=$!
+  proxy_port=""
+  for _ in $(seq 1 300); do
+    proxy_port="$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9][0-9]*\).*/\1/p' "$log" | head -n 1)"
+    [ -n "$proxy_port" ] && break
+    kill -0 "$proxy_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if [ -z "$proxy_port" ]; then
+    echo "the fault proxy did not start:" >&2
+    cat "$log" >&2
+    exit 1
+  fi
+}
+
+# A stall rule with no "times" holds every request; a delay of 0 must be no
+# rule at all, since the proxy reads a stall of 0 ms as its default delay.
+set_proxy_delay() {
+  local rules='[]'
+  [ "$1" -gt 0 ] && rules="[{\"path\":\"\",\"fault\":\"stall\",\"delayMs\":$1}]"
+  curl -sS --fail -X PUT --data "$rules" "http://127.0.0.1:$proxy_port/__proxy/rules" >/dev/null || {
+    echo "could not set the fault proxy's rules" >&2
+    exit 1
+  }
+}
+
+proxy_requests() {
+  curl -sS --fail "http://127.0.0.1:$proxy_port/__proxy/stats" |
+    python3 -c 'import json, sys; print(json.load(sys.stdin)["requests"])'
+}
+
+stop_fault_proxy() {
+  if [ -n "$proxy_pid" ]; then
+    kill "$proxy_pid" 2>/dev/null || true
+    wait "$proxy_pid" 2>/dev/null || true
+    proxy_pid=""
+  fi
+}
