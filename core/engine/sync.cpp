@@ -2,6 +2,7 @@
 
 #include "chunking/chunker.hpp"
 #include "engine/channel_manifest.hpp"
+#include "engine/part_files.hpp"
 #include "storage/http_client.hpp"
 #include "util/digest.hpp"
 #include "util/error_text.hpp"
@@ -234,7 +235,10 @@ void buildLocalIndex(const fs::path& directory, LocalIndex* index) {
   fs::recursive_directory_iterator it(directory, fs::directory_options::none, ec);
   for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
     std::error_code typeEc;
-    if (it->is_regular_file(typeEc)) files.push_back(it->path());
+    if (!it->is_regular_file(typeEc)) continue;
+    // A link named like a part file is not something a sync wrote.
+    if (it->is_symlink(typeEc) && isPartFileName(it->path())) continue;
+    files.push_back(it->path());
   }
   std::sort(files.begin(), files.end());
   const ChunkParams params = defaultChunkParams();
@@ -313,10 +317,14 @@ bool syncChannel(StorageProvider& store, const std::string& channel, const std::
   std::error_code rootEc;
   const fs::path realRoot = fs::canonical(destRoot, rootEc);
 
+  // Before indexing, so that what an interrupted run wrote is reused.
+  SetAsideParts setAside(destRoot, files);
+
   // The base directory is indexed first so that it wins for ids found in both.
   LocalIndex index;
   if (!baseDirectory.empty()) buildLocalIndex(pathFromNative(baseDirectory), &index);
   buildLocalIndex(destRoot, &index);
+  setAside.plan(index);
 
   uint64_t totalEntries = 0;
   for (const ManifestFile& file : files) totalEntries += file.chunks.size();
@@ -371,6 +379,7 @@ bool syncChannel(StorageProvider& store, const std::string& channel, const std::
     if (!replaceTarget(part, target, file.path, options.waitSeconds, options.onWait, err)) {
       return false;
     }
+    setAside.installed(static_cast<size_t>(&file - files.data()));
     ++counted.files;
   }
   if (stats) *stats = counted;

@@ -60,8 +60,9 @@ bool readInstallFiles(const Json::Value& manifest, std::vector<ManifestFile>* fi
                       std::string* err);
 
 // Adds the chunks of every regular file under directory (sorted path order,
-// directory links not followed) to *index; an id already there keeps its first
-// location. Does nothing when directory is not an existing directory.
+// directory links not followed, links named like part files skipped) to
+// *index; an id already there keeps its first location. Does nothing when
+// directory is not an existing directory.
 void buildLocalIndex(const std::filesystem::path& directory, LocalIndex* index);
 
 // Dry run: fetches the manifest (as fetchChannelManifest) and counts what the
@@ -84,7 +85,8 @@ struct SyncOptions {
 // (retrying once a second for up to waitSeconds while that fails). Chunks come
 // from the download cache, then the local index (base directory first, then
 // the destination), then the store, or chunkUrls when that is not empty; every
-// chunk from a file or the network is checked against its id. A manifest with
+// chunk from a file or the network is checked against its id. Part files left
+// by an interrupted sync are indexed too (see part_files.hpp). A manifest with
 // an unsafe path is refused before anything is written. Files the manifest does
 // not list are left alone.
 bool syncChannel(StorageProvider& store, const std::string& channel, const std::string& destination,

@@ -220,6 +220,49 @@ TEST_F(SyncEngine, LocalIndexKeepsFirstLocationInSortedOrder) {
   EXPECT_TRUE(none.empty());
 }
 
+// What an interrupted sync left is reused; links named like part files and
+// names the manifest lists itself are not part files.
+TEST_F(SyncEngine, LeftOverPartFilesAreReusedButNotLinksOrListedNames) {
+  pushBuild();
+  const auto unique = vorn_test::uniqueChunks(vorn_test::storedFiles(store, kChannel));
+  const size_t cChunks = manifestIds("c.bin").size();
+  // c.bin whole in its part file, as if killed just before the rename; a.bin's
+  // part file a link to the real thing outside the destination.
+  writeTextFile(dest() + "/c.bin.part", slurp(src() + "/c.bin"));
+  fs::create_symlink(src() + "/a.bin", dest() + "/a.bin.part");
+  writeTextFile(dest() + "/0first.txt.part.old", "an older, shorter beginning");
+  ASSERT_TRUE(sync()) << err;
+  EXPECT_EQ(unique.size() - cChunks, stats.downloaded);
+  EXPECT_EQ(cChunks, stats.reused);
+  expectInstalled();
+  for (const char* left : {"c.bin.part", "c.bin.part.old", "a.bin.part", "0first.txt.part.old"})
+    EXPECT_FALSE(fs::exists(fs::symlink_status(dest() + "/" + left))) << left;
+  EXPECT_EQ(vorn_test::seededBytes(5 * kMiB, 11), slurp(src() + "/a.bin")) << "the link's target";
+
+  // A part file longer than the set-aside one replaces it; a shorter one stays
+  // beside it, and both are read.
+  fs::remove_all(dest());
+  const std::string c = slurp(src() + "/c.bin");
+  writeTextFile(dest() + "/c.bin.part", c);
+  writeTextFile(dest() + "/c.bin.part.old", c.substr(0, 100));
+  writeTextFile(dest() + "/a.bin.part.old", slurp(src() + "/a.bin"));
+  writeTextFile(dest() + "/a.bin.part", "short");
+  ASSERT_TRUE(sync()) << err;
+  EXPECT_EQ(unique.size() - cChunks - manifestIds("a.bin").size(), stats.downloaded);
+  expectInstalled();
+  for (const char* left : {"c.bin.part", "c.bin.part.old", "a.bin.part", "a.bin.part.old"})
+    EXPECT_FALSE(fs::exists(dest() + "/" + left)) << left;
+
+  // Listed under the set-aside name: installed, never taken for a part file
+  // (which would be removed once "x" is in place, and then downloaded again).
+  fs::remove_all(dest());
+  putManifest({{"x", "the file"}, {"x.part.old", "listed, not a part"}});
+  ASSERT_TRUE(sync()) << err;
+  ASSERT_TRUE(sync()) << err;
+  EXPECT_EQ(0u, stats.downloaded);
+  EXPECT_EQ("listed, not a part", slurp(dest() + "/x.part.old"));
+}
+
 TEST_F(SyncEngine, TamperedStoreObjectFailsAndKeepsTheOldTarget) {
   pushBuild();
   const auto oldIds = manifestIds();
