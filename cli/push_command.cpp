@@ -44,7 +44,7 @@ int pushCmd(int count, char** args) {
   std::string registerUrl = envText("VORN_REGISTER_URL");
   std::string registerToken = envText("VORN_REGISTER_TOKEN");
   ScannedArgs scanned =
-      scanArgs(count, args, {"--force"}, {"--sign", "--register", "--register-token"});
+      scanArgs(count, args, {"--force", "--keep-mode"}, {"--sign", "--register", "--register-token"});
   if (scanned.positional.size() < 2) return printUsage();
   signArg = scanned.value("--sign", signArg);
   registerUrl = scanned.value("--register", registerUrl);
@@ -57,9 +57,12 @@ int pushCmd(int count, char** args) {
   std::unique_ptr<StorageProvider> store = openStore(&status);
   if (!store) return status;
 
+  PushOptions options;
+  options.keepMode = scanned.has("--keep-mode") || envSwitch("VORN_KEEP_MODE");
   PushStats stats;
   std::string err;
-  if (!pushChannel(*store, source, channel, scanned.has("--force"), signKey, &stats, &err)) {
+  if (!pushChannel(*store, source, channel, scanned.has("--force"), signKey, &stats, &err,
+                   options)) {
     std::fprintf(stderr, "push: %s\n", err.c_str());
     return 1;
   }

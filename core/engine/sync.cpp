@@ -2,6 +2,7 @@
 
 #include "chunking/chunker.hpp"
 #include "engine/channel_manifest.hpp"
+#include "engine/file_mode.hpp"
 #include "engine/part_files.hpp"
 #include "storage/http_client.hpp"
 #include "util/digest.hpp"
@@ -328,6 +329,7 @@ bool syncChannel(StorageProvider& store, const std::string& channel, const std::
 
   uint64_t totalEntries = 0;
   for (const ManifestFile& file : files) totalEntries += file.chunks.size();
+  const bool setModes = carriesExecutable(files);
 
   SyncStats counted;
   ChunkSource source(store, chunkUrls, index, files, counted);
@@ -376,6 +378,8 @@ bool syncChannel(StorageProvider& store, const std::string& channel, const std::
       setError(err, "size mismatch for " + file.path);
       return false;
     }
+    // On the part file, so that the target appears with its mode.
+    if (setModes && !setExecutableBits(part, file.executable.value_or(false), err)) return false;
     if (!replaceTarget(part, target, file.path, options.waitSeconds, options.onWait, err)) {
       return false;
     }

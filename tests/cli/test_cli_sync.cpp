@@ -250,6 +250,72 @@ TEST_F(CliSync, VerifyQuickFullVerboseAndRepair) {
   EXPECT_NE(std::string::npos, r.out.find("  OK - install matches the manifest\n")) << r.out;
 }
 
+// Executable bits travel with --keep-mode (or VORN_KEEP_MODE), and only then.
+TEST_F(CliSync, KeepModeCarriesExecutableBitsThroughSyncVerifyAndRepair) {
+  writeTextFile(tmp / "src/bin/run.sh", "#!/bin/sh\necho hi\n");
+  fs::permissions(tmp / "src/bin/run.sh", fs::perms(0755), fs::perm_options::replace);
+  const auto exec = [](const std::string& path) {
+    return static_cast<unsigned>(fs::status(path).permissions()) & 0111u;
+  };
+  const auto manifest = [&](const std::vector<std::string>& extra, const vorn_test::EnvChanges& env) {
+    std::vector<std::string> args{"chunk", src(), tmp / "m.json"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    EXPECT_EQ(0, run(args, env).status);
+    return slurp(tmp / "m.json");
+  };
+  const std::string plain = manifest({}, {});
+  EXPECT_EQ(plain, manifest({}, {{"VORN_KEEP_MODE", std::string("0")}}));
+  EXPECT_EQ(std::string::npos, plain.find("executable"));
+  const std::string kept = manifest({"--keep-mode"}, {});
+  EXPECT_EQ(kept, manifest({}, {{"VORN_KEEP_MODE", std::string("1")}}));
+  std::string stripped = kept;
+  const std::string member = "      \"executable\" : true,\n";
+  ASSERT_NE(std::string::npos, stripped.find(member)) << kept;
+  stripped.erase(stripped.find(member), member.size());
+  EXPECT_EQ(plain, stripped) << "one member more, on the one executable file";
+
+  ProcessResult r = run({"push", src(), channel, "--keep-mode"});
+  ASSERT_EQ(0, r.status) << r.err;
+  ASSERT_EQ(0, run({"sync", channel, dest()}).status);
+  const unsigned mode = static_cast<unsigned>(fs::status(dest() + "/bin/run.sh").permissions());
+  EXPECT_EQ(mode & 0111u, (mode & 0444u) >> 2) << std::oct << mode;
+  EXPECT_NE(0u, mode & 0100u);
+  EXPECT_EQ(0u, exec(dest() + "/app.cfg"));
+  EXPECT_EQ(0, run({"verify", channel, dest()}).status);
+
+  fs::permissions(dest() + "/bin/run.sh", fs::perms(0111), fs::perm_options::remove);
+  fs::permissions(dest() + "/app.cfg", fs::perms::owner_exec, fs::perm_options::add);
+  for (const char* quick : {"--verbose", "--quick"}) {
+    r = run({"verify", channel, dest(), "--verbose", quick});
+    EXPECT_EQ(1, r.status);
+    EXPECT_NE(std::string::npos, r.out.find("  BAD   bin/run.sh (mode)\n")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("  BAD   app.cfg (mode)\n")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find(" 3 ok, 0 missing, 2 corrupt ")) << r.out;
+  }
+  r = run({"verify", channel, dest(), "--repair"});
+  EXPECT_EQ(0, r.status) << r.out << r.err;
+  EXPECT_NE(0u, exec(dest() + "/bin/run.sh"));
+  EXPECT_EQ(0u, exec(dest() + "/app.cfg"));
+
+  // The build id leaves modes out: the same tree is unchanged with and without
+  // the option, but other executable bits are another build.
+  r = run({"push", src(), channel});
+  EXPECT_NE(std::string::npos, r.out.find("unchanged")) << r.out << r.err;
+  r = run({"push", src(), channel, "--keep-mode"});
+  EXPECT_NE(std::string::npos, r.out.find("unchanged")) << r.out << r.err;
+  fs::permissions(tmp / "src/bin/run.sh", fs::perms(0644), fs::perm_options::replace);
+  r = run({"push", src(), channel, "--keep-mode"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("push: channel '" + channel + "' already published (use --force to overwrite)\n", r.err);
+
+  // With no executable file left the manifest has no member at all, and modes
+  // are not checked.
+  r = run({"push", src(), channel, "--keep-mode", "--force"});
+  EXPECT_NE(std::string::npos, r.out.find("pushed '")) << r.out << r.err;
+  fs::permissions(dest() + "/app.cfg", fs::perms::owner_exec, fs::perm_options::add);
+  EXPECT_EQ(0, run({"verify", channel, dest()}).status);
+}
+
 TEST_F(CliSync, WhichModesNeedTheStoreConfiguration) {
   push();
   const std::string url = manifestUrl();
