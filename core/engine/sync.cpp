@@ -258,7 +258,8 @@ void buildLocalIndex(const fs::path& directory, LocalIndex* index) {
 
 bool planSync(StorageProvider& store, const std::string& channel, const std::string& destination,
               const std::string& verifyKey, const std::string& manifestUrl,
-              const std::string& manifestSigUrl, SyncPlan* plan, std::string* err) {
+              const std::string& manifestSigUrl, SyncPlan* plan, std::string* err,
+              std::vector<std::string>* listedPaths) {
   std::vector<ManifestFile> files;
   if (!loadInstallManifest(store, channel, manifestUrl, verifyKey, manifestSigUrl, &files, err)) {
     return false;
@@ -282,6 +283,10 @@ bool planSync(StorageProvider& store, const std::string& channel, const std::str
     ++counted.files;
   }
   if (plan) *plan = counted;
+  if (listedPaths) {
+    listedPaths->clear();
+    for (ManifestFile& file : files) listedPaths->push_back(std::move(file.path));
+  }
   return true;
 }
 
@@ -387,6 +392,10 @@ bool syncChannel(StorageProvider& store, const std::string& channel, const std::
     ++counted.files;
   }
   if (stats) *stats = counted;
+  if (options.installedPaths) {
+    options.installedPaths->clear();
+    for (ManifestFile& file : files) options.installedPaths->push_back(std::move(file.path));
+  }
   return true;
 }
 

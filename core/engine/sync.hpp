@@ -67,9 +67,11 @@ void buildLocalIndex(const std::filesystem::path& directory, LocalIndex* index);
 
 // Dry run: fetches the manifest (as fetchChannelManifest) and counts what the
 // destination already holds. Writes nothing. Fails only on the manifest.
+// listedPaths, when given, receives the manifest's paths in manifest order.
 bool planSync(StorageProvider& store, const std::string& channel, const std::string& destination,
               const std::string& verifyKey, const std::string& manifestUrl,
-              const std::string& manifestSigUrl, SyncPlan* plan, std::string* err);
+              const std::string& manifestSigUrl, SyncPlan* plan, std::string* err,
+              std::vector<std::string>* listedPaths = nullptr);
 
 // How a sync runs, beyond where its manifest and chunks come from.
 struct SyncOptions {
@@ -78,6 +80,9 @@ struct SyncOptions {
   WaitFn onWait;              // may be empty
   std::string baseDirectory;  // indexed before the destination; empty: none
   int jobs = 1;               // chunk downloads in flight; 1: one at a time, in order
+  // On success, the manifest paths of the installed files, in manifest order
+  // (what a mirror keeps); may be null.
+  std::vector<std::string>* installedPaths = nullptr;
 };
 
 // Rewrites every file of the channel's manifest under destination, chunk by

@@ -17,6 +17,7 @@
 #include <ctime>
 #include <filesystem>
 #include <regex>
+#include <set>
 
 namespace {
 
@@ -248,6 +249,58 @@ TEST_F(CliSync, VerifyQuickFullVerboseAndRepair) {
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_EQ(std::string::npos, r.out.find("repairing")) << r.out;
   EXPECT_NE(std::string::npos, r.out.find("  OK - install matches the manifest\n")) << r.out;
+}
+
+// --delete mirrors the build: what the build dropped, stray links and emptied
+// directories go, one line each; nothing outside the destination does.
+TEST_F(CliSync, DeleteMirrorsTheBuildAndDryRunOnlyLists) {
+  push();
+  ASSERT_EQ(0, run({"sync", channel, dest()}).status);
+  fs::remove(tmp / "src/data/two.pak");
+  push();
+  writeTextFile(tmp / "outside/keep.txt", "outside");
+  writeTextFile(tmp / "dest-sibling/keep.txt", "sibling");
+  fs::create_directory_symlink(tmp / "outside", dest() + "/extra-link");
+  writeTextFile(dest() + "/old/notes.txt", "left from long ago");
+
+  ProcessResult r = run({"sync", channel, dest()});
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(std::string::npos, r.out.find("removed")) << r.out;
+  EXPECT_TRUE(fs::exists(dest() + "/data/two.pak")) << "without --delete extra files stay";
+
+  const std::string lines = "  %s data/two.pak\n  %s extra-link\n  %s old/notes.txt\n  %s old\n";
+  const auto listing = [&](const std::string& verb) {
+    std::string text = lines;
+    for (size_t at; (at = text.find("%s")) != std::string::npos;) text.replace(at, 2, verb);
+    return text;
+  };
+  r = run({"sync", channel, dest(), "--dry-run", "--delete"});
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(0u, r.out.find("dry-run '" + channel + "'")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("Nothing was written.\n" + listing("would remove"))) << r.out;
+  EXPECT_TRUE(fs::exists(dest() + "/data/two.pak"));
+  EXPECT_TRUE(fs::exists(fs::symlink_status(dest() + "/extra-link")));
+
+  r = run({"sync", channel, dest(), "--delete"});
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(0u, r.out.find("synced '" + channel + "'")) << r.out;
+  EXPECT_EQ(r.out.size() - listing("removed").size(), r.out.find("\n" + listing("removed")) + 1)
+      << r.out;
+  std::set<std::string> left;
+  for (const auto& e : fs::recursive_directory_iterator(dest()))
+    left.insert(fs::relative(e.path(), dest()).generic_string());
+  EXPECT_EQ((std::set<std::string>{"app.cfg", "c.bin", "data", "data/one.pak"}), left);
+  expectInstalled();
+  EXPECT_EQ("outside", slurp(tmp / "outside/keep.txt"));
+  EXPECT_EQ("sibling", slurp(tmp / "dest-sibling/keep.txt"));
+
+  // Mirrored already: nothing to say. The environment may switch it on.
+  writeTextFile(dest() + "/stray.txt", "x");
+  r = run({"sync", channel, dest()}, {{"VORN_SYNC_DELETE", std::string("1")}});
+  const std::string stray = "\n  removed stray.txt\n";
+  EXPECT_EQ(r.out.size() - stray.size(), r.out.find(stray)) << r.out;
+  r = run({"sync", channel, dest(), "--delete"});
+  EXPECT_EQ(std::string::npos, r.out.find("removed")) << r.out;
 }
 
 // Executable bits travel with --keep-mode (or VORN_KEEP_MODE), and only then.
