@@ -232,6 +232,7 @@ TEST_F(SyncEngine, LeftOverPartFilesAreReusedButNotLinksOrListedNames) {
   // part file a link to the real thing outside the destination.
   writeTextFile(dest() + "/c.bin.part", slurp(src() + "/c.bin"));
   fs::create_symlink(src() + "/a.bin", dest() + "/a.bin.part");
+  fs::create_symlink(src() + "/a.bin", dest() + "/0stray.part.old");
   writeTextFile(dest() + "/0first.txt.part.old", "an older, shorter beginning");
   ASSERT_TRUE(sync()) << err;
   EXPECT_EQ(unique.size() - cChunks, stats.downloaded);
@@ -240,6 +241,7 @@ TEST_F(SyncEngine, LeftOverPartFilesAreReusedButNotLinksOrListedNames) {
   for (const char* left : {"c.bin.part", "c.bin.part.old", "a.bin.part", "0first.txt.part.old"})
     EXPECT_FALSE(fs::exists(fs::symlink_status(dest() + "/" + left))) << left;
   EXPECT_EQ(vorn_test::seededBytes(5 * kMiB, 11), slurp(src() + "/a.bin")) << "the link's target";
+  EXPECT_TRUE(fs::is_symlink(dest() + "/0stray.part.old")) << "not a sync's, left alone";
 
   // A part file longer than the set-aside one replaces it; a shorter one stays
   // beside it, and both are read.
