@@ -43,8 +43,8 @@ int pushCmd(int count, char** args) {
   std::string signArg = envText("VORN_SIGN_KEY");
   std::string registerUrl = envText("VORN_REGISTER_URL");
   std::string registerToken = envText("VORN_REGISTER_TOKEN");
-  ScannedArgs scanned =
-      scanArgs(count, args, {"--force", "--keep-mode"}, {"--sign", "--register", "--register-token"});
+  ScannedArgs scanned = scanArgs(count, args, {"--force", "--keep-mode"},
+                                 {"--sign", "--register", "--register-token"});
   if (scanned.positional.size() < 2) return printUsage();
   signArg = scanned.value("--sign", signArg);
   registerUrl = scanned.value("--register", registerUrl);

@@ -13,7 +13,8 @@ bool setExecutableBits(const fs::path& path, bool executable, std::string* err) 
   std::error_code ec;
   fs::perms perms = fs::status(path, ec).permissions();
   if (!ec) {
-    constexpr fs::perms kExec = fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec;
+    constexpr fs::perms kExec =
+        fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec;
     perms &= ~kExec;
     if (executable) {
       // Whoever may read the file may run it, as a build tool would leave it.

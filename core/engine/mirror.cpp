@@ -99,7 +99,8 @@ bool removeUnlisted(const std::string& destination, const std::vector<std::strin
       std::error_code removeEc;
       fs::remove(root / relative, removeEc);
       if (removeEc) {
-        setError(err, "cannot remove " + genericUtf8Path(relative) + " (" + removeEc.message() + ")");
+        setError(err,
+                 "cannot remove " + genericUtf8Path(relative) + " (" + removeEc.message() + ")");
         return false;
       }
     }
@@ -137,8 +138,8 @@ bool removeUnlisted(const std::string& destination, const std::vector<std::strin
       continue;
     }
     const bool removable = !typeEc && (fs::is_regular_file(status) || fs::is_symlink(status));
-    const bool kept = keep.files.count(relative) ||
-                      (fs::is_symlink(status) && keep.dirs.count(relative));
+    const bool kept =
+        keep.files.count(relative) || (fs::is_symlink(status) && keep.dirs.count(relative));
     if (!removable || kept) {
       frame.empty = false;
       continue;

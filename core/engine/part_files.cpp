@@ -51,7 +51,8 @@ SetAsideParts::SetAsideParts(const fs::path& destRoot, const std::vector<Manifes
     if (listed.empty()) {
       for (const ManifestFile& file : files) listed.insert(file.path);
     }
-    if (listed.count(files[i].path + kPartSuffix) || listed.count(files[i].path + kSetAsideSuffix)) {
+    if (listed.count(files[i].path + kPartSuffix) ||
+        listed.count(files[i].path + kSetAsideSuffix)) {
       continue;
     }
     std::error_code ec;

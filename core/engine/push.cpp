@@ -45,8 +45,8 @@ bool sameExecutableMembers(const Json::Value& a, const Json::Value& b) {
 // True when the channel already holds a manifest of this build (and, given
 // modesOf, with its executable members). Any trouble reading the stored
 // manifest only means "not the same build".
-bool storedBuildMatches(StorageProvider& store, const std::string& key,
-                        const std::string& newBuild, const Json::Value* modesOf) {
+bool storedBuildMatches(StorageProvider& store, const std::string& key, const std::string& newBuild,
+                        const Json::Value* modesOf) {
   std::string text;
   Json::Value stored;
   if (!store.get(key, &text, nullptr) || !parseJson(text, &stored, nullptr)) return false;

@@ -44,10 +44,10 @@ bool verifyChannel(StorageProvider& store, const std::string& channel,
 // Checks every listed file under destination for existence and size and, unless
 // quick, reads it chunk by chunk against its ids, stopping at its first bad
 // chunk. When the manifest carries the "executable" member anywhere, the
-// owner-executable bit of each file must match it too (also in a quick check,
-// after the size and chunks). Progress gets (entries done, entries in total, bytes checked). Returns
-// false (and writes nothing to stats) only for a manifest that readInstallFiles
-// refuses.
+// owner-executable bit of each file must match it too (in a quick check as
+// well, after the size and chunks). Progress gets (entries done, entries in
+// total, bytes checked). Returns false (and writes nothing to stats) only for
+// a manifest that readInstallFiles refuses.
 bool verifyFiles(const std::string& destination, const Json::Value& manifest,
                  const BadFileFn& onBadFile, VerifyStats* stats, const ProgressFn& progress,
                  bool quick, std::string* err = nullptr);

@@ -120,16 +120,17 @@ TEST(ManifestBuild, KeepModeAddsOnlyTheExecutableMember) {
   fs::permissions(dir / "t/run", fs::perms(0755), fs::perm_options::replace);
   fs::permissions(dir / "t/zz.txt", fs::perms(0644), fs::perm_options::replace);
   const std::string id = vorn::blake3Hex("hi\n");
-  const std::string buildId = vorn::blake3Hex("run" + std::string(1, '\0') + "3\n" + id + ":3\nzz.txt" +
-                                              std::string(1, '\0') + "0\n");
+  const std::string buildId = vorn::blake3Hex("run" + std::string(1, '\0') + "3\n" + id +
+                                              ":3\nzz.txt" + std::string(1, '\0') + "0\n");
   const auto text = [&](const std::string& member) {
     return "{\n  \"build\" : \"" + buildId +
            "\",\n  \"chunker\" : \n  {\n    \"algo\" : \"fastcdc-gear\",\n    \"avg\" : "
            "4194304,\n    \"max\" : 16777216,\n    \"min\" : 1048576\n  },\n  \"files\" : \n  [\n"
-           "    {\n      \"chunks\" : \n      [\n        {\n          \"h\" : \"" + id +
-           "\",\n          \"n\" : 3\n        }\n      ],\n" + member +
+           "    {\n      \"chunks\" : \n      [\n        {\n          \"h\" : \"" +
+           id + "\",\n          \"n\" : 3\n        }\n      ],\n" + member +
            "      \"path\" : \"run\",\n      \"size\" : 3\n    },\n"
-           "    {\n      \"chunks\" : [],\n      \"path\" : \"zz.txt\",\n      \"size\" : 0\n    }\n"
+           "    {\n      \"chunks\" : [],\n      \"path\" : \"zz.txt\",\n      \"size\" : 0\n    "
+           "}\n"
            "  ],\n  \"schema\" : 1,\n  \"stats\" : \n  {\n    \"chunks\" : 1,\n    \"files\" "
            ": 2,\n    \"total_bytes\" : 3,\n    \"unique_bytes\" : 3,\n    "
            "\"unique_chunks\" : 1\n  }\n}";

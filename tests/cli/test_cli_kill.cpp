@@ -130,14 +130,15 @@ TEST_F(Killed, SyncKilledInsideALargeFileResumesFromItsPartFile) {
 
   const auto again = viaProxy({"sync", channel, dest()});
   ASSERT_EQ(again.status, 0) << again.err;
-  const std::string summary = ": 1 file(s), " + std::to_string(whole) + " chunk(s) reused locally, " +
-                              std::to_string(chunks.size() - whole) + " downloaded (";
+  const std::string summary = ": 1 file(s), " + std::to_string(whole) +
+                              " chunk(s) reused locally, " + std::to_string(chunks.size() - whole) +
+                              " downloaded (";
   EXPECT_NE(again.out.find(summary), std::string::npos) << again.out;
   const std::string log = proxy_->requestLog();
   const std::regex chunkGet("GET [^\n]*" + kChunkPath);
-  EXPECT_EQ(std::distance(std::sregex_iterator(log.begin(), log.end(), chunkGet),
-                          std::sregex_iterator()),
-            static_cast<long>(chunks.size() - whole))
+  EXPECT_EQ(
+      std::distance(std::sregex_iterator(log.begin(), log.end(), chunkGet), std::sregex_iterator()),
+      static_cast<long>(chunks.size() - whole))
       << log;
   EXPECT_EQ(vorn_test::slurp(dest() + "/big.bin"), vorn_test::slurp(big + "/big.bin"));
   EXPECT_TRUE(partFiles(dest()).empty());

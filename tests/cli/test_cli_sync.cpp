@@ -277,7 +277,8 @@ TEST_F(CliSync, DeleteMirrorsTheBuildAndDryRunOnlyLists) {
   r = run({"sync", channel, dest(), "--dry-run", "--delete"});
   ASSERT_EQ(0, r.status) << r.err;
   EXPECT_EQ(0u, r.out.find("dry-run '" + channel + "'")) << r.out;
-  EXPECT_NE(std::string::npos, r.out.find("Nothing was written.\n" + listing("would remove"))) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("Nothing was written.\n" + listing("would remove")))
+      << r.out;
   EXPECT_TRUE(fs::exists(dest() + "/data/two.pak"));
   EXPECT_TRUE(fs::exists(fs::symlink_status(dest() + "/extra-link")));
 
@@ -310,7 +311,8 @@ TEST_F(CliSync, KeepModeCarriesExecutableBitsThroughSyncVerifyAndRepair) {
   const auto exec = [](const std::string& path) {
     return static_cast<unsigned>(fs::status(path).permissions()) & 0111u;
   };
-  const auto manifest = [&](const std::vector<std::string>& extra, const vorn_test::EnvChanges& env) {
+  const auto manifest = [&](const std::vector<std::string>& extra,
+                            const vorn_test::EnvChanges& env) {
     std::vector<std::string> args{"chunk", src(), tmp / "m.json"};
     args.insert(args.end(), extra.begin(), extra.end());
     EXPECT_EQ(0, run(args, env).status);
@@ -359,7 +361,8 @@ TEST_F(CliSync, KeepModeCarriesExecutableBitsThroughSyncVerifyAndRepair) {
   fs::permissions(tmp / "src/bin/run.sh", fs::perms(0644), fs::perm_options::replace);
   r = run({"push", src(), channel, "--keep-mode"});
   EXPECT_EQ(1, r.status);
-  EXPECT_EQ("push: channel '" + channel + "' already published (use --force to overwrite)\n", r.err);
+  EXPECT_EQ("push: channel '" + channel + "' already published (use --force to overwrite)\n",
+            r.err);
 
   // With no executable file left the manifest has no member at all, and modes
   // are not checked.

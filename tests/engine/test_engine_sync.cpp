@@ -294,12 +294,13 @@ TEST_F(SyncEngine, MirrorRemovesWhatTheManifestDoesNotListAndNothingElse) {
   ASSERT_TRUE(vorn::planSync(store, kChannel, dest(), "", "", "", &plan, &err, &planned)) << err;
   EXPECT_EQ(listed, planned);
 
-  const std::vector<std::string> expected = {"emptied/x.txt", "emptied", "file-link", "hollow/deeper",
-                                             "hollow", "old.bin", "out-link", "sub/gone.txt"};
+  const std::vector<std::string> expected = {"emptied/x.txt", "emptied",     "file-link",
+                                             "hollow/deeper", "hollow",      "old.bin",
+                                             "out-link",      "sub/gone.txt"};
   for (const bool dryRun : {true, false}) {
     std::vector<std::string> removed;
-    ASSERT_TRUE(vorn::removeUnlisted(dest(), installed, dryRun,
-                                     [&](const std::string& path) { removed.push_back(path); }, &err))
+    ASSERT_TRUE(vorn::removeUnlisted(
+        dest(), installed, dryRun, [&](const std::string& path) { removed.push_back(path); }, &err))
         << err;
     EXPECT_EQ(expected, removed);
     EXPECT_EQ(dryRun, fs::exists(dest() + "/old.bin"));
@@ -309,8 +310,8 @@ TEST_F(SyncEngine, MirrorRemovesWhatTheManifestDoesNotListAndNothingElse) {
   EXPECT_EQ("not the destination's", slurp(tmp / "outside/keep.txt"));
   expectInstalled();
   std::vector<std::string> removed;
-  ASSERT_TRUE(vorn::removeUnlisted(dest(), installed, false,
-                                   [&](const std::string& path) { removed.push_back(path); }, &err));
+  ASSERT_TRUE(vorn::removeUnlisted(
+      dest(), installed, false, [&](const std::string& path) { removed.push_back(path); }, &err));
   EXPECT_TRUE(removed.empty()) << removed.front();
 
   // A directory link that a listed path goes through stays, and so does the
@@ -322,8 +323,8 @@ TEST_F(SyncEngine, MirrorRemovesWhatTheManifestDoesNotListAndNothingElse) {
   installed.clear();
   ASSERT_TRUE(vorn::syncChannel(store, kChannel, dest(), "", "", "", {}, &stats, &err, options))
       << err;
-  ASSERT_TRUE(vorn::removeUnlisted(dest(), installed, false,
-                                   [&](const std::string& path) { removed.push_back(path); }, &err));
+  ASSERT_TRUE(vorn::removeUnlisted(
+      dest(), installed, false, [&](const std::string& path) { removed.push_back(path); }, &err));
   EXPECT_EQ(std::vector<std::string>{"real/extra.txt"}, removed);
   EXPECT_EQ("through a link", slurp(dest() + "/in/g"));
   EXPECT_TRUE(vorn::removeUnlisted(tmp / "nowhere", installed, false, {}, &err));

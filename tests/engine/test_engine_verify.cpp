@@ -164,7 +164,8 @@ TEST_F(VerifyEngine, ExecutableBitsAreCheckedAndSetOnlyWhenTheManifestCarriesThe
   store.objects[key] = vorn::writeJsonText(doc);
   for (bool quick : {true, false}) {
     ASSERT_TRUE(verify(quick)) << err;
-    EXPECT_EQ((std::map<std::string, std::string>{{"big.bin", "mode"}, {"readme.txt", "mode"}}), bad);
+    EXPECT_EQ((std::map<std::string, std::string>{{"big.bin", "mode"}, {"readme.txt", "mode"}}),
+              bad);
     EXPECT_EQ(2u, stats.corrupt);
     EXPECT_EQ(1u, stats.ok);
   }
