@@ -30,4 +30,9 @@ std::string envText(const char* name) {
   return value ? std::string(value) : std::string();
 }
 
+bool envSwitch(const char* name) {
+  const std::string value = envText(name);
+  return !value.empty() && value != "0";
+}
+
 }  // namespace vorn

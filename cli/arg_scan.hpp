@@ -28,4 +28,8 @@ ScannedArgs scanArgs(int count, char** args, const std::set<std::string>& flagNa
 // Environment variable, or the empty text when unset.
 std::string envText(const char* name);
 
+// A switch's default from the environment: on when the variable is set to
+// anything but the empty text or "0".
+bool envSwitch(const char* name);
+
 }  // namespace vorn

@@ -1,5 +1,6 @@
 // Verbs that work on the local machine only: chunk, keygen, crypt-keygen.
 
+#include "arg_scan.hpp"
 #include "cli_common.hpp"
 #include "commands.hpp"
 #include "usage.hpp"
@@ -10,20 +11,25 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace vorn {
 
 int chunkCmd(int count, char** args) {
-  if (count < 2) return printUsage();
+  const ScannedArgs scanned = scanArgs(count, args, {"--keep-mode"}, {});
+  const std::vector<std::string>& positional = scanned.positional;
+  if (positional.empty()) return printUsage();
+  BuildOptions options;
+  options.keepMode = scanned.has("--keep-mode") || envSwitch("VORN_KEEP_MODE");
   ManifestStats stats;
   std::string err;
-  std::string manifest = buildManifest(args[1], &stats, &err);
+  std::string manifest = buildManifest(positional[0], &stats, &err, options);
   if (manifest.empty()) {
     std::fprintf(stderr, "chunk: %s\n", err.c_str());
     return 1;
   }
-  if (count >= 3 && !writeFile(args[2], manifest)) {
-    std::fprintf(stderr, "cannot write %s\n", args[2]);
+  if (positional.size() >= 2 && !writeFile(positional[1], manifest)) {
+    std::fprintf(stderr, "cannot write %s\n", positional[1].c_str());
     return 2;
   }
   std::printf("chunked %zu file(s): %zu chunks (%zu unique), %lld bytes (%lld unique, %.1f%% dedup)\n",

@@ -44,7 +44,7 @@ int pushCmd(int count, char** args) {
   std::string signArg = envText("VORN_SIGN_KEY");
   std::string registerUrl = envText("VORN_REGISTER_URL");
   std::string registerToken = envText("VORN_REGISTER_TOKEN");
-  ScannedArgs scanned = scanArgs(count, args, {"--force"},
+  ScannedArgs scanned = scanArgs(count, args, {"--force", "--keep-mode"},
                                  withTransferOptions({"--sign", "--register", "--register-token"}));
   if (scanned.positional.size() < 2) return printUsage();
   signArg = scanned.value("--sign", signArg);
@@ -62,6 +62,7 @@ int pushCmd(int count, char** args) {
   std::unique_ptr<StorageProvider> store = openStore(&status);
   if (!store) return status;
 
+  options.keepMode = scanned.has("--keep-mode") || envSwitch("VORN_KEEP_MODE");
   PushStats stats;
   std::string err;
   if (!pushChannel(*store, source, channel, scanned.has("--force"), signKey, &stats, &err,

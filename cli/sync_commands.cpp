@@ -7,6 +7,7 @@
 #include "transfer_args.hpp"
 #include "usage.hpp"
 
+#include "engine/mirror.hpp"
 #include "engine/sync.hpp"
 #include "engine/sync_descriptor.hpp"
 #include "engine/verify.hpp"
@@ -133,11 +134,18 @@ void printSignatureLine(const Sources& sources) {
   if (!sources.verifyKey.empty()) std::printf("  manifest signature verified (ed25519)\n");
 }
 
-int dryRun(StorageProvider& store, const Sources& s) {
+// One line per path that a mirror removes (or in a dry run would remove),
+// after the summary.
+RemovedFn removedLine(const char* verb) {
+  return [verb](const std::string& path) { std::printf("  %s %s\n", verb, path.c_str()); };
+}
+
+int dryRun(StorageProvider& store, const Sources& s, bool mirror) {
   SyncPlan plan;
   std::string err;
+  std::vector<std::string> listed;
   if (!planSync(store, s.channel, s.destination, s.verifyKey, s.manifestUrl, s.manifestSigUrl,
-                &plan, &err)) {
+                &plan, &err, mirror ? &listed : nullptr)) {
     std::fprintf(stderr, "dry-run: %s\n", err.c_str());
     return 1;
   }
@@ -147,10 +155,15 @@ int dryRun(StorageProvider& store, const Sources& s) {
       "Nothing was written.\n",
       s.channel.c_str(), s.destination.c_str(), plan.files, plan.chunkSlots, plan.uniqueChunks,
       plan.alreadyLocal, plan.toDownload, static_cast<long long>(plan.downloadBytes));
+  if (mirror && !removeUnlisted(s.destination, listed, true, removedLine("would remove"), &err)) {
+    std::fprintf(stderr, "dry-run: %s\n", err.c_str());
+    return 1;
+  }
   return 0;
 }
 
-int realSync(StorageProvider& store, const Sources& s, int waitSeconds, const std::string& base) {
+int realSync(StorageProvider& store, const Sources& s, int waitSeconds, const std::string& base,
+             bool mirror) {
   const ProgressLine line;
   const ProgressFn progress = [&line](uint64_t done, uint64_t total, int64_t wire) {
     line.draw(done, total, wire);
@@ -163,6 +176,8 @@ int realSync(StorageProvider& store, const Sources& s, int waitSeconds, const st
   options.onWait = onWait;
   options.baseDirectory = base;
   options.jobs = s.jobs;
+  std::vector<std::string> installed;
+  if (mirror) options.installedPaths = &installed;
   SyncStats stats;
   std::string err;
   if (!syncChannel(store, s.channel, s.destination, s.verifyKey, s.manifestUrl, s.manifestSigUrl,
@@ -179,6 +194,13 @@ int realSync(StorageProvider& store, const Sources& s, int waitSeconds, const st
       s.channel.c_str(), s.destination.c_str(), stats.files, stats.reused, stats.downloaded,
       static_cast<long long>(stats.wireBytes), static_cast<long long>(stats.unpackedBytes),
       savedPercent(static_cast<double>(stats.unpackedBytes), static_cast<double>(stats.wireBytes)));
+  if (mirror) {
+    std::fflush(stdout);
+    if (!removeUnlisted(s.destination, installed, false, removedLine("removed"), &err)) {
+      std::fprintf(stderr, "sync: %s\n", err.c_str());
+      return 1;
+    }
+  }
   return 0;
 }
 
@@ -218,7 +240,7 @@ int repair(StorageProvider& store, const Sources& s, std::vector<BadFile>* bad) 
 
 int syncCmd(int count, char** args) {
   const ScannedArgs scanned =
-      scanArgs(count, args, {"--dry-run"},
+      scanArgs(count, args, {"--dry-run", "--delete"},
                withTransferOptions({"--wait", "--base", "--verify", "--manifest-url",
                                     "--descriptor", "--descriptor-url", "--token"}));
   applyTransferArgs(scanned);
@@ -233,9 +255,10 @@ int syncCmd(int count, char** args) {
   std::unique_ptr<StorageProvider> store = openConsumerStore(needsConfig, &status);
   if (!store) return status;
 
-  if (dryRunOnly) return dryRun(*store, sources);
+  const bool mirror = scanned.has("--delete") || envSwitch("VORN_SYNC_DELETE");
+  if (dryRunOnly) return dryRun(*store, sources, mirror);
   const int waitSeconds = std::atoi(scanned.value("--wait", "0").c_str());
-  return realSync(*store, sources, waitSeconds, scanned.value("--base"));
+  return realSync(*store, sources, waitSeconds, scanned.value("--base"), mirror);
 }
 
 int verifyCmd(int count, char** args) {

@@ -2,9 +2,12 @@
 
 #include <json/writer.h>
 
+#include <cstring>
 #include <limits>
 
 namespace vorn {
+
+const char* const kExecutableMember = "executable";
 
 namespace {
 
@@ -42,6 +45,12 @@ bool readManifestFiles(const Json::Value& doc, std::vector<ManifestFile>* out, s
       if (!chunks.isArray()) return fail(err, name + ".chunks is not an array");
 
       ManifestFile file;
+      const Json::Value* executable =
+          entry.find(kExecutableMember, kExecutableMember + std::strlen(kExecutableMember));
+      if (executable) {
+        if (!executable->isBool()) return fail(err, name + ".executable is not a boolean");
+        file.executable = executable->asBool();
+      }
       file.path = path.asString();
       file.size = size.asUInt64();
       file.chunks.reserve(chunks.size());
@@ -71,6 +80,13 @@ bool readManifestFiles(const Json::Value& doc, std::vector<ManifestFile>* out, s
   }
   *out = std::move(files);
   return true;
+}
+
+bool carriesExecutable(const std::vector<ManifestFile>& files) {
+  for (const ManifestFile& file : files) {
+    if (file.executable) return true;
+  }
+  return false;
 }
 
 bool isSafeRelativePath(const std::string& path) {

@@ -6,6 +6,7 @@
 #include <json/value.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,18 +17,28 @@ struct ManifestChunk {
   uint64_t size = 0;  // "n"
 };
 
+// File-entry member that push --keep-mode writes, as true, on each file with
+// an owner-executable bit; readers that do not know it ignore it.
+extern const char* const kExecutableMember;  // "executable"
+
 struct ManifestFile {
   std::string path;   // "path": UTF-8 text with "/" separators
   uint64_t size = 0;  // "size"
   std::vector<ManifestChunk> chunks;
+  std::optional<bool> executable;  // "executable", when the entry has it
 };
 
 // Reads "files" into *out (replacing its content). Fails with a message naming
 // the offending entry when "files" is not an array, an entry is not an object,
 // "path" is not a string, "size" or "n" is not an unsigned integer, "chunks" is
-// not an array, "h" is not a string, or a file's "n" values do not add up to
-// its "size". A document without "files" reads as no files.
+// not an array, "h" is not a string, "executable" is there but not a boolean,
+// or a file's "n" values do not add up to its "size". A document without
+// "files" reads as no files.
 bool readManifestFiles(const Json::Value& doc, std::vector<ManifestFile>* out, std::string* err);
+
+// True when any entry has the "executable" member: only then do the files
+// without it stand for files without executable bits.
+bool carriesExecutable(const std::vector<ManifestFile>& files);
 
 // True when path is a relative path that stays inside the directory it is
 // joined to: not empty, not absolute, no drive prefix ("C:"), no empty, "." or

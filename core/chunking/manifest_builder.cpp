@@ -200,7 +200,8 @@ std::string spliceFiles(const std::string& rootText, const std::string& placehol
 
 }  // namespace
 
-std::string buildManifest(const std::string& path, ManifestStats* stats, std::string* err) {
+std::string buildManifest(const std::string& path, ManifestStats* stats, std::string* err,
+                          const BuildOptions& options) {
   const fs::path root = pathFromNative(path);
   std::error_code ec;
   const fs::file_status rootStatus = fs::status(root, ec);
@@ -320,6 +321,15 @@ std::string buildManifest(const std::string& path, ManifestStats* stats, std::st
     entry["path"] = relative;
     entry["size"] = Json::UInt64(size);
     entry["chunks"] = std::move(chunks);
+    if (options.keepMode) {
+      // Of what a link reaches, as the content is.
+      const fs::perms perms = fs::status(filePath, ec).permissions();
+      if (ec) {
+        fail(err, "cannot stat " + fileText);
+        return std::string();
+      }
+      if ((perms & fs::perms::owner_exec) != fs::perms::none) entry[kExecutableMember] = true;
+    }
     entryTexts.push_back(entryWriter.write(entry));
     ++totals.files;
   }

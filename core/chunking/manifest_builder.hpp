@@ -15,8 +15,15 @@ struct ManifestStats {
   std::string build;          // build id
 };
 
+struct BuildOptions {
+  // Marks each file with an owner-executable bit ("executable": true). Neither
+  // the build id nor any other member changes.
+  bool keepMode = false;
+};
+
 // Returns the manifest text, or the empty string on failure (err then holds
 // the reason and stats is untouched). Reads only the local file system.
-std::string buildManifest(const std::string& path, ManifestStats* stats, std::string* err);
+std::string buildManifest(const std::string& path, ManifestStats* stats, std::string* err,
+                          const BuildOptions& options = BuildOptions());
 
 }  // namespace vorn

@@ -34,14 +34,31 @@ std::string buildIdOf(const Json::Value& doc) {
   return build.isString() ? build.asString() : std::string();
 }
 
-// True when the channel already holds a manifest of this build. Any trouble
-// reading the stored manifest only means "not the same build".
-bool storedBuildMatches(StorageProvider& store, const std::string& key,
-                        const std::string& newBuild) {
+// True when both list the same files with the same executable members; the
+// build id leaves them out.
+bool sameExecutableMembers(const Json::Value& a, const Json::Value& b) {
+  std::vector<ManifestFile> left, right;
+  if (!readManifestFiles(a, &left, nullptr) || !readManifestFiles(b, &right, nullptr)) return false;
+  if (left.size() != right.size()) return false;
+  for (size_t i = 0; i < left.size(); ++i) {
+    if (left[i].path != right[i].path ||
+        left[i].executable.value_or(false) != right[i].executable.value_or(false)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// True when the channel already holds a manifest of this build (and, given
+// modesOf, with its executable members). Any trouble reading the stored
+// manifest only means "not the same build".
+bool storedBuildMatches(StorageProvider& store, const std::string& key, const std::string& newBuild,
+                        const Json::Value* modesOf) {
   std::string text;
   Json::Value stored;
   if (!store.get(key, &text, nullptr) || !parseJson(text, &stored, nullptr)) return false;
-  return !newBuild.empty() && buildIdOf(stored) == newBuild;
+  if (newBuild.empty() || buildIdOf(stored) != newBuild) return false;
+  return !modesOf || sameExecutableMembers(stored, *modesOf);
 }
 
 // First occurrence of each id wins; the map's order is the upload order.
@@ -235,7 +252,9 @@ bool pushChannel(StorageProvider& store, const std::string& source, const std::s
                  bool force, const std::string& signKey, PushStats* result, std::string* err,
                  const PushOptions& options) {
   ManifestStats built;
-  const std::string builderText = buildManifest(source, &built, err);
+  BuildOptions buildOptions;
+  buildOptions.keepMode = options.keepMode;
+  const std::string builderText = buildManifest(source, &built, err, buildOptions);
   if (builderText.empty()) return false;
   Json::Value doc;
   if (!parseJson(builderText, &doc, err)) return false;
@@ -262,7 +281,8 @@ bool pushChannel(StorageProvider& store, const std::string& source, const std::s
                       std::to_string(current.status));
     return false;
   }
-  const bool unchanged = current.exists && storedBuildMatches(store, manifestKey, build);
+  const bool unchanged = current.exists && storedBuildMatches(store, manifestKey, build,
+                                                              options.keepMode ? &doc : nullptr);
   if (current.exists && !unchanged && !force) {
     setError(err, "channel '" + channel + "' already published (use --force to overwrite)");
     return false;

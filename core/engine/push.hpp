@@ -23,6 +23,9 @@ struct PushStats {
 // How a push runs, beyond what it publishes.
 struct PushOptions {
   int jobs = 1;  // requests in flight and compression threads; 1: one at a time, in order
+  // Records executable bits (BuildOptions::keepMode); a stored build then
+  // counts as the same only when its executable members match too.
+  bool keepMode = false;
 };
 
 // Builds the manifest of source (a directory or one file), stamps it with the

@@ -3,6 +3,8 @@
 #include "chunking/chunker.hpp"
 #include "engine/channel_manifest.hpp"
 #include "engine/chunk_prefetch.hpp"
+#include "engine/file_mode.hpp"
+#include "engine/part_files.hpp"
 #include "util/digest.hpp"
 #include "util/error_text.hpp"
 #include "util/path_text.hpp"
@@ -309,7 +311,10 @@ void buildLocalIndex(const fs::path& directory, LocalIndex* index) {
   fs::recursive_directory_iterator it(directory, fs::directory_options::none, ec);
   for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
     std::error_code typeEc;
-    if (it->is_regular_file(typeEc)) files.push_back(it->path());
+    if (!it->is_regular_file(typeEc)) continue;
+    // A link named like a part file is not something a sync wrote.
+    if (it->is_symlink(typeEc) && isPartFileName(it->path())) continue;
+    files.push_back(it->path());
   }
   std::sort(files.begin(), files.end());
   const ChunkParams params = defaultChunkParams();
@@ -328,7 +333,8 @@ void buildLocalIndex(const fs::path& directory, LocalIndex* index) {
 
 bool planSync(StorageProvider& store, const std::string& channel, const std::string& destination,
               const std::string& verifyKey, const std::string& manifestUrl,
-              const std::string& manifestSigUrl, SyncPlan* plan, std::string* err) {
+              const std::string& manifestSigUrl, SyncPlan* plan, std::string* err,
+              std::vector<std::string>* listedPaths) {
   std::vector<ManifestFile> files;
   if (!loadInstallManifest(store, channel, manifestUrl, verifyKey, manifestSigUrl, &files, err)) {
     return false;
@@ -352,6 +358,10 @@ bool planSync(StorageProvider& store, const std::string& channel, const std::str
     ++counted.files;
   }
   if (plan) *plan = counted;
+  if (listedPaths) {
+    listedPaths->clear();
+    for (ManifestFile& file : files) listedPaths->push_back(std::move(file.path));
+  }
   return true;
 }
 
@@ -388,13 +398,18 @@ bool syncChannel(StorageProvider& store, const std::string& channel, const std::
   std::error_code rootEc;
   const fs::path realRoot = fs::canonical(destRoot, rootEc);
 
+  // Before indexing, so that what an interrupted run wrote is reused.
+  SetAsideParts setAside(destRoot, files);
+
   // The base directory is indexed first so that it wins for ids found in both.
   LocalIndex index;
   if (!baseDirectory.empty()) buildLocalIndex(pathFromNative(baseDirectory), &index);
   buildLocalIndex(destRoot, &index);
+  setAside.plan(index);
 
   uint64_t totalEntries = 0;
   for (const ManifestFile& file : files) totalEntries += file.chunks.size();
+  const bool setModes = carriesExecutable(files);
 
   SyncStats counted;
   ChunkSource source(store, chunkUrls, index, files, counted, options.jobs, destRoot);
@@ -446,12 +461,19 @@ bool syncChannel(StorageProvider& store, const std::string& channel, const std::
       setError(err, "size mismatch for " + file.path);
       return false;
     }
+    // On the part file, so that the target appears with its mode.
+    if (setModes && !setExecutableBits(part, file.executable.value_or(false), err)) return false;
     if (!replaceTarget(part, target, file.path, options.waitSeconds, options.onWait, err)) {
       return false;
     }
+    setAside.installed(static_cast<size_t>(&file - files.data()));
     ++counted.files;
   }
   if (stats) *stats = counted;
+  if (options.installedPaths) {
+    options.installedPaths->clear();
+    for (ManifestFile& file : files) options.installedPaths->push_back(std::move(file.path));
+  }
   return true;
 }
 

@@ -60,15 +60,18 @@ bool readInstallFiles(const Json::Value& manifest, std::vector<ManifestFile>* fi
                       std::string* err);
 
 // Adds the chunks of every regular file under directory (sorted path order,
-// directory links not followed) to *index; an id already there keeps its first
-// location. Does nothing when directory is not an existing directory.
+// directory links not followed, links named like part files skipped) to
+// *index; an id already there keeps its first location. Does nothing when
+// directory is not an existing directory.
 void buildLocalIndex(const std::filesystem::path& directory, LocalIndex* index);
 
 // Dry run: fetches the manifest (as fetchChannelManifest) and counts what the
 // destination already holds. Writes nothing. Fails only on the manifest.
+// listedPaths, when given, receives the manifest's paths in manifest order.
 bool planSync(StorageProvider& store, const std::string& channel, const std::string& destination,
               const std::string& verifyKey, const std::string& manifestUrl,
-              const std::string& manifestSigUrl, SyncPlan* plan, std::string* err);
+              const std::string& manifestSigUrl, SyncPlan* plan, std::string* err,
+              std::vector<std::string>* listedPaths = nullptr);
 
 // How a sync runs, beyond where its manifest and chunks come from.
 struct SyncOptions {
@@ -77,6 +80,9 @@ struct SyncOptions {
   WaitFn onWait;              // may be empty
   std::string baseDirectory;  // indexed before the destination; empty: none
   int jobs = 1;               // chunk downloads in flight; 1: one at a time, in order
+  // On success, the manifest paths of the installed files, in manifest order
+  // (what a mirror keeps); may be null.
+  std::vector<std::string>* installedPaths = nullptr;
 };
 
 // Rewrites every file of the channel's manifest under destination, chunk by
@@ -84,7 +90,8 @@ struct SyncOptions {
 // (retrying once a second for up to waitSeconds while that fails). Chunks come
 // from the download cache, then the local index (base directory first, then
 // the destination), then the store, or chunkUrls when that is not empty; every
-// chunk from a file or the network is checked against its id. A manifest with
+// chunk from a file or the network is checked against its id. Part files left
+// by an interrupted sync are indexed too (see part_files.hpp). A manifest with
 // an unsafe path is refused before anything is written. Files the manifest does
 // not list are left alone.
 bool syncChannel(StorageProvider& store, const std::string& channel, const std::string& destination,

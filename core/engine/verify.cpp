@@ -2,6 +2,7 @@
 
 #include "engine/channel_manifest.hpp"
 #include "engine/chunk_codec.hpp"
+#include "engine/file_mode.hpp"
 #include "util/digest.hpp"
 #include "util/path_text.hpp"
 
@@ -15,6 +16,7 @@ const char* const kReasonMissing = "missing";
 const char* const kReasonSizeMismatch = "size mismatch";
 const char* const kReasonTruncated = "truncated or unreadable";
 const char* const kReasonChunkMismatch = "chunk hash mismatch";
+const char* const kReasonMode = "mode";
 
 namespace {
 
@@ -47,6 +49,7 @@ bool verifyFiles(const std::string& destination, const Json::Value& manifest,
   uint64_t totalEntries = 0;
   for (const ManifestFile& file : files) totalEntries += file.chunks.size();
 
+  const bool checkModes = carriesExecutable(files);
   const fs::path destRoot = pathFromNative(destination);
   VerifyStats counted;
   uint64_t done = 0;
@@ -78,9 +81,17 @@ bool verifyFiles(const std::string& destination, const Json::Value& manifest,
       ++counted.corrupt;
       continue;
     }
+    const auto modeDiffers = [&] {
+      return checkModes && ownerExecutable(target) != file.executable.value_or(false);
+    };
     if (quick) {
-      ++counted.ok;
       skipRest(file.chunks.size());
+      if (modeDiffers()) {
+        ++counted.corrupt;
+        report(file, kReasonMode);
+        continue;
+      }
+      ++counted.ok;
       continue;
     }
     const uint64_t doneBefore = done;
@@ -91,6 +102,11 @@ bool verifyFiles(const std::string& destination, const Json::Value& manifest,
       done = doneBefore + file.chunks.size();
       ++counted.corrupt;
       report(file, reason);
+      continue;
+    }
+    if (modeDiffers()) {
+      ++counted.corrupt;
+      report(file, kReasonMode);
       continue;
     }
     ++counted.ok;

@@ -18,6 +18,7 @@ extern const char* const kReasonMissing;        // "missing"
 extern const char* const kReasonSizeMismatch;   // "size mismatch"
 extern const char* const kReasonTruncated;      // "truncated or unreadable"
 extern const char* const kReasonChunkMismatch;  // "chunk hash mismatch"
+extern const char* const kReasonMode;           // "mode": the owner-executable bit differs
 
 // (manifest path of the file, reason); called once per bad file.
 using BadFileFn = std::function<void(const std::string& path, const std::string& reason)>;
@@ -27,7 +28,7 @@ struct VerifyStats {
   size_t files = 0;
   size_t ok = 0;
   size_t missing = 0;        // absent, or its status cannot be read
-  size_t corrupt = 0;        // wrong size, unreadable range or a chunk that differs
+  size_t corrupt = 0;        // wrong size, unreadable range, a chunk or the mode that differs
   size_t chunksChecked = 0;  // chunks read and matched (full check only)
   int64_t bytesChecked = 0;  // their total size
 };
@@ -42,9 +43,11 @@ bool verifyChannel(StorageProvider& store, const std::string& channel,
 
 // Checks every listed file under destination for existence and size and, unless
 // quick, reads it chunk by chunk against its ids, stopping at its first bad
-// chunk. Progress gets (entries done, entries in total, bytes checked). Returns
-// false (and writes nothing to stats) only for a manifest that readInstallFiles
-// refuses.
+// chunk. When the manifest carries the "executable" member anywhere, the
+// owner-executable bit of each file must match it too (in a quick check as
+// well, after the size and chunks). Progress gets (entries done, entries in
+// total, bytes checked). Returns false (and writes nothing to stats) only for
+// a manifest that readInstallFiles refuses.
 bool verifyFiles(const std::string& destination, const Json::Value& manifest,
                  const BadFileFn& onBadFile, VerifyStats* stats, const ProgressFn& progress,
                  bool quick, std::string* err = nullptr);

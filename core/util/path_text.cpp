@@ -14,4 +14,12 @@ std::filesystem::path pathFromNative(const std::string& text) { return std::file
 
 std::filesystem::path pathFromUtf8(const std::string& text) { return std::filesystem::u8path(text); }
 
+bool isPathWithin(const std::filesystem::path& root, const std::filesystem::path& path) {
+  auto p = path.begin();
+  for (auto r = root.begin(); r != root.end(); ++r, ++p) {
+    if (p == path.end() || *p != *r) return false;
+  }
+  return true;
+}
+
 }  // namespace vorn

@@ -15,4 +15,8 @@ std::filesystem::path pathFromNative(const std::string& text);
 // Path from UTF-8 text read from a manifest.
 std::filesystem::path pathFromUtf8(const std::string& text);
 
+// True when path is root or lies below it, compared component by component;
+// both must already be free of "." and ".." parts and links (canonical).
+bool isPathWithin(const std::filesystem::path& root, const std::filesystem::path& path);
+
 }  // namespace vorn

@@ -17,6 +17,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 
 namespace fs = std::filesystem;
 using vorn::ManifestFile;
@@ -108,6 +109,44 @@ TEST(ManifestBuild, EmptyDirectoryIsTheExactEmptyDocument) {
                 "\"unique_chunks\" : 0\n  }\n}");
   EXPECT_EQ(stats.build, emptyId);
   EXPECT_EQ(countsOf(stats), std::vector<uint64_t>(5, 0));
+}
+
+// The exact text of a one-file build, and what --keep-mode adds to it: one
+// member on the executable file and nothing else, build id included.
+TEST(ManifestBuild, KeepModeAddsOnlyTheExecutableMember) {
+  TempDir dir;
+  writeTextFile(dir / "t/run", "hi\n");
+  writeTextFile(dir / "t/zz.txt", "");
+  fs::permissions(dir / "t/run", fs::perms(0755), fs::perm_options::replace);
+  fs::permissions(dir / "t/zz.txt", fs::perms(0644), fs::perm_options::replace);
+  const std::string id = vorn::blake3Hex("hi\n");
+  const std::string buildId = vorn::blake3Hex("run" + std::string(1, '\0') + "3\n" + id +
+                                              ":3\nzz.txt" + std::string(1, '\0') + "0\n");
+  const auto text = [&](const std::string& member) {
+    return "{\n  \"build\" : \"" + buildId +
+           "\",\n  \"chunker\" : \n  {\n    \"algo\" : \"fastcdc-gear\",\n    \"avg\" : "
+           "4194304,\n    \"max\" : 16777216,\n    \"min\" : 1048576\n  },\n  \"files\" : \n  [\n"
+           "    {\n      \"chunks\" : \n      [\n        {\n          \"h\" : \"" +
+           id + "\",\n          \"n\" : 3\n        }\n      ],\n" + member +
+           "      \"path\" : \"run\",\n      \"size\" : 3\n    },\n"
+           "    {\n      \"chunks\" : [],\n      \"path\" : \"zz.txt\",\n      \"size\" : 0\n    "
+           "}\n"
+           "  ],\n  \"schema\" : 1,\n  \"stats\" : \n  {\n    \"chunks\" : 1,\n    \"files\" "
+           ": 2,\n    \"total_bytes\" : 3,\n    \"unique_bytes\" : 3,\n    "
+           "\"unique_chunks\" : 1\n  }\n}";
+  };
+  EXPECT_EQ(build(dir / "t"), text(""));
+  std::string err;
+  vorn::BuildOptions keep;
+  keep.keepMode = true;
+  ManifestStats stats;
+  EXPECT_EQ(vorn::buildManifest(dir / "t", &stats, &err, keep),
+            text("      \"executable\" : true,\n"))
+      << err;
+  EXPECT_EQ(stats.build, buildId);
+  // Only the owner's bit counts.
+  fs::permissions(dir / "t/run", fs::perms(0655), fs::perm_options::replace);
+  EXPECT_EQ(vorn::buildManifest(dir / "t", nullptr, &err, keep), text(""));
 }
 
 TEST(ManifestBuild, EntriesStatsAndBuildIdAgree) {
@@ -266,6 +305,14 @@ TEST(ManifestRead, BuiltManifestReadsBackAndUnknownMembersAreIgnored) {
             chunk["h"].asString() + " " + std::to_string(chunk["n"].asUInt64()));
   EXPECT_EQ(files[1].path, "\xC3\xA9t\xC3\xA9.txt");
   EXPECT_TRUE(files[1].chunks.empty());
+  EXPECT_FALSE(files[0].executable.has_value());
+  EXPECT_FALSE(vorn::carriesExecutable(files));
+  doc["files"][0]["executable"] = true;
+  doc["files"][1]["executable"] = false;
+  ASSERT_TRUE(vorn::readManifestFiles(doc, &files, &err)) << err;
+  EXPECT_EQ(files[0].executable, std::optional<bool>(true));
+  EXPECT_EQ(files[1].executable, std::optional<bool>(false));
+  EXPECT_TRUE(vorn::carriesExecutable(files));
   const std::string huge = "18446744073709551615";
   ASSERT_TRUE(vorn::readManifestFiles(parse(R"({"files":[{"path":"p","size":)" + huge +
                                             R"(,"chunks":[{"h":"a","n":)" + huge + "}]}]}"),
@@ -304,6 +351,10 @@ TEST(ManifestRead, RefusalsNameTheMemberAndKeepTheOutput) {
                      "files[1].size is not an unsigned integer"});
     cases.push_back({R"({"path":"p","size":1,"chunks":[{"h":"a","n":)" + v + "}]}",
                      "files[1].chunks[0].n is not an unsigned integer"});
+  }
+  for (const std::string v : {"\"true\"", "1", "null", "[]", "{}"}) {
+    cases.push_back({R"({"path":"p","size":0,"chunks":[],"executable":)" + v + "}",
+                     "files[1].executable is not a boolean"});
   }
   const std::string good = R"({"path":"ok","size":1,"chunks":[{"h":"a","n":1}]})";
   for (const auto& [entry, error] : cases) {

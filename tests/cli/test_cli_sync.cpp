@@ -17,6 +17,7 @@
 #include <ctime>
 #include <filesystem>
 #include <regex>
+#include <set>
 
 namespace {
 
@@ -298,6 +299,127 @@ TEST_F(CliSync, VerifyQuickFullVerboseAndRepair) {
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_EQ(std::string::npos, r.out.find("repairing")) << r.out;
   EXPECT_NE(std::string::npos, r.out.find("  OK - install matches the manifest\n")) << r.out;
+}
+
+// --delete mirrors the build: what the build dropped, stray links and emptied
+// directories go, one line each; nothing outside the destination does.
+TEST_F(CliSync, DeleteMirrorsTheBuildAndDryRunOnlyLists) {
+  push();
+  ASSERT_EQ(0, run({"sync", channel, dest()}).status);
+  fs::remove(tmp / "src/data/two.pak");
+  push();
+  writeTextFile(tmp / "outside/keep.txt", "outside");
+  writeTextFile(tmp / "dest-sibling/keep.txt", "sibling");
+  fs::create_directory_symlink(tmp / "outside", dest() + "/extra-link");
+  writeTextFile(dest() + "/old/notes.txt", "left from long ago");
+
+  ProcessResult r = run({"sync", channel, dest()});
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(std::string::npos, r.out.find("removed")) << r.out;
+  EXPECT_TRUE(fs::exists(dest() + "/data/two.pak")) << "without --delete extra files stay";
+
+  const std::string lines = "  %s data/two.pak\n  %s extra-link\n  %s old/notes.txt\n  %s old\n";
+  const auto listing = [&](const std::string& verb) {
+    std::string text = lines;
+    for (size_t at; (at = text.find("%s")) != std::string::npos;) text.replace(at, 2, verb);
+    return text;
+  };
+  r = run({"sync", channel, dest(), "--dry-run", "--delete"});
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(0u, r.out.find("dry-run '" + channel + "'")) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("Nothing was written.\n" + listing("would remove")))
+      << r.out;
+  EXPECT_TRUE(fs::exists(dest() + "/data/two.pak"));
+  EXPECT_TRUE(fs::exists(fs::symlink_status(dest() + "/extra-link")));
+
+  r = run({"sync", channel, dest(), "--delete"});
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(0u, r.out.find("synced '" + channel + "'")) << r.out;
+  EXPECT_EQ(r.out.size() - listing("removed").size(), r.out.find("\n" + listing("removed")) + 1)
+      << r.out;
+  std::set<std::string> left;
+  for (const auto& e : fs::recursive_directory_iterator(dest()))
+    left.insert(fs::relative(e.path(), dest()).generic_string());
+  EXPECT_EQ((std::set<std::string>{"app.cfg", "c.bin", "data", "data/one.pak"}), left);
+  expectInstalled();
+  EXPECT_EQ("outside", slurp(tmp / "outside/keep.txt"));
+  EXPECT_EQ("sibling", slurp(tmp / "dest-sibling/keep.txt"));
+
+  // Mirrored already: nothing to say. The environment may switch it on.
+  writeTextFile(dest() + "/stray.txt", "x");
+  r = run({"sync", channel, dest()}, {{"VORN_SYNC_DELETE", std::string("1")}});
+  const std::string stray = "\n  removed stray.txt\n";
+  EXPECT_EQ(r.out.size() - stray.size(), r.out.find(stray)) << r.out;
+  r = run({"sync", channel, dest(), "--delete"});
+  EXPECT_EQ(std::string::npos, r.out.find("removed")) << r.out;
+}
+
+// Executable bits travel with --keep-mode (or VORN_KEEP_MODE), and only then.
+TEST_F(CliSync, KeepModeCarriesExecutableBitsThroughSyncVerifyAndRepair) {
+  writeTextFile(tmp / "src/bin/run.sh", "#!/bin/sh\necho hi\n");
+  fs::permissions(tmp / "src/bin/run.sh", fs::perms(0755), fs::perm_options::replace);
+  const auto exec = [](const std::string& path) {
+    return static_cast<unsigned>(fs::status(path).permissions()) & 0111u;
+  };
+  const auto manifest = [&](const std::vector<std::string>& extra,
+                            const vorn_test::EnvChanges& env) {
+    std::vector<std::string> args{"chunk", src(), tmp / "m.json"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    EXPECT_EQ(0, run(args, env).status);
+    return slurp(tmp / "m.json");
+  };
+  const std::string plain = manifest({}, {});
+  EXPECT_EQ(plain, manifest({}, {{"VORN_KEEP_MODE", std::string("0")}}));
+  EXPECT_EQ(std::string::npos, plain.find("executable"));
+  const std::string kept = manifest({"--keep-mode"}, {});
+  EXPECT_EQ(kept, manifest({}, {{"VORN_KEEP_MODE", std::string("1")}}));
+  std::string stripped = kept;
+  const std::string member = "      \"executable\" : true,\n";
+  ASSERT_NE(std::string::npos, stripped.find(member)) << kept;
+  stripped.erase(stripped.find(member), member.size());
+  EXPECT_EQ(plain, stripped) << "one member more, on the one executable file";
+
+  ProcessResult r = run({"push", src(), channel, "--keep-mode"});
+  ASSERT_EQ(0, r.status) << r.err;
+  ASSERT_EQ(0, run({"sync", channel, dest()}).status);
+  const unsigned mode = static_cast<unsigned>(fs::status(dest() + "/bin/run.sh").permissions());
+  EXPECT_EQ(mode & 0111u, (mode & 0444u) >> 2) << std::oct << mode;
+  EXPECT_NE(0u, mode & 0100u);
+  EXPECT_EQ(0u, exec(dest() + "/app.cfg"));
+  EXPECT_EQ(0, run({"verify", channel, dest()}).status);
+
+  fs::permissions(dest() + "/bin/run.sh", fs::perms(0111), fs::perm_options::remove);
+  fs::permissions(dest() + "/app.cfg", fs::perms::owner_exec, fs::perm_options::add);
+  for (const char* quick : {"--verbose", "--quick"}) {
+    r = run({"verify", channel, dest(), "--verbose", quick});
+    EXPECT_EQ(1, r.status);
+    EXPECT_NE(std::string::npos, r.out.find("  BAD   bin/run.sh (mode)\n")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("  BAD   app.cfg (mode)\n")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find(" 3 ok, 0 missing, 2 corrupt ")) << r.out;
+  }
+  r = run({"verify", channel, dest(), "--repair"});
+  EXPECT_EQ(0, r.status) << r.out << r.err;
+  EXPECT_NE(0u, exec(dest() + "/bin/run.sh"));
+  EXPECT_EQ(0u, exec(dest() + "/app.cfg"));
+
+  // The build id leaves modes out: the same tree is unchanged with and without
+  // the option, but other executable bits are another build.
+  r = run({"push", src(), channel});
+  EXPECT_NE(std::string::npos, r.out.find("unchanged")) << r.out << r.err;
+  r = run({"push", src(), channel, "--keep-mode"});
+  EXPECT_NE(std::string::npos, r.out.find("unchanged")) << r.out << r.err;
+  fs::permissions(tmp / "src/bin/run.sh", fs::perms(0644), fs::perm_options::replace);
+  r = run({"push", src(), channel, "--keep-mode"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("push: channel '" + channel + "' already published (use --force to overwrite)\n",
+            r.err);
+
+  // With no executable file left the manifest has no member at all, and modes
+  // are not checked.
+  r = run({"push", src(), channel, "--keep-mode", "--force"});
+  EXPECT_NE(std::string::npos, r.out.find("pushed '")) << r.out << r.err;
+  fs::permissions(dest() + "/app.cfg", fs::perms::owner_exec, fs::perm_options::add);
+  EXPECT_EQ(0, run({"verify", channel, dest()}).status);
 }
 
 TEST_F(CliSync, WhichModesNeedTheStoreConfiguration) {

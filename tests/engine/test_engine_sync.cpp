@@ -1,6 +1,7 @@
 // Sync against an in-memory store: where every chunk comes from, what is
 // downloaded, how files are replaced, and what a hostile manifest cannot do.
 
+#include "engine/mirror.hpp"
 #include "engine/push.hpp"
 #include "engine/sync.hpp"
 #include "util/digest.hpp"
@@ -10,6 +11,7 @@
 #include "support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -218,6 +220,114 @@ TEST_F(SyncEngine, LocalIndexKeepsFirstLocationInSortedOrder) {
   vorn::buildLocalIndex(tmp.path() / "does-not-exist", &none);
   vorn::buildLocalIndex(tmp.path() / "idx/a.bin", &none);
   EXPECT_TRUE(none.empty());
+}
+
+// What an interrupted sync left is reused; links named like part files and
+// names the manifest lists itself are not part files.
+TEST_F(SyncEngine, LeftOverPartFilesAreReusedButNotLinksOrListedNames) {
+  pushBuild();
+  const auto unique = vorn_test::uniqueChunks(vorn_test::storedFiles(store, kChannel));
+  const size_t cChunks = manifestIds("c.bin").size();
+  // c.bin whole in its part file, as if killed just before the rename; a.bin's
+  // part file a link to the real thing outside the destination.
+  writeTextFile(dest() + "/c.bin.part", slurp(src() + "/c.bin"));
+  fs::create_symlink(src() + "/a.bin", dest() + "/a.bin.part");
+  fs::create_symlink(src() + "/a.bin", dest() + "/0stray.part.old");
+  writeTextFile(dest() + "/0first.txt.part.old", "an older, shorter beginning");
+  ASSERT_TRUE(sync()) << err;
+  EXPECT_EQ(unique.size() - cChunks, stats.downloaded);
+  EXPECT_EQ(cChunks, stats.reused);
+  expectInstalled();
+  for (const char* left : {"c.bin.part", "c.bin.part.old", "a.bin.part", "0first.txt.part.old"})
+    EXPECT_FALSE(fs::exists(fs::symlink_status(dest() + "/" + left))) << left;
+  EXPECT_EQ(vorn_test::seededBytes(5 * kMiB, 11), slurp(src() + "/a.bin")) << "the link's target";
+  EXPECT_TRUE(fs::is_symlink(dest() + "/0stray.part.old")) << "not a sync's, left alone";
+
+  // A part file longer than the set-aside one replaces it; a shorter one stays
+  // beside it, and both are read.
+  fs::remove_all(dest());
+  const std::string c = slurp(src() + "/c.bin");
+  writeTextFile(dest() + "/c.bin.part", c);
+  writeTextFile(dest() + "/c.bin.part.old", c.substr(0, 100));
+  writeTextFile(dest() + "/a.bin.part.old", slurp(src() + "/a.bin"));
+  writeTextFile(dest() + "/a.bin.part", "short");
+  ASSERT_TRUE(sync()) << err;
+  EXPECT_EQ(unique.size() - cChunks - manifestIds("a.bin").size(), stats.downloaded);
+  expectInstalled();
+  for (const char* left : {"c.bin.part", "c.bin.part.old", "a.bin.part", "a.bin.part.old"})
+    EXPECT_FALSE(fs::exists(dest() + "/" + left)) << left;
+
+  // Listed under the set-aside name: installed, never taken for a part file
+  // (which would be removed once "x" is in place, and then downloaded again).
+  fs::remove_all(dest());
+  putManifest({{"x", "the file"}, {"x.part.old", "listed, not a part"}});
+  ASSERT_TRUE(sync()) << err;
+  ASSERT_TRUE(sync()) << err;
+  EXPECT_EQ(0u, stats.downloaded);
+  EXPECT_EQ("listed, not a part", slurp(dest() + "/x.part.old"));
+}
+
+// A mirror removes what the installed manifest does not list, links without
+// following them, and emptied directories; never anything outside.
+TEST_F(SyncEngine, MirrorRemovesWhatTheManifestDoesNotListAndNothingElse) {
+  pushBuild();
+  ASSERT_TRUE(sync()) << err;
+  writeTextFile(dest() + "/old.bin", "dropped from the build");
+  writeTextFile(dest() + "/sub/gone.txt", "beside a listed file");
+  writeTextFile(dest() + "/emptied/x.txt", "the only file here");
+  fs::create_directories(dest() + "/hollow/deeper");
+  writeTextFile(tmp / "outside/keep.txt", "not the destination's");
+  fs::create_directory_symlink(tmp / "outside", dest() + "/out-link");
+  fs::create_symlink(tmp / "outside/keep.txt", dest() + "/file-link");
+  ASSERT_EQ(0, mkfifo((dest() + "/pipe").c_str(), 0600));
+
+  vorn::SyncOptions options;
+  std::vector<std::string> installed;
+  options.installedPaths = &installed;
+  ASSERT_TRUE(vorn::syncChannel(store, kChannel, dest(), "", "", "", {}, &stats, &err, options))
+      << err;
+  std::vector<std::string> listed;
+  for (const auto& f : vorn_test::storedFiles(store, kChannel)) listed.push_back(f.path);
+  EXPECT_EQ(listed, installed);
+  vorn::SyncPlan plan;
+  std::vector<std::string> planned;
+  ASSERT_TRUE(vorn::planSync(store, kChannel, dest(), "", "", "", &plan, &err, &planned)) << err;
+  EXPECT_EQ(listed, planned);
+
+  const std::vector<std::string> expected = {"emptied/x.txt", "emptied",     "file-link",
+                                             "hollow/deeper", "hollow",      "old.bin",
+                                             "out-link",      "sub/gone.txt"};
+  for (const bool dryRun : {true, false}) {
+    std::vector<std::string> removed;
+    ASSERT_TRUE(vorn::removeUnlisted(
+        dest(), installed, dryRun, [&](const std::string& path) { removed.push_back(path); }, &err))
+        << err;
+    EXPECT_EQ(expected, removed);
+    EXPECT_EQ(dryRun, fs::exists(dest() + "/old.bin"));
+  }
+  EXPECT_FALSE(fs::exists(fs::symlink_status(dest() + "/out-link")));
+  EXPECT_TRUE(fs::exists(fs::symlink_status(dest() + "/pipe"))) << "only files and links go";
+  EXPECT_EQ("not the destination's", slurp(tmp / "outside/keep.txt"));
+  expectInstalled();
+  std::vector<std::string> removed;
+  ASSERT_TRUE(vorn::removeUnlisted(
+      dest(), installed, false, [&](const std::string& path) { removed.push_back(path); }, &err));
+  EXPECT_TRUE(removed.empty()) << removed.front();
+
+  // A directory link that a listed path goes through stays, and so does the
+  // file it reaches; a destination that does not exist is no error.
+  fs::remove_all(dest());
+  writeTextFile(dest() + "/real/extra.txt", "unlisted");
+  fs::create_directory_symlink(dest() + "/real", dest() + "/in");
+  putManifest({{"in/g", "through a link"}});
+  installed.clear();
+  ASSERT_TRUE(vorn::syncChannel(store, kChannel, dest(), "", "", "", {}, &stats, &err, options))
+      << err;
+  ASSERT_TRUE(vorn::removeUnlisted(
+      dest(), installed, false, [&](const std::string& path) { removed.push_back(path); }, &err));
+  EXPECT_EQ(std::vector<std::string>{"real/extra.txt"}, removed);
+  EXPECT_EQ("through a link", slurp(dest() + "/in/g"));
+  EXPECT_TRUE(vorn::removeUnlisted(tmp / "nowhere", installed, false, {}, &err));
 }
 
 TEST_F(SyncEngine, TamperedStoreObjectFailsAndKeepsTheOldTarget) {

@@ -145,6 +145,47 @@ TEST_F(VerifyEngine, AlteredMiddleChunkIsFoundOnlyByTheFullCheck) {
   EXPECT_EQ(3u, stats.ok);
 }
 
+// Executable bits count only once the manifest speaks of them; sync then sets
+// them where listed (x where r is set) and clears them elsewhere.
+TEST_F(VerifyEngine, ExecutableBitsAreCheckedAndSetOnlyWhenTheManifestCarriesThem) {
+  const auto perms = [&](const std::string& path) {
+    return fs::status(dest() + "/" + path).permissions() & fs::perms::all;
+  };
+  const fs::perms exec = fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec;
+  fs::permissions(dest() + "/readme.txt", fs::perms::owner_exec, fs::perm_options::add);
+  ASSERT_TRUE(verify(false)) << err;
+  EXPECT_TRUE(bad.empty()) << "no member anywhere: modes are not checked";
+
+  const std::string key = vorn::channelManifestKey(kChannel);
+  Json::Value doc;
+  ASSERT_TRUE(vorn::parseJson(store.objects[key], &doc, &err)) << err;
+  for (Json::Value& file : doc["files"])
+    if (file["path"] == "big.bin") file["executable"] = true;
+  store.objects[key] = vorn::writeJsonText(doc);
+  for (bool quick : {true, false}) {
+    ASSERT_TRUE(verify(quick)) << err;
+    EXPECT_EQ((std::map<std::string, std::string>{{"big.bin", "mode"}, {"readme.txt", "mode"}}),
+              bad);
+    EXPECT_EQ(2u, stats.corrupt);
+    EXPECT_EQ(1u, stats.ok);
+  }
+  EXPECT_EQ(vorn::kReasonMode, std::string("mode"));
+
+  ASSERT_TRUE(sync(nullptr)) << err;
+  const unsigned mode = static_cast<unsigned>(perms("big.bin"));
+  EXPECT_EQ(mode & 0111u, (mode & 0444u) >> 2) << std::oct << mode;
+  EXPECT_NE(mode & 0100u, 0u) << std::oct << mode;
+  EXPECT_EQ(perms("readme.txt") & exec, fs::perms::none);
+  EXPECT_EQ(perms("lib/small.bin") & exec, fs::perms::none);
+  ASSERT_TRUE(verify(false)) << err;
+  EXPECT_TRUE(bad.empty());
+  // Content problems are named before the mode.
+  fs::permissions(dest() + "/big.bin", exec, fs::perm_options::remove);
+  std::ofstream(dest() + "/big.bin", std::ios::binary | std::ios::app).put('!');
+  ASSERT_TRUE(verify(false)) << err;
+  EXPECT_EQ("size mismatch", bad["big.bin"]);
+}
+
 TEST_F(VerifyEngine, ManifestFailuresLeaveTheRecordUntouched) {
   stats.files = 99;
   EXPECT_FALSE(verify(false, {}, "other"));

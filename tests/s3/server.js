@@ -17,6 +17,43 @@ const crypto = require('crypto');
 const http = require('http');
 const S3rver = require('s3rver');
 const AWSAccount = require('s3rver/lib/models/account');
+const FilesystemStore = require('s3rver/lib/stores/filesystem');
+const fs = require('fs');
+const path = require('path');
+
+// s3rver answers a PUT once the request body has been read, before its bytes
+// are in the file (and truncates the old file first), so a GET right after
+// can read a short object. Real stores read their own writes: here the object
+// is written to a temporary file (which listings skip) and renamed into place
+// before the answer.
+let temporaries = 0;
+FilesystemStore.prototype.putObject = async function putObject(object) {
+  const objectPath = this.getResourcePath(object.bucket, object.key, 'object');
+  await fs.promises.mkdir(path.dirname(objectPath), { recursive: true });
+  const temporary = `${objectPath}.${process.pid}.${temporaries++}.tmp`;
+  const [size, md5] = await new Promise((resolve, reject) => {
+    const hash = crypto.createHash('md5');
+    const out = fs.createWriteStream(temporary);
+    let total = 0;
+    out.on('error', reject);
+    out.on('close', () => resolve([total, hash.digest('hex')]));
+    if (Buffer.isBuffer(object.content)) {
+      hash.update(object.content);
+      total = object.content.length;
+      out.end(object.content);
+    } else {
+      object.content.on('error', reject);
+      object.content.on('data', piece => {
+        hash.update(piece);
+        total += piece.length;
+      });
+      object.content.pipe(out);
+    }
+  });
+  await fs.promises.rename(temporary, objectPath);
+  await this.putMetadata(object.bucket, object.key, object.metadata, md5);
+  return { size, md5 };
+};
 
 const MAX_SKEW_MS = 15 * 60 * 1000;
 const MAX_PRESIGN_SECONDS = 7 * 24 * 3600;
