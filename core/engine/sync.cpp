@@ -56,15 +56,6 @@ bool pathsInstallable(const std::vector<ManifestFile>& files, std::string* err) 
   return true;
 }
 
-// True when p is root or lies below it (both without "." or ".." parts).
-bool isWithin(const fs::path& root, const fs::path& p) {
-  auto q = p.begin();
-  for (auto r = root.begin(); r != root.end(); ++r, ++q) {
-    if (q == p.end() || *q != *r) return false;
-  }
-  return true;
-}
-
 bool loadInstallManifest(StorageProvider& store, const std::string& channel,
                          const std::string& manifestUrl, const std::string& verifyKey,
                          const std::string& manifestSigUrl, std::vector<ManifestFile>* files,
@@ -425,7 +416,7 @@ bool syncChannel(StorageProvider& store, const std::string& channel, const std::
       const fs::path realDir = fs::weakly_canonical(target.parent_path(), ec);
       // A directory that cannot be resolved cannot be opened either; that
       // failure is reported below as such.
-      if (!ec && !isWithin(realRoot, realDir)) {
+      if (!ec && !isPathWithin(realRoot, realDir)) {
         setError(err, "path leads out of the destination through a link: " + file.path);
         return false;
       }
