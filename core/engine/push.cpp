@@ -87,34 +87,49 @@ bool collectUniqueChunks(const Json::Value& doc, const std::string& source,
   return true;
 }
 
-// One chunk the store lacks: read back, checked against its id, compressed
-// (kept raw when that is not smaller) and stored. The buffers are the
-// caller's, reused from chunk to chunk.
-struct UploadBuffers {
-  std::string bytes;
-  std::string frame;
-};
-
-// Level-12 contexts are large (about 48 MiB each) and compression cannot use
-// more threads than there are cores, so workers beyond that share them.
-class CompressorPool {
- public:
-  explicit CompressorPool(size_t count) {
-    for (size_t i = 0; i < count; ++i)
-      idle_.push_back(std::make_unique<ChunkCompressor>(kCompressionLevel));
+// Reads a chunk the store lacks back from its file, checks it against its
+// id and compresses it into *frame. Both buffers are the caller's, reused from
+// chunk to chunk.
+bool readAndCompress(const std::string& id, const ChunkRef& ref, ChunkCompressor& compressor,
+                     std::string* bytes, std::string* frame, std::string* err) {
+  if (!readFileRange(ref.file, ref.offset, ref.size, bytes)) {
+    setError(err, "cannot read chunk bytes from " + genericUtf8Path(ref.file));
+    return false;
   }
-  void compress(const std::string& bytes, std::string* frame) {
-    std::unique_ptr<ChunkCompressor> compressor;
-    {
-      std::unique_lock<std::mutex> lock(lock_);
-      returned_.wait(lock, [this] { return !idle_.empty(); });
-      compressor = std::move(idle_.back());
-      idle_.pop_back();
-    }
-    compressor->compress(bytes, frame);
+  if (blake3Hex(*bytes) != id) {
+    setError(err, "chunk hash mismatch reading " + genericUtf8Path(ref.file) +
+                      " (file changed under us?)");
+    return false;
+  }
+  compressor.compress(*bytes, frame);
+  return true;
+}
+
+// Where chunks are read and compressed when several workers upload: a
+// level-12 context (about 48 MiB) and a chunk-sized buffer each, no more of
+// them than cores, since compression cannot use more.
+class StationPool {
+ public:
+  struct Station {
+    Station() : compressor(kCompressionLevel) {}
+    ChunkCompressor compressor;
+    std::string bytes;
+  };
+
+  explicit StationPool(size_t count) {
+    for (size_t i = 0; i < count; ++i) idle_.push_back(std::make_unique<Station>());
+  }
+  std::unique_ptr<Station> acquire() {
+    std::unique_lock<std::mutex> lock(lock_);
+    returned_.wait(lock, [this] { return !idle_.empty(); });
+    std::unique_ptr<Station> station = std::move(idle_.back());
+    idle_.pop_back();
+    return station;
+  }
+  void release(std::unique_ptr<Station> station) {
     {
       std::lock_guard<std::mutex> guard(lock_);
-      idle_.push_back(std::move(compressor));
+      idle_.push_back(std::move(station));
     }
     returned_.notify_one();
   }
@@ -122,37 +137,16 @@ class CompressorPool {
  private:
   std::mutex lock_;
   std::condition_variable returned_;
-  std::vector<std::unique_ptr<ChunkCompressor>> idle_;
+  std::vector<std::unique_ptr<Station>> idle_;
 };
-
-template <typename Compressor>
-bool uploadChunk(StorageProvider& store, const std::string& id, const ChunkRef& ref,
-                 Compressor& compressor, UploadBuffers& buffers, int64_t* bytesIn,
-                 int64_t* bytesStored, std::string* err) {
-  if (!readFileRange(ref.file, ref.offset, ref.size, &buffers.bytes)) {
-    setError(err, "cannot read chunk bytes from " + genericUtf8Path(ref.file));
-    return false;
-  }
-  if (blake3Hex(buffers.bytes) != id) {
-    setError(err, "chunk hash mismatch reading " + genericUtf8Path(ref.file) +
-                      " (file changed under us?)");
-    return false;
-  }
-  compressor.compress(buffers.bytes, &buffers.frame);
-  const std::string& body =
-      buffers.frame.size() < buffers.bytes.size() ? buffers.frame : buffers.bytes;
-  if (!store.put(store.chunkKey(id), body, err)) return false;
-  *bytesIn = static_cast<int64_t>(buffers.bytes.size());
-  *bytesStored = static_cast<int64_t>(body.size());
-  return true;
-}
 
 // One request at a time, in ascending id order: probe, then upload if missing.
 bool uploadInOrder(StorageProvider& store, const std::map<std::string, ChunkRef>& table,
                    PushStats* stats, std::string* err) {
   // One chunk and its frame in memory at a time, in buffers reused throughout.
   ChunkCompressor compressor(kCompressionLevel);
-  UploadBuffers buffers;
+  std::string bytes;
+  std::string frame;
   std::string message;
   for (const auto& [id, ref] : table) {
     const std::string key = store.chunkKey(id);
@@ -165,20 +159,20 @@ bool uploadInOrder(StorageProvider& store, const std::map<std::string, ChunkRef>
       ++stats->alreadyPresent;
       continue;
     }
-    int64_t in = 0;
-    int64_t stored = 0;
-    if (!uploadChunk(store, id, ref, compressor, buffers, &in, &stored, err)) return false;
+    if (!readAndCompress(id, ref, compressor, &bytes, &frame, err)) return false;
+    const std::string& body = frame.size() < bytes.size() ? frame : bytes;
+    if (!store.put(key, body, err)) return false;
     ++stats->uploaded;
-    stats->bytesIn += in;
-    stats->bytesStored += stored;
+    stats->bytesIn += static_cast<int64_t>(bytes.size());
+    stats->bytesStored += static_cast<int64_t>(body.size());
   }
   return true;
 }
 
-// Every probe first, up to jobs at once; then the missing chunks, each read,
-// compressed and stored by one of jobs workers. A worker holds one chunk and
-// its frame, so memory stays near 2 x jobs chunks (and a compression context
-// per core) whatever the build's size.
+// Every probe first, up to jobs at once; then the missing chunks, each read
+// and compressed at a station and stored by one of jobs workers. A worker
+// holds one object, a station one chunk, so memory stays near jobs + cores
+// chunks (and a compression context per core) whatever the build's size.
 // The first failure (in id order) is the one reported.
 bool uploadConcurrently(StorageProvider& store, const std::map<std::string, ChunkRef>& table,
                         int jobs, PushStats* stats, std::string* err) {
@@ -213,9 +207,9 @@ bool uploadConcurrently(StorageProvider& store, const std::map<std::string, Chun
     }
   }
   const size_t cores = std::max(1u, std::thread::hardware_concurrency());
-  CompressorPool compressors(std::min(static_cast<size_t>(jobs), cores));
+  StationPool stations(std::min(static_cast<size_t>(jobs), cores));
   struct Worker {
-    UploadBuffers buffers;
+    std::string body;  // the object being stored
     int64_t bytesIn = 0;
     int64_t bytesStored = 0;
   };
@@ -223,15 +217,19 @@ bool uploadConcurrently(StorageProvider& store, const std::map<std::string, Chun
   for (int w = 0; w < jobs; ++w) workers.push_back(std::make_unique<Worker>());
   failed = runTasks(missing.size(), jobs, [&](size_t m, int w) {
     const size_t i = missing[m];
+    const std::string& id = entries[i]->first;
     Worker& worker = *workers[static_cast<size_t>(w)];
-    int64_t in = 0;
-    int64_t stored = 0;
-    if (!uploadChunk(store, entries[i]->first, entries[i]->second, compressors, worker.buffers, &in,
-                     &stored, &errors[i])) {
-      return false;
-    }
-    worker.bytesIn += in;
-    worker.bytesStored += stored;
+    std::unique_ptr<StationPool::Station> station = stations.acquire();
+    const bool ready = readAndCompress(id, entries[i]->second, station->compressor,
+                                       &station->bytes, &worker.body, &errors[i]);
+    const int64_t rawSize = static_cast<int64_t>(station->bytes.size());
+    // The raw bytes go out when compression did not make them smaller; the
+    // copy frees the station for the next chunk while this one is stored.
+    if (ready && worker.body.size() >= station->bytes.size()) worker.body.assign(station->bytes);
+    stations.release(std::move(station));
+    if (!ready || !store.put(store.chunkKey(id), worker.body, &errors[i])) return false;
+    worker.bytesIn += rawSize;
+    worker.bytesStored += static_cast<int64_t>(worker.body.size());
     return true;
   });
   if (failed < missing.size()) {
