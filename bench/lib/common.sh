@@ -41,16 +41,10 @@ machine_line() { echo "$(nproc) cores, $(sed -n 's/^model name\s*: //p' /proc/cp
 load_line() { cut -d ' ' -f 1-3 /proc/loadavg; }
 
 start_fault_proxy() {
-  local upstream="$1" log="$2" _
+  local upstream="$1" log="$2"
   node "$bench_lib_root/tests/faults/proxy.js" --port 0 --upstream "$upstream" >"$log" 2>&1 &
   proxy_pid=$!
-  proxy_port=""
-  for _ in $(seq 1 300); do
-    proxy_port="$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9][0-9]*\).*/\1/p' "$log" | head -n 1)"
-    [ -n "$proxy_port" ] && break
-    kill -0 "$proxy_pid" 2>/dev/null || break
-    sleep 0.1
-  done
+  proxy_port="$(wait_until_listening "$proxy_pid" "$log")"
   if [ -z "$proxy_port" ]; then
     echo "the fault proxy did not start:" >&2
     cat "$log" >&2

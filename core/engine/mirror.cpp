@@ -13,15 +13,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// True when path lies strictly below dir (both relative, component-wise).
-bool isBelow(const fs::path& dir, const fs::path& path) {
-  auto p = path.begin();
-  for (auto d = dir.begin(); d != dir.end(); ++d, ++p) {
-    if (p == path.end() || *p != *d) return false;
-  }
-  return p != path.end();
-}
-
 // What must stay: the listed paths, the directories they need, and the files
 // that listed paths reach through a directory link inside the destination.
 struct Keep {
@@ -45,7 +36,8 @@ Keep keepSet(const fs::path& root, const std::vector<std::string>& listed) {
   std::vector<fs::path> reached;
   for (const fs::path& dir : keep.dirs) {
     if (!fs::is_symlink(fs::symlink_status(root / dir, ec))) continue;
-    for (auto it = keep.files.upper_bound(dir); it != keep.files.end() && isBelow(dir, *it); ++it) {
+    for (auto it = keep.files.upper_bound(dir);
+         it != keep.files.end() && *it != dir && isPathWithin(dir, *it); ++it) {
       const fs::path real = fs::weakly_canonical(root / *it, ec);
       if (ec || !isPathWithin(realRoot, real)) continue;
       reached.push_back(real.lexically_relative(realRoot));

@@ -23,6 +23,12 @@ bool endsWith(const std::string& text, const std::string& suffix) {
 
 }  // namespace
 
+fs::path partFileOf(const fs::path& target) {
+  fs::path part = target;
+  part += kPartSuffix;
+  return part;
+}
+
 bool isPartFileName(const fs::path& path) {
   const std::string name = path.filename().string();
   return endsWith(name, kPartSuffix) || endsWith(name, kSetAsideSuffix);
@@ -37,8 +43,7 @@ SetAsideParts::SetAsideParts(const fs::path& destRoot, const std::vector<Manifes
   std::set<std::string> listed;
   for (size_t i = 0; i < files.size(); ++i) {
     const fs::path target = destRoot / pathFromUtf8(files[i].path);
-    fs::path part = target;
-    part += kPartSuffix;
+    const fs::path part = partFileOf(target);
     fs::path old = target;
     old += kSetAsideSuffix;
     std::error_code partEc, oldEc;

@@ -15,6 +15,9 @@
 
 namespace vorn {
 
+// The part file a sync writes target's new content into: "<target>.part".
+std::filesystem::path partFileOf(const std::filesystem::path& target);
+
 // True when the file name ends in ".part" or ".part.old": such a name that is
 // a symbolic link is never indexed or read through.
 bool isPartFileName(const std::filesystem::path& path);

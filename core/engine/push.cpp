@@ -87,6 +87,19 @@ bool collectUniqueChunks(const Json::Value& doc, const std::string& source,
   return true;
 }
 
+// Probes a chunk's object. An error answer only means "not there"; false
+// (err set) only when no answer came at all.
+bool probeChunk(StorageProvider& store, const std::string& key, bool* exists, std::string* err) {
+  std::string message;
+  const HeadResult probe = store.head(key, &message);
+  if (probe.status == 0) {
+    setError(err, "HEAD " + key + " failed: " + message);
+    return false;
+  }
+  *exists = probe.exists;
+  return true;
+}
+
 // Reads a chunk the store lacks back from its file, checks it against its
 // id and compresses it into *frame. Both buffers are the caller's, reused from
 // chunk to chunk.
@@ -147,15 +160,11 @@ bool uploadInOrder(StorageProvider& store, const std::map<std::string, ChunkRef>
   ChunkCompressor compressor(kCompressionLevel);
   std::string bytes;
   std::string frame;
-  std::string message;
   for (const auto& [id, ref] : table) {
     const std::string key = store.chunkKey(id);
-    HeadResult probe = store.head(key, &message);
-    if (probe.status == 0) {
-      setError(err, "HEAD " + key + " failed: " + message);
-      return false;
-    }
-    if (probe.exists) {
+    bool exists = false;
+    if (!probeChunk(store, key, &exists, err)) return false;
+    if (exists) {
       ++stats->alreadyPresent;
       continue;
     }
@@ -183,14 +192,9 @@ bool uploadConcurrently(StorageProvider& store, const std::map<std::string, Chun
   std::vector<char> present(entries.size(), 0);
   std::vector<std::string> errors(entries.size());
   size_t failed = runTasks(entries.size(), jobs, [&](size_t i, int) {
-    const std::string key = store.chunkKey(entries[i]->first);
-    std::string message;
-    HeadResult probe = store.head(key, &message);
-    if (probe.status == 0) {
-      setError(&errors[i], "HEAD " + key + " failed: " + message);
-      return false;
-    }
-    present[i] = probe.exists ? 1 : 0;
+    bool exists = false;
+    if (!probeChunk(store, store.chunkKey(entries[i]->first), &exists, &errors[i])) return false;
+    present[i] = exists ? 1 : 0;
     return true;
   });
   if (failed < entries.size()) {
@@ -220,8 +224,8 @@ bool uploadConcurrently(StorageProvider& store, const std::map<std::string, Chun
     const std::string& id = entries[i]->first;
     Worker& worker = *workers[static_cast<size_t>(w)];
     std::unique_ptr<StationPool::Station> station = stations.acquire();
-    const bool ready = readAndCompress(id, entries[i]->second, station->compressor,
-                                       &station->bytes, &worker.body, &errors[i]);
+    const bool ready = readAndCompress(id, entries[i]->second, station->compressor, &station->bytes,
+                                       &worker.body, &errors[i]);
     const int64_t rawSize = static_cast<int64_t>(station->bytes.size());
     // The raw bytes go out when compression did not make them smaller; the
     // copy frees the station for the next chunk while this one is stored.

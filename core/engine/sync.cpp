@@ -56,6 +56,13 @@ bool pathsInstallable(const std::vector<ManifestFile>& files, std::string* err) 
   return true;
 }
 
+// Moves the manifest paths of files, in order, into *paths.
+void takePaths(std::vector<ManifestFile>& files, std::vector<std::string>* paths) {
+  paths->clear();
+  paths->reserve(files.size());
+  for (ManifestFile& file : files) paths->push_back(std::move(file.path));
+}
+
 bool loadInstallManifest(StorageProvider& store, const std::string& channel,
                          const std::string& manifestUrl, const std::string& verifyKey,
                          const std::string& manifestSigUrl, std::vector<ManifestFile>* files,
@@ -73,17 +80,17 @@ bool loadInstallManifest(StorageProvider& store, const std::string& channel,
 // was in, unless the new file holds the same chunk at the same place. A file
 // that changed since it was indexed is not foreseen; ChunkSource still
 // decides every chunk for itself.
+// entriesLeft: how many entries of each id the manifest has.
 std::vector<const ManifestChunk*> forecastDownloads(const std::vector<ManifestFile>& files,
                                                     const LocalIndex& index,
-                                                    const fs::path& destRoot) {
+                                                    const fs::path& destRoot,
+                                                    std::map<std::string, uint64_t> entriesLeft) {
   std::map<fs::path, size_t> targetOf;  // path -> number of the file written there
   std::map<fs::path, size_t> partOf;    // part file path -> number of its file
   for (size_t j = 0; j < files.size(); ++j) {
     fs::path target = destRoot / pathFromUtf8(files[j].path);
-    fs::path part = target;
-    part += ".part";
+    partOf.emplace(partFileOf(target), j);
     targetOf.emplace(std::move(target), j);
-    partOf.emplace(std::move(part), j);
   }
   std::map<size_t, std::map<uint64_t, const ManifestChunk*>> newLayout;
   auto heldAfterReplace = [&](size_t j, uint64_t offset, const std::string& id) {
@@ -111,10 +118,6 @@ std::vector<const ManifestChunk*> forecastDownloads(const std::vector<ManifestFi
     return true;
   };
 
-  std::map<std::string, uint64_t> entriesLeft;
-  for (const ManifestFile& file : files) {
-    for (const ManifestChunk& chunk : file.chunks) ++entriesLeft[chunk.id];
-  }
   std::set<std::string> cached;
   uint64_t cacheBytes = 0;
   std::vector<const ManifestChunk*> plan;
@@ -148,7 +151,8 @@ class ChunkSource {
       for (const ManifestChunk& chunk : file.chunks) ++entriesLeft_[chunk.id];
     }
     if (jobs > 1) {
-      std::vector<const ManifestChunk*> plan = forecastDownloads(files, index, destRoot);
+      std::vector<const ManifestChunk*> plan =
+          forecastDownloads(files, index, destRoot, entriesLeft_);
       if (!plan.empty()) {
         prefetcher_ = std::make_unique<ChunkPrefetcher>(store, chunkUrls, std::move(plan), jobs);
       }
@@ -349,10 +353,7 @@ bool planSync(StorageProvider& store, const std::string& channel, const std::str
     ++counted.files;
   }
   if (plan) *plan = counted;
-  if (listedPaths) {
-    listedPaths->clear();
-    for (ManifestFile& file : files) listedPaths->push_back(std::move(file.path));
-  }
+  if (listedPaths) takePaths(files, listedPaths);
   return true;
 }
 
@@ -409,8 +410,7 @@ bool syncChannel(StorageProvider& store, const std::string& channel, const std::
   }
   for (const ManifestFile& file : files) {
     const fs::path target = destRoot / pathFromUtf8(file.path);
-    fs::path part = target;
-    part += ".part";
+    const fs::path part = partFileOf(target);
     if (!rootEc) {
       std::error_code ec;
       const fs::path realDir = fs::weakly_canonical(target.parent_path(), ec);
@@ -461,10 +461,7 @@ bool syncChannel(StorageProvider& store, const std::string& channel, const std::
     ++counted.files;
   }
   if (stats) *stats = counted;
-  if (options.installedPaths) {
-    options.installedPaths->clear();
-    for (ManifestFile& file : files) options.installedPaths->push_back(std::move(file.path));
-  }
+  if (options.installedPaths) takePaths(files, options.installedPaths);
   return true;
 }
 

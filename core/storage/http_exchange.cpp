@@ -114,10 +114,14 @@ double backoffSeconds(int attempt, long retryAfter) {
   return delay * jitter;
 }
 
-std::string transportText(CURLcode code, const HttpExchange& exchange, int timeoutSeconds) {
-  if (code == CURLE_OPERATION_TIMEDOUT && timeoutSeconds > 0) {
-    return exchange.label + " -> timed out (nothing moved for " + std::to_string(timeoutSeconds) +
-           " s)";
+bool isTimeLimit(CURLcode code, int timeoutSeconds) {
+  return code == CURLE_OPERATION_TIMEDOUT && timeoutSeconds > 0;
+}
+
+// What went wrong with a request that got no answer, without naming it.
+std::string transportText(CURLcode code, int timeoutSeconds) {
+  if (isTimeLimit(code, timeoutSeconds)) {
+    return "timed out (nothing moved for " + std::to_string(timeoutSeconds) + " s)";
   }
   return std::string("curl: ") + curl_easy_strerror(code);
 }
@@ -191,15 +195,10 @@ bool performExchange(const HttpExchange& exchange, HttpOutcome* outcome, std::st
 
     if (!isTransient(code, status) || attempt >= options.retries) break;
     if (options.onRetry) {
-      const std::string what = code != CURLE_OK
-                                   ? transportText(code, exchange, options.timeoutSeconds)
-                                   : "HTTP " + std::to_string(status);
-      // A time-out text already names the request.
-      const std::string tail = what.compare(0, exchange.label.size(), exchange.label) == 0
-                                   ? what
-                                   : exchange.label + " -> " + what;
+      const std::string what = code != CURLE_OK ? transportText(code, options.timeoutSeconds)
+                                                : "HTTP " + std::to_string(status);
       options.onRetry("retry " + std::to_string(attempt + 1) + "/" +
-                      std::to_string(options.retries) + ": " + tail);
+                      std::to_string(options.retries) + ": " + exchange.label + " -> " + what);
     }
     std::this_thread::sleep_for(
         std::chrono::duration<double>(backoffSeconds(attempt + 1, retryAfter)));
@@ -209,7 +208,10 @@ bool performExchange(const HttpExchange& exchange, HttpOutcome* outcome, std::st
   releaseCurlHandle(std::move(handle));
 
   if (code != CURLE_OK) {
-    if (err) *err = transportText(code, exchange, options.timeoutSeconds);
+    // Without a time limit the text stays libcurl's own, as it always was.
+    const std::string text = transportText(code, options.timeoutSeconds);
+    if (err)
+      *err = isTimeLimit(code, options.timeoutSeconds) ? exchange.label + " -> " + text : text;
     return false;
   }
   if (outcome) {

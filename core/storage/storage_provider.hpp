@@ -4,7 +4,8 @@
 //
 // Contract shared by every operation: failure is reported by the result and,
 // when err is not null, by one line of text (no trailing newline). Nothing
-// throws for a store or network failure. No operation retries.
+// throws for a store or network failure. An operation is tried again only as
+// the process's transfer options allow (transfer_options.hpp).
 
 #include <cstdint>
 #include <memory>
@@ -44,8 +45,7 @@ class StorageProvider {
 
   // Appends every object whose key begins with prefix, across all pages, in
   // the store's order. *out is not cleared first. Empty prefix: whole bucket.
-  virtual bool list(const std::string& prefix, std::vector<ObjectEntry>* out,
-                    std::string* err) = 0;
+  virtual bool list(const std::string& prefix, std::vector<ObjectEntry>* out, std::string* err) = 0;
 
   // Deletes key. True on 2xx, which S3 stores also answer for a missing key.
   virtual bool remove(const std::string& key, std::string* err) = 0;

@@ -7,10 +7,24 @@
 #   the program at it; other VORN_* settings are cleared. Exits on failure.
 # stop_test_server
 #   stops it; safe to call when it is not running.
+# wait_until_listening PID LOG
+#   prints the port once LOG says "listening on 127.0.0.1:PORT" (30 s at most,
+#   or until PID ends); prints nothing when it never does.
 
 test_server_root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 server_pid=""
 server_port=""
+
+wait_until_listening() {
+  local pid="$1" log="$2" port="" _
+  for _ in $(seq 1 300); do
+    port="$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9][0-9]*\).*/\1/p' "$log" | head -n 1)"
+    [ -n "$port" ] && break
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  echo "$port"
+}
 
 start_test_server() {
   local data="$1" log="$2" bucket="$3" key="$4" secret="$5"
@@ -19,14 +33,7 @@ start_test_server() {
   node --openssl-legacy-provider "$test_server_root/tests/s3/server.js" --port 0 --dir "$data" \
     --bucket "$bucket" --access-key "$key" --secret "$secret" >"$log" 2>&1 &
   server_pid=$!
-  server_port=""
-  local _
-  for _ in $(seq 1 300); do
-    server_port="$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9][0-9]*\).*/\1/p' "$log" | head -n 1)"
-    [ -n "$server_port" ] && break
-    kill -0 "$server_pid" 2>/dev/null || break
-    sleep 0.1
-  done
+  server_port="$(wait_until_listening "$server_pid" "$log")"
   if [ -z "$server_port" ]; then
     echo "the local S3 test server did not start:" >&2
     cat "$log" >&2
