@@ -3,7 +3,7 @@
 // signing key's private half, a bearer token). The runs are recorded by
 // runCli in CORVANE_TEST_OUTPUT_DIR, outputs and secrets side by side.
 
-#include "support/test_data.hpp"
+#include "support/files.hpp"
 
 #include <gtest/gtest.h>
 

@@ -17,8 +17,10 @@
 // A rule: {"method": "GET", "path": "regex on the request line's URL",
 //          "skip": n (let the first n matches pass), "times": n (then fault
 //          this many, default every one), "fault": one of
-//   "status"       answer "status" (default 500) with an S3-style error body
-//                  (and "Retry-After: retryAfter" when given)
+//   "status"       answer "status" (default 500) with "body", or else an
+//                  S3-style error body, and one more "header" ("Name: value")
+//                  when given; no upstream is asked, so the proxy also stands
+//                  in for any other HTTP server
 //   "close"        close the connection without an answer
 //   "close-mid"    forward, send the headers and half the body, then reset
 //   "truncate"     forward, announce the full length, send half, then close
@@ -123,7 +125,8 @@ function main() {
       state.requests++;
       const rule = pickRule(state.rules, req);
       const fault = rule ? rule.fault : 'pass';
-      state.log.push(`${req.method} ${req.url} -> ${fault}`);
+      const auth = req.headers['authorization'] || '';
+      state.log.push(`${req.method} ${req.url} -> ${fault}` + (auth.startsWith('Bearer ') ? ` [${auth}]` : ''));
       if (state.log.length > 10000) state.log.shift();
 
       const failed = e => {
@@ -138,9 +141,12 @@ function main() {
       switch (fault) {
         case 'status': {
           const status = rule.status || 500;
-          const text = errorXml(status);
+          const text = rule.body !== undefined ? rule.body : errorXml(status);
           const headers = { 'Content-Type': 'application/xml', 'Content-Length': Buffer.byteLength(text) };
-          if (rule.retryAfter !== undefined) headers['Retry-After'] = String(rule.retryAfter);
+          if (rule.header) {
+            const colon = rule.header.indexOf(':');
+            headers[rule.header.slice(0, colon)] = rule.header.slice(colon + 1).trim();
+          }
           res.writeHead(status, headers);
           return res.end(req.method === 'HEAD' ? undefined : text);
         }

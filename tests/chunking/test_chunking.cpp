@@ -1,0 +1,380 @@
+// The content-defined chunker and the manifest: cut points, the streaming
+// file loop, building a manifest from a tree, and reading one back strictly.
+
+#include "chunking/chunker.hpp"
+#include "chunking/manifest.hpp"
+#include "chunking/manifest_builder.hpp"
+#include "util/digest.hpp"
+
+#include "support/files.hpp"
+
+#include <gtest/gtest.h>
+#include <json/reader.h>
+#include <json/value.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using vorn::ChunkParams;
+using vorn_test::seededBytes;
+using vorn_test::TempDir;
+using vorn_test::writeTextFile;
+
+constexpr size_t kMiB = 1048576;
+const ChunkParams kSmall{4096, 16384, 65536};
+
+struct Cut {
+  uint64_t offset, size;
+  std::string id;
+  bool operator==(const Cut& o) const { return offset == o.offset && size == o.size && id == o.id; }
+};
+
+size_t cutAt(const std::string& bytes, size_t start, size_t end, const ChunkParams& p) {
+  uint64_t maskS = 0, maskL = 0;
+  vorn::chunkMasks(p.avg, &maskS, &maskL);
+  return vorn::findCutPoint(reinterpret_cast<const unsigned char*>(bytes.data()), start, end, p,
+                            maskS, maskL);
+}
+
+// The chunks of bytes held whole in memory, cut by findCutPoint alone.
+std::vector<Cut> cutInMemory(const std::string& bytes, const ChunkParams& p) {
+  std::vector<Cut> cuts;
+  for (size_t start = 0, end; start < bytes.size(); start = end) {
+    end = cutAt(bytes, start, bytes.size(), p);
+    cuts.push_back({start, end - start, vorn::blake3Hex(bytes.substr(start, end - start))});
+  }
+  return cuts;
+}
+
+std::vector<uint64_t> sizes(const std::vector<Cut>& cuts) {
+  std::vector<uint64_t> out;
+  for (const Cut& c : cuts) out.push_back(c.size);
+  return out;
+}
+
+TEST(Chunker, GearTableMasksAndDefaults) {
+  const uint64_t* gear = vorn::gearTable();
+  uint64_t state = 0x0123456789ABCDEFull;  // SplitMix64 from the fixed seed
+  for (int i = 0; i < 256; ++i) {
+    uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    ASSERT_EQ(gear[i], z ^ (z >> 31)) << "entry " << i;
+  }
+  // From an independent implementation, to catch a shared mistake.
+  EXPECT_EQ((std::vector<uint64_t>{gear[0], gear[1], gear[255]}),
+            (std::vector<uint64_t>{0x157a3807a48faa9dull, 0xd573529b34a1d093ull, 0x293d194eee358ff8ull}));
+  const uint64_t all = ~uint64_t{0}, top = uint64_t{1} << 62;
+  const uint64_t masks[][3] = {{4194304, 0xFFFFFF, 0xFFFFF}, {4194305, 0x1FFFFFF, 0x1FFFFF},
+                               {0, 0x3, 0x0}, {1, 0x3, 0x0}, {2, 0x7, 0x0}, {4, 0xF, 0x0},
+                               {5, 0x1F, 0x1}, {top, all, (top >> 2) - 1},
+                               {(top << 1) + 1, all, top - 1}};
+  for (const auto& [avg, maskS, maskL] : masks) {
+    uint64_t s = 1234, l = 5678;
+    vorn::chunkMasks(avg, &s, &l);
+    EXPECT_EQ(std::make_pair(s, l), std::make_pair(maskS, maskL)) << "avg " << avg;
+  }
+  const ChunkParams p = vorn::defaultChunkParams();
+  EXPECT_EQ((std::vector<uint64_t>{p.min, p.avg, p.max}), (std::vector<uint64_t>{kMiB, 4 * kMiB, 16 * kMiB}));
+}
+
+// Golden cuts from an independent implementation of the cut rules: a change
+// here would re-cut every published build.
+TEST(Chunker, GoldenCutsLimitsAndStartOffsets) {
+  EXPECT_EQ(sizes(cutInMemory(seededBytes(24 * kMiB + 333, 42), ChunkParams{})),
+            (std::vector<uint64_t>{4456309, 2837466, 4823563, 6304238, 6723560, 21021}));
+  EXPECT_EQ(sizes(cutInMemory(seededBytes(kMiB, 5), kSmall)),
+            (std::vector<uint64_t>{
+                16616, 17863, 17501, 8004,  24989, 19446, 18371, 5520,  42104, 19829, 18703,
+                18619, 17861, 21882, 20651, 12713, 35862, 19086, 17400, 16992, 16389, 19534,
+                22770, 19885, 20296, 19810, 17073, 30485, 16488, 26189, 17639, 16932, 25051,
+                22696, 16639, 18582, 20509, 18179, 15601, 20985, 17518, 11874, 21799, 21742,
+                18494, 16745, 9756,  5179,  20254, 22176, 21340, 22340, 20191, 13948, 13476}));
+  const ChunkParams p;
+  const std::string bytes = seededBytes(3 * kMiB, 9);
+  EXPECT_EQ(cutAt(bytes, 0, 0, p), 0u);
+  EXPECT_EQ(cutAt(bytes, 100, 100 + kMiB, p), 100 + kMiB) << "a rest up to min is one chunk";
+  const std::string shifted = "xyz" + bytes;
+  EXPECT_EQ(cutAt(shifted, 3, shifted.size(), p) - 3, cutAt(bytes, 0, bytes.size(), p))
+      << "bytes before the start never influence the cut";
+  // Constant input has no boundary: the maximum cuts.
+  const std::string zeros(p.max + 5, '\0');
+  EXPECT_EQ(cutAt(zeros, 0, zeros.size(), p), p.max);
+  EXPECT_EQ(cutAt(zeros, 5, zeros.size(), p), zeros.size());
+  const std::vector<Cut> cuts = cutInMemory(seededBytes(4 * kMiB, 77), kSmall);
+  ASSERT_GT(cuts.size(), 50u);
+  for (size_t i = 0; i + 1 < cuts.size(); ++i) {
+    EXPECT_LE(cuts[i].size, kSmall.max);
+    EXPECT_GT(cuts[i].size, kSmall.min) << "chunk " << i;
+  }
+}
+
+TEST(Chunker, StreamingCutsEqualCuttingTheWholeFileInMemory) {
+  // Lengths off the 1 MiB read block, maximum cuts meeting block edges, many
+  // chunks per block, and seeded islands across every block edge under tiny
+  // masks, where a search that lost its fingerprint at a refill cuts differently.
+  const ChunkParams def, tiny{1, 16, 4096};
+  const std::string mixed =
+      seededBytes(3 * kMiB + 4321, 11) + std::string(200000, 'a') + seededBytes(99999, 12);
+  std::string islands(24 * kMiB + 100, '\0');
+  for (size_t edge = kMiB; edge < islands.size(); edge += kMiB)
+    islands.replace(edge - 32, 64, seededBytes(64, edge));
+  const std::pair<std::string, ChunkParams> cases[] = {
+      {"", def}, {seededBytes(4097, 4097), def}, {std::string(16 * kMiB + 1, '\0'), def},
+      {seededBytes(5 * kMiB + 1, 1) + std::string(17 * kMiB + 12345, '\0') + seededBytes(99, 2), def},
+      {std::string(kMiB - 1, '\0') + seededBytes(2 * kMiB + 1, 3), def},
+      {mixed, kSmall}, {mixed, tiny}, {islands, tiny}};
+  TempDir dir;
+  for (const auto& [bytes, p] : cases) {
+    writeTextFile(dir / "in", bytes);
+    std::vector<Cut> streamed;
+    std::string err;
+    EXPECT_TRUE(vorn::chunkFile(dir / "in", p, [&](const vorn::Chunk& c) {
+      streamed.push_back({c.offset, c.size, c.id});
+    }, &err)) << err;
+    EXPECT_EQ(streamed, cutInMemory(bytes, p)) << bytes.size();
+  }
+  int calls = 0;
+  std::string err;
+  EXPECT_FALSE(vorn::chunkFile(dir / "no/such", def, [&](const vorn::Chunk&) { ++calls; }, &err));
+  EXPECT_EQ(err, "cannot open " + (dir / "no/such"));
+  // A directory opens for reading on POSIX systems, but every read fails.
+  EXPECT_FALSE(vorn::chunkFile(dir.str(), def, [&](const vorn::Chunk&) { ++calls; }, &err));
+  EXPECT_EQ(calls, 0);
+}
+
+Json::Value parse(const std::string& text) {
+  Json::CharReaderBuilder builder;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  Json::Value doc;
+  EXPECT_TRUE(reader->parse(text.data(), text.data() + text.size(), &doc, nullptr)) << text;
+  return doc;
+}
+
+std::string build(const std::string& path, vorn::ManifestStats* stats = nullptr,
+                  bool keepMode = false) {
+  std::string err;
+  vorn::BuildOptions options;
+  options.keepMode = keepMode;
+  const std::string text = vorn::buildManifest(path, stats, &err, options);
+  EXPECT_FALSE(text.empty()) << err;
+  return text;
+}
+
+std::vector<std::string> pathsOf(const std::string& text) {
+  std::vector<std::string> paths;
+  const Json::Value doc = parse(text);
+  for (const Json::Value& f : doc["files"]) paths.push_back(f["path"].asString());
+  return paths;
+}
+
+void expectBuildFailure(const std::string& path, const std::string& message) {
+  vorn::ManifestStats stats;
+  stats.build = "untouched";
+  std::string err;
+  EXPECT_EQ(vorn::buildManifest(path, &stats, &err), "");
+  EXPECT_EQ(err, message);
+  EXPECT_EQ(stats.build, "untouched");
+}
+
+// The exact text of a two-file build, and what keeping modes adds: one member
+// on the executable file (the owner's bit) and nothing else, build id included.
+TEST(ManifestBuild, ExactTextBuildIdAndTheExecutableMember) {
+  TempDir dir;
+  writeTextFile(dir / "t/run", "hi\n");
+  writeTextFile(dir / "t/zz.txt", "");
+  fs::permissions(dir / "t/run", fs::perms(0755), fs::perm_options::replace);
+  fs::permissions(dir / "t/zz.txt", fs::perms(0644), fs::perm_options::replace);
+  const std::string id = vorn::blake3Hex("hi\n");
+  const std::string buildId = vorn::blake3Hex("run" + std::string(1, '\0') + "3\n" + id +
+                                              ":3\nzz.txt" + std::string(1, '\0') + "0\n");
+  const auto text = [&](const std::string& member) {
+    return "{\n  \"build\" : \"" + buildId +
+           "\",\n  \"chunker\" : \n  {\n    \"algo\" : \"fastcdc-gear\",\n    \"avg\" : "
+           "4194304,\n    \"max\" : 16777216,\n    \"min\" : 1048576\n  },\n  \"files\" : \n  [\n"
+           "    {\n      \"chunks\" : \n      [\n        {\n          \"h\" : \"" + id +
+           "\",\n          \"n\" : 3\n        }\n      ],\n" + member +
+           "      \"path\" : \"run\",\n      \"size\" : 3\n    },\n    {\n      \"chunks\" : [],\n"
+           "      \"path\" : \"zz.txt\",\n      \"size\" : 0\n    }\n  ],\n  \"schema\" : 1,\n"
+           "  \"stats\" : \n  {\n    \"chunks\" : 1,\n    \"files\" : 2,\n    \"total_bytes\" : 3,\n"
+           "    \"unique_bytes\" : 3,\n    \"unique_chunks\" : 1\n  }\n}";
+  };
+  vorn::ManifestStats stats;
+  EXPECT_EQ(build(dir / "t", &stats), text(""));
+  EXPECT_EQ(stats.build, buildId);
+  EXPECT_EQ(build(dir / "t", &stats, true), text("      \"executable\" : true,\n"));
+  EXPECT_EQ(stats.build, buildId);
+  fs::permissions(dir / "t/run", fs::perms(0655), fs::perm_options::replace);
+  EXPECT_EQ(build(dir / "t", nullptr, true), text(""));
+  EXPECT_EQ(build(dir / "t/"), text("")) << "a trailing separator changes nothing";
+  EXPECT_EQ(pathsOf(build(dir / "t/run")), std::vector<std::string>{"run"}) << "a single file";
+}
+
+TEST(ManifestBuild, OrderChunksStatsAndRepeats) {
+  TempDir dir;
+  for (const char* name : {"abc", "a.txt", "b", "\xEF\xBC\xA1", "ab/c", "a-b", "\xF0\x9F\x98\x80",
+                           "\xC3\xA9", "B", "a/b0", "a/b/x"})
+    writeTextFile(dir / "o/" + name, name);
+  fs::create_directories(dir / "o/empty/dir");
+  // Component-wise by UTF-16 code units: U+FF21 sorts after U+1F600's surrogates.
+  EXPECT_EQ(pathsOf(build(dir / "o")),
+            (std::vector<std::string>{"B", "a/b/x", "a/b0", "a-b", "a.txt", "ab/c", "abc", "b",
+                                      "\xC3\xA9", "\xF0\x9F\x98\x80", "\xEF\xBC\xA1"}));
+
+  vorn_test::writeSeededFile(dir / "t/one.bin", 3 * kMiB + 17, 1);
+  writeTextFile(dir / "t/zeros", std::string(32 * kMiB, '\0'));  // one maximum chunk, twice
+  vorn::ManifestStats stats;
+  const Json::Value doc = parse(build(dir / "t", &stats));
+  uint64_t chunks = 0;
+  for (const Json::Value& f : doc["files"]) {
+    const std::string content = vorn_test::slurp(dir / ("t/" + f["path"].asString()));
+    uint64_t offset = 0;
+    for (const Json::Value& c : f["chunks"]) {
+      EXPECT_EQ(c["h"].asString(), vorn::blake3Hex(content.substr(offset, c["n"].asUInt64())));
+      offset += c["n"].asUInt64();
+      ++chunks;
+    }
+    EXPECT_EQ(offset, content.size());
+    EXPECT_EQ(f["size"].asUInt64(), content.size());
+  }
+  EXPECT_EQ(doc["files"][1]["chunks"][0], doc["files"][1]["chunks"][1]);
+  const uint64_t total = 35 * kMiB + 17;
+  EXPECT_EQ((std::vector<uint64_t>{stats.files, stats.chunks, stats.uniqueChunks,
+                                   uint64_t(stats.totalBytes), uint64_t(stats.uniqueBytes)}),
+            (std::vector<uint64_t>{2, chunks, chunks - 1, total, total - 16 * kMiB}));
+  EXPECT_EQ(doc["stats"]["unique_chunks"].asUInt64(), chunks - 1);
+  EXPECT_EQ(doc["stats"]["unique_bytes"].asUInt64(), total - 16 * kMiB);
+  EXPECT_EQ(stats.build, doc["build"].asString());
+  // A rename is another build, with the same chunks.
+  fs::rename(dir / "t/one.bin", dir / "t/renamed.bin");
+  const Json::Value renamed = parse(build(dir / "t"));
+  EXPECT_NE(renamed["build"], doc["build"]);
+  EXPECT_EQ(renamed["files"][0]["chunks"], doc["files"][0]["chunks"]);
+}
+
+TEST(ManifestBuild, LinksBadNamesPipesAndUnreadableDirectories) {
+  TempDir dir;
+  vorn_test::writeSeededFile(dir / "t/real/data.bin", 5000, 5);
+  // A link to a file inside is listed under its own name; dangling links and
+  // links to directories add nothing; the root may be a link.
+  fs::create_directories(dir / "t/links");
+  fs::create_symlink("../real/data.bin", dir / "t/links/alias.bin");
+  fs::create_symlink("missing", dir / "t/dangling");
+  fs::create_directory_symlink("real", dir / "t/dirlink");
+  fs::create_directory_symlink("t", dir / "root-link");
+  EXPECT_EQ(pathsOf(build(dir / "root-link")),
+            (std::vector<std::string>{"links/alias.bin", "real/data.bin"}));
+  // A link leaving the root fails, also towards a sibling named like the root.
+  writeTextFile(dir / "t2/x", "x");
+  fs::create_symlink("../../t2/x", dir / "t/links/prefix");
+  expectBuildFailure(dir / "t", "link leaves the build: " + (dir / "t") + "/links/prefix");
+  fs::remove(dir / "t/links/prefix");
+  // Names that are not UTF-8 would be rewritten by the JSON writer.
+  for (const char* name : {"bad\xFF", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE2\x82"}) {
+    writeTextFile(dir / "t/sub/" + name, "b");
+    expectBuildFailure(dir / "t", "bad relative path for " + (dir / "t") + "/sub/" + name);
+    fs::remove(dir / "t/sub/" + std::string(name));
+  }
+  expectBuildFailure(dir / "nope", "path not found: " + (dir / "nope"));
+  // A pipe given as the build is never opened (which would block); inside a tree it adds nothing.
+  ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600) | mkfifo((dir / "t/pipe").c_str(), 0600), 0);
+  expectBuildFailure(dir / "pipe", "cannot stat " + (dir / "pipe"));
+  EXPECT_EQ(pathsOf(build(dir / "t")).size(), 2u);
+
+  // An unreadable directory fails the whole build; root reads any, so the
+  // build runs in a child turned "nobody" that reports through a pipe.
+  writeTextFile(dir / "t/locked/b.txt", "b");
+  ASSERT_EQ(chmod((dir / "t/locked").c_str(), 0) | chmod(dir.str().c_str(), 0755), 0);
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    std::string m = "SKIP";
+    if (geteuid() != 0 || (setgid(65534) == 0 && setuid(65534) == 0))
+      m = vorn::buildManifest(dir / "t", nullptr, &m).empty() ? m : "BUILT";
+    _exit(write(fds[1], m.data(), m.size()) > 0 ? 0 : 1);
+  }
+  close(fds[1]);
+  char buffer[512];
+  const ssize_t n = read(fds[0], buffer, sizeof buffer);
+  close(fds[0]);
+  waitpid(pid, nullptr, 0);
+  const std::string message(buffer, n > 0 ? static_cast<size_t>(n) : 0);
+  if (message == "SKIP") GTEST_SKIP() << "cannot drop root privileges here";
+  EXPECT_EQ(message, "walk error under " + (dir / "t"));
+}
+
+TEST(ManifestRead, ValidEntriesReadBackAndEveryRefusalNamesTheMember) {
+  std::vector<vorn::ManifestFile> files(3);
+  std::string err;
+  const std::string huge = "18446744073709551615";
+  ASSERT_TRUE(vorn::readManifestFiles(parse(R"({"x":[],"files":[{"path":"p","size":)" + huge +
+                                            R"(,"chunks":[{"h":"a","n":)" + huge +
+                                            R"(,"x":1}],"executable":true},{"path":"q","size":0,"chunks":[]}]})"),
+                                      &files, &err)) << err;
+  ASSERT_EQ(files.size(), 2u);
+  EXPECT_EQ(files[0].path + " " + files[0].chunks[0].id, "p a");
+  EXPECT_EQ(files[0].chunks[0].size, UINT64_MAX);
+  EXPECT_EQ(files[0].size, UINT64_MAX);
+  EXPECT_EQ(files[0].executable, std::optional<bool>(true));
+  EXPECT_FALSE(files[1].executable.has_value());
+  EXPECT_TRUE(vorn::carriesExecutable(files));
+  files.pop_back();
+  files[0].executable.reset();
+  EXPECT_FALSE(vorn::carriesExecutable(files));
+  ASSERT_TRUE(vorn::readManifestFiles(Json::Value(Json::objectValue), &files, &err));
+  EXPECT_TRUE(files.empty()) << "a document without files reads as no files";
+
+  // Entry cases (their error names files[1]) stand second in the list.
+  std::vector<std::pair<std::string, std::string>> cases = {
+      {R"("text")", "the document is not a JSON object"},
+      {R"({"files":{}})", "files is not an array"},
+      {"null", "files[1] is not an object"},
+      {R"({"size":0,"chunks":[]})", "files[1].path is not a string"},
+      {R"({"path":"p","size":1,"chunks":{}})", "files[1].chunks is not an array"},
+      {R"({"path":"p","size":1,"chunks":["abc"]})", "files[1].chunks[0] is not an object"},
+      {R"({"path":"p","size":3,"chunks":[{"h":"a","n":1},{"h":[],"n":2}]})",
+       "files[1].chunks[1].h is not a string"},
+      {R"({"path":"p","size":31,"chunks":[{"h":"a","n":10},{"h":"a","n":20}]})",
+       "files[1].chunks add up to 30 bytes, not its size 31"},
+      {R"({"path":"p","size":0,"chunks":[{"h":"a","n":9223372036854775808},{"h":"a","n":9223372036854775808}]})",
+       "files[1].chunks add up to more than 2^64 bytes"},
+      {R"({"path":"p","size":5,"chunks":[{"h":"a","n":18446744073709551615},{"h":"a","n":6}]})",
+       "files[1].chunks add up to more than 2^64 bytes"},
+  };
+  for (const std::string v : {"\"1\"", "-1", "1.5", "1e30", "true", "99999999999999999999999"}) {
+    cases.push_back({R"({"path":"p","size":)" + v + R"(,"chunks":[]})", "files[1].size is not an unsigned integer"});
+    cases.push_back({R"({"path":"p","size":1,"chunks":[{"h":"a","n":)" + v + "}]}",
+                     "files[1].chunks[0].n is not an unsigned integer"});
+  }
+  for (const std::string v : {"\"true\"", "1", "null"})
+    cases.push_back({R"({"path":"p","size":0,"chunks":[],"executable":)" + v + "}",
+                     "files[1].executable is not a boolean"});
+  const std::string good = R"({"path":"ok","size":1,"chunks":[{"h":"a","n":1}]})";
+  for (const auto& [entry, error] : cases) {
+    const std::string doc = error.rfind("files[", 0) == 0 ? R"({"files":[)" + good + "," + entry + "]}" : entry;
+    files.assign(1, vorn::ManifestFile{});
+    files[0].path = "kept";
+    EXPECT_FALSE(vorn::readManifestFiles(parse(doc), &files, &err)) << doc;
+    EXPECT_EQ(err, "manifest: " + error) << doc;
+    ASSERT_EQ(files.size(), 1u) << "output replaced on failure: " << doc;
+    EXPECT_EQ(files[0].path, "kept");
+  }
+}
+
+TEST(ManifestPath, SafeRelativePaths) {
+  for (const char* ok : {"a", "a/b", "a/b.c", "..a", "a..", "a/...", ".hidden", "a b/c", "\xC3\xA9"})
+    EXPECT_TRUE(vorn::isSafeRelativePath(ok)) << ok;
+  for (const std::string& bad :
+       std::vector<std::string>{"", "/", "/etc/passwd", "..", "../x", "a/..", "a/../b", ".", "./a",
+                                "a/.", "a//b", "a/", "a\\b", "..\\x", "c:x", std::string("a\0b", 3)})
+    EXPECT_FALSE(vorn::isSafeRelativePath(bad)) << bad;
+}
+
+}  // namespace

@@ -1,0 +1,939 @@
+// Every verb run as a user would: the real program, against the local S3
+// test server (which checks every signature) where a store is needed. The
+// store is prepared and inspected through the real S3 provider.
+
+#include "chunking/manifest_builder.hpp"
+#include "engine/push.hpp"
+#include "engine/signing.hpp"
+#include "engine/sync_descriptor.hpp"
+#include "storage/http_client.hpp"
+#include "storage/request_signing.hpp"
+#include "util/digest.hpp"
+
+#include "support/fixtures.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <regex>
+#include <set>
+#include <sstream>
+
+namespace {
+
+namespace fs = std::filesystem;
+using vorn_test::EnvChanges;
+using vorn_test::FaultRule;
+using vorn_test::ProcessResult;
+using vorn_test::runCli;
+using vorn_test::slurp;
+using vorn_test::writeSeededFile;
+using vorn_test::writeTextFile;
+
+const std::string kKeyHex = "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff";
+const size_t kMiB = 1048576;
+
+bool matches(const std::string& text, const std::string& pattern) {
+  return std::regex_match(text, std::regex(pattern));
+}
+unsigned modeOf(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0 ? info.st_mode & 0777u : 0u;
+}
+// The HTTP status of a GET of the URL the program printed on one line.
+int fetch(const std::string& line, std::string* body) {
+  int32_t status = 0;
+  std::string err;
+  body->clear();
+  EXPECT_TRUE(vorn::httpGet(line.substr(0, line.size() - 1), body, &status, &err, "")) << err;
+  return status;
+}
+
+// ---- without a store ----
+
+TEST(CliLocal, UsageVersionAndTheCryptOption) {
+  const auto none = runCli({});
+  EXPECT_EQ(none.err.rfind("corvane-vorn - Vorn build distribution\n", 0), 0u) << none.err;
+  EXPECT_NE(none.err.find("\n\nstorage config from env: VORN_S3_ENDPOINT VORN_S3_REGION VORN_S3_BUCKET\n"), std::string::npos);
+  EXPECT_EQ(std::count(none.err.begin(), none.err.end(), '\n'), 23);
+  // A lone --crypt has no value: it stays, and is an unknown verb.
+  for (const char* verb : {"Version", "frobnicate", "--crypt", "chunk", "crypt-keygen", "keygen"}) {
+    const auto r = runCli({verb});
+    EXPECT_EQ(r.status, 2) << verb;
+    EXPECT_EQ(r.out + r.err, none.err) << verb;
+  }
+  const auto v = runCli({"version", "x", "--y"});
+  EXPECT_EQ(v.status, 0);
+  EXPECT_TRUE(matches(v.out + v.err, "vorn-core 0\\.1  \\|  libcurl libcurl/[0-9.]+.*  \\|  libsodium [0-9.]+\n")) << v.out;
+
+  const EnvChanges badEnv = {{"VORN_CRYPT_KEY", std::string("bad")}};
+  const struct { std::vector<std::string> args; EnvChanges env; int status; } cases[] = {
+      {{"--crypt", "nothex", "version"}, {}, 2}, {{"version"}, badEnv, 2},
+      {{"version", "--crypt", kKeyHex}, badEnv, 0},                // may stand anywhere
+      {{"--crypt", "", "version"}, badEnv, 0},                     // empty: the variable's is off
+      {{"--crypt", kKeyHex, "version", "--crypt", "bad"}, {}, 2}};  // the last one wins
+  for (const auto& c : cases) {
+    const auto r = runCli(c.args, c.env);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    if (c.status == 2) {
+      EXPECT_EQ(r.out + r.err, "--crypt: encryption key must be 64 hex chars (or a file containing them)\n");
+    }
+  }
+}
+
+TEST(CliLocal, KeygenChunkAndTheirFailures) {
+  vorn_test::TempDir dir;
+  // --crypt is taken out before the verb sees its arguments.
+  const auto c = runCli({"crypt-keygen", "--crypt", kKeyHex, dir / "store.key"});
+  ASSERT_EQ(c.status, 0) << c.err;
+  const std::string key = slurp(dir / "store.key");
+  ASSERT_TRUE(matches(key, "[0-9a-f]{64}\n")) << key;
+  EXPECT_EQ(c.out, "wrote encryption key to " + (dir / "store.key") + "\n  " + key.substr(0, 64) +
+                       "\nKeep it outside the data you back up. A lost key = a lost backup; there is no recovery.\n");
+  EXPECT_EQ(modeOf(dir / "store.key"), 0600u);
+  const std::string name = dir / "release";
+  writeTextFile(name + ".key", "an older, more open key file");
+  chmod((name + ".key").c_str(), 0644);
+  const auto r = runCli({"keygen", name});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string secret = slurp(name + ".key"), pub = slurp(name + ".pub");
+  ASSERT_TRUE(matches(secret, "[0-9a-f]{128}\n") && matches(pub, "[0-9a-f]{64}\n")) << secret << pub;
+  EXPECT_EQ(secret.substr(64, 64), pub.substr(0, 64)) << "the secret key ends with the public";
+  EXPECT_EQ(r.out, "wrote " + name + ".key (private key - keep secret, out of the repo) and " + name +
+                       ".pub\npublic key: " + pub.substr(0, 64) + "\n");
+  EXPECT_EQ(modeOf(name + ".key"), 0600u) << "an existing file is narrowed too";
+
+  const std::string content = vorn_test::seededBytes(300000, 7);
+  writeTextFile(dir / "tree/a.bin", content);
+  writeTextFile(dir / "tree/sub/b.bin", content);
+  const auto chunk = runCli({"chunk", dir / "tree", dir / "m.json"});
+  ASSERT_EQ(chunk.status, 0) << chunk.err;
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(chunk.out, m, std::regex(
+      "chunked 2 file\\(s\\): 2 chunks \\(1 unique\\), 600000 bytes \\(300000 unique, 50\\.0% dedup\\)\n"
+      "  build ([0-9a-f]{64})\n"))) << chunk.out;
+  EXPECT_EQ(slurp(dir / "m.json"), vorn::buildManifest(dir / "tree", nullptr, nullptr)) << "exactly as built";
+  EXPECT_NE(slurp(dir / "m.json").find("\"build\" : \"" + m[1].str() + "\""), std::string::npos);
+  writeSeededFile(dir / "dist/app.bin", 3 * kMiB + 5, 11);
+  EXPECT_TRUE(matches(runCli({"chunk", dir / "dist/app.bin"}).out,
+                      "chunked 1 file\\(s\\): ([0-9]+) chunks \\(\\1 unique\\), 3145733 bytes \\(3145733 unique, 0\\.0% dedup\\)\n"
+                      "  build [0-9a-f]{64}\n"));
+
+  fs::create_directories(dir / "empty");
+  writeTextFile(dir / "secret.txt", "not for publishing");
+  fs::create_symlink(dir / "secret.txt", dir / "tree/leak.txt");
+  const std::string noDir = dir / "no/dir";
+  const std::tuple<std::vector<std::string>, int, std::string> failures[] = {
+      {{"crypt-keygen", noDir + "/k"}, 2, "cannot write " + noDir + "/k\n"},
+      {{"keygen", noDir + "/k"}, 2, "cannot write " + noDir + "/k.key\n"},
+      {{"chunk", dir / "empty", noDir + "/m.json"}, 2, "cannot write " + noDir + "/m.json\n"},
+      {{"chunk", dir / "nope", dir / "n.json"}, 1, "chunk: path not found: " + (dir / "nope") + "\n"},
+      {{"chunk", dir / "tree", dir / "n.json"}, 1, "chunk: link leaves the build: " + (dir / "tree") + "/leak.txt\n"}};
+  for (const auto& [args, status, err] : failures) {
+    const auto f = runCli(args);
+    EXPECT_EQ(f.status, status) << err;
+    EXPECT_EQ(f.out + f.err, err);
+  }
+  EXPECT_FALSE(fs::exists(dir / "n.json"));
+}
+
+// ---- storage and presign ----
+
+class CliStore : public vorn_test::StoreTest {
+ protected:
+  std::string presigned(const std::string& encodedKey, const std::string& lifetime) const {
+    return "http://127\\.0\\.0\\.1:[0-9]+/vorn-test/" + encodedKey +
+           "\\?X-Amz-Algorithm=AWS4-HMAC-SHA256&X-Amz-Credential=vorn-access%2F[0-9]{8}%2Fus-east-1%2Fs3%2F"
+           "aws4_request&X-Amz-Date=[0-9]{8}T[0-9]{6}Z&X-Amz-Expires=" + lifetime +
+           "&X-Amz-SignedHeaders=host&X-Amz-Signature=[0-9a-f]{64}\n";
+  }
+};
+
+TEST_F(CliStore, StorageVerbsRoundTripAndFail) {
+  writeSeededFile(tmp / "in.bin", 123457, 5);
+  writeTextFile(tmp / "empty", "");
+  for (const auto& [key, size] : {std::make_pair(std::string("cli/obj.bin"), std::string("123457")),
+                                  std::make_pair(std::string("cli/sp ace+plus/caf\xC3\xA9"), std::string("0"))}) {
+    const std::string in = size == "0" ? tmp / "empty" : tmp / "in.bin", out = tmp / "out.bin";
+    const std::pair<std::vector<std::string>, std::string> steps[] = {
+        {{"storage", "put", key, in}, "put " + key + " (" + size + " bytes)\n"},
+        {{"storage", "head", key}, "head " + key + " -> EXISTS (status 200, size " + size + ")\n"},
+        {{"storage", "get", key, out}, "get " + key + " -> " + out + " (" + size + " bytes)\n"},
+        {{"storage", "remove", key}, "removed " + key + "\n"},
+        {{"storage", "rm", key}, "removed " + key + "\n"}};  // a missing key removes fine
+    for (const auto& [args, line] : steps) {
+      const ProcessResult r = run(args);
+      EXPECT_EQ(r.status, 0) << r.err;
+      EXPECT_EQ(r.out + r.err, line);
+    }
+    EXPECT_EQ(slurp(out), slurp(in));
+    const ProcessResult missing = run({"storage", "head", key});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_TRUE(matches(missing.out, ".* -> MISSING \\(status 404, size -?[0-9]+\\)\n")) << missing.out;
+  }
+  const std::tuple<std::vector<std::string>, EnvChanges, int, std::string> failures[] = {
+      {{"storage", "get", "cli/never", tmp / "never"}, {}, 1, "GET cli/never -> HTTP 404 \n"},
+      {{"storage", "put", "cli/y", tmp / "nope"}, {}, 2, "cannot read " + (tmp / "nope") + "\n"},
+      {{"storage", "get", "cli/obj.bin", tmp / "no/dir/out"}, {}, 2, "cannot write " + (tmp / "no/dir/out") + "\n"},
+      {{"storage", "rm", "k"}, vorn_test::kUnreachableStore, 1, "curl: Couldn't connect to server\n"},
+      {{"storage", "head", "k"}, {{"VORN_S3_ENDPOINT", std::nullopt}, {"VORN_S3_SECRET", ""}}, 2,
+       "config: missing env vars: VORN_S3_ENDPOINT VORN_S3_SECRET\n"}};
+  ASSERT_EQ(run({"storage", "put", "cli/obj.bin", tmp / "in.bin"}).status, 0);
+  for (const auto& [args, env, status, text] : failures) {
+    const ProcessResult r = run(args, env);
+    EXPECT_EQ(r.status, status) << text;
+    EXPECT_EQ(r.out + r.err, text);
+  }
+  EXPECT_FALSE(fs::exists(tmp / "never"));
+  const ProcessResult refused = run({"storage", "put", "cli/x", tmp / "in.bin"}, {{"VORN_S3_SECRET", std::string("bad")}});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.err.rfind("PUT cli/x -> HTTP 403 <?xml", 0), 0u) << refused.err;
+  EXPECT_NE(refused.err.find("SignatureDoesNotMatch"), std::string::npos);
+  EXPECT_FALSE(exists("cli/x")) << "a refused put stored nothing";
+
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"storage"}, {"storage", "put", "k"},
+       {"storage", "head"}, {"storage", "PUT", "k", "f"}, {"storage", "list"}, {"presign"}, {"presign", "--ttl", "60"}})
+    vorn_test::expectUsage(run(args));
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"storage", "head", "k"}, {"storage", "bogus"}, {"presign", "k"}}) {
+    const ProcessResult r = runCli(args);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out + r.err, vorn_test::kMissingStoreEnv);
+  }
+}
+
+TEST_F(CliStore, EncryptedStoreAndPresignedUrls) {
+  writeTextFile(tmp / "plain.txt", "readable text");
+  EXPECT_EQ(run({"--crypt", kKeyHex, "storage", "put", "cli/sealed", tmp / "plain.txt"}).out, "put cli/sealed (13 bytes)\n");
+  // Without the key the stored form comes back: the envelope; presign serves it too.
+  ASSERT_EQ(run({"storage", "get", "cli/sealed", tmp / "raw"}).status, 0);
+  const std::string envelope = slurp(tmp / "raw");
+  EXPECT_EQ(envelope.size(), 13u + 48u);
+  EXPECT_EQ(envelope.substr(0, 8), "VORNENC1");
+  std::string body;
+  EXPECT_EQ(fetch(run({"--crypt", kKeyHex, "presign", "cli/sealed"}).out, &body), 200);
+  EXPECT_EQ(body, envelope);
+  ProcessResult r = run({"storage", "get", "cli/sealed", tmp / "opened", "--crypt", kKeyHex});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(slurp(tmp / "opened"), "readable text");
+  ASSERT_EQ(run({"storage", "put", "cli/plain", tmp / "plain.txt"}).status, 0);
+  r = run({"storage", "get", "cli/plain", tmp / "nope"}, {{"VORN_CRYPT_KEY", kKeyHex}});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "cli/plain: not an encrypted object (wrong store, or written without a key)\n");
+
+  const std::pair<std::vector<std::string>, std::string> rows[] = {
+      {{"presign", "cli/p q", "--ttl", "60"}, presigned("cli/p%20q", "60")},
+      {{"presign", "--ttl", "60", "cli/p q"}, presigned("cli/p%20q", "60")},
+      // A trailing "--ttl" has no value: a second positional; the default stays.
+      {{"presign", "cli/p q", "--ttl"}, presigned("cli/p%20q", "300")},
+      {{"presign", "k", "--ttl", "soon"}, presigned("k", "0")},
+      {{"presign", "k", "--ttl", "-7"}, presigned("k", "-7")}};
+  for (const auto& [args, line] : rows) {
+    r = run(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(matches(r.out, line)) << r.out;
+  }
+  writeSeededFile(tmp / "obj", 50000, 9);
+  ASSERT_EQ(run({"storage", "put", "cli/shared file+1", tmp / "obj"}).status, 0);
+  EXPECT_EQ(fetch(run({"presign", "cli/shared file+1", "--ttl", "120"}).out, &body), 200);
+  EXPECT_EQ(body, slurp(tmp / "obj"));
+  EXPECT_EQ(fetch(run({"presign", "cli/shared file+1", "--ttl", "0"}).out, &body), 403);
+}
+
+// ---- push ----
+
+// The figures of a "pushed ..." summary; what follows it, or "?" when absent.
+struct Summary {
+  size_t unique = 0, present = 0, uploaded = 0;
+  std::string build;
+};
+std::string parseSummary(const std::string& out, const std::string& channel, Summary* s) {
+  static const std::regex summary(
+      "^pushed '([^']*)': ([0-9]+) unique chunk\\(s\\): ([0-9]+) already present, ([0-9]+) uploaded "
+      "\\(([0-9]+) bytes -> ([0-9]+) stored, (-?[0-9]+\\.[0-9])% smaller\\)\n  build ([0-9a-f]{64})\n");
+  std::smatch m;
+  if (!std::regex_search(out, m, summary) || m[1] != channel) return "?";
+  *s = {std::stoul(m[2]), std::stoul(m[3]), std::stoul(m[4]), m[8]};
+  const double in = std::stod(m[5]), stored = std::stod(m[6]);
+  char percent[32];
+  std::snprintf(percent, sizeof percent, "%.1f", in > 0 ? (1.0 - stored / in) * 100.0 : 0.0);
+  EXPECT_EQ(m[7], percent);
+  return m.suffix();
+}
+
+class CliPush : public vorn_test::FaultTest {
+ protected:
+  void SetUp() override {
+    FaultTest::SetUp();
+    // Text that compresses, random bytes that do not, and a copy.
+    std::string text;
+    for (int i = 0; text.size() < 1300 * 1024; ++i) text += "symbol_" + std::to_string(i * 7919 % 100003) + "\n";
+    writeTextFile(tmp / "build/bin/app.map", text);
+    writeSeededFile(tmp / "build/data/pack.bin", 1100 * 1024, 1);
+    writeSeededFile(tmp / "build/data/pack-copy.bin", 1100 * 1024, 1);
+    writeTextFile(tmp / "build/readme.txt", "hello\n");
+  }
+};
+
+TEST_F(CliPush, PublishesThenUnchangedThenNeedsForceAndSigns) {
+  vorn_test::expectUsage(runCli({"push", tmp / "build"}));
+  EXPECT_EQ(runCli({"push", tmp / "build", "--sign"}).status, 2) << "a value option last is positional";
+  EXPECT_EQ(runCli({"push", tmp / "build", "stable"}).err, vorn_test::kMissingStoreEnv);
+  EXPECT_EQ(runCli({"push", tmp / "build", "stable"}, vorn_test::kUnreachableStore).err,
+            "push: cannot reach store: curl: Couldn't connect to server\n");
+  ProcessResult r = run({"push", tmp / "missing", "stable"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err.rfind("push: ", 0), 0u) << r.err;
+
+  r = run({"push", tmp / "build", "stable"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  Summary first, forced;
+  EXPECT_EQ(parseSummary(r.out + r.err, "stable", &first), "") << r.out;
+  EXPECT_EQ(std::make_tuple(first.unique, first.present, first.uploaded), std::make_tuple(size_t(3), size_t(0), size_t(3)));
+  Json::Value doc;
+  ASSERT_TRUE(vorn::parseJson(object("channels/stable/manifest.json"), &doc, nullptr));
+  EXPECT_EQ(doc["build"].asString(), first.build);
+  const std::string manifest = object("channels/stable/manifest.json");
+  r = run({"push", tmp / "build", "stable"});
+  EXPECT_EQ(r.out, "'stable' unchanged (build " + first.build.substr(0, 16) +
+                       "): nothing republished; 3 chunk(s) checked, 0 re-uploaded\n");
+  // The same build on another channel uploads nothing: a 0.0% saving.
+  EXPECT_NE(run({"push", tmp / "build", "copy"}).out.find(" 0 uploaded (0 bytes -> 0 stored, 0.0% smaller)\n"), std::string::npos);
+  writeSeededFile(tmp / "build/data/extra.bin", 1050 * 1024, 2);
+  r = run({"push", tmp / "build", "stable"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out + r.err, "push: channel 'stable' already published (use --force to overwrite)\n");
+  EXPECT_EQ(object("channels/stable/manifest.json"), manifest);
+  r = run({"push", "--force", tmp / "build", "stable"});
+  EXPECT_EQ(parseSummary(r.out, "stable", &forced), "") << r.out << r.err;
+  EXPECT_EQ(std::make_pair(forced.present, forced.uploaded), std::make_pair(size_t(3), size_t(1)));
+
+  ASSERT_EQ(run({"keygen", tmp / "k"}).status, 0);
+  r = run({"push", tmp / "build", "signed", "--sign", tmp / "k.key"});
+  EXPECT_EQ(parseSummary(r.out, "signed", &first), "  manifest signed (ed25519)\n") << r.out << r.err;
+  std::string err;
+  EXPECT_TRUE(vorn::verifyManifestSignature(slurp(tmp / "k.pub").substr(0, 64), object("channels/signed/manifest.json"),
+                                            object("channels/signed/manifest.json.sig"), &err)) << err;
+  // From the environment too; "--sign" with an empty value turns it off.
+  const EnvChanges envKey{{"VORN_SIGN_KEY", tmp / "k.key"}};
+  ASSERT_EQ(run({"push", tmp / "build", "env-signed"}, envKey).status, 0);
+  EXPECT_TRUE(exists("channels/env-signed/manifest.json.sig"));
+  r = run({"push", tmp / "build", "unsigned", "--sign", ""}, envKey);
+  EXPECT_EQ(parseSummary(r.out, "unsigned", &first), "") << r.out;
+  EXPECT_FALSE(exists("channels/unsigned/manifest.json.sig"));
+  // A bad key: chunks and manifest are written, the signature is not.
+  r = run({"push", tmp / "build", "badkey", "--sign", tmp / "no-such.key"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out + r.err, "push: bad secret key (need 64-byte hex)\n");
+  EXPECT_TRUE(exists("channels/badkey/manifest.json"));
+  EXPECT_FALSE(exists("channels/badkey/manifest.json.sig"));
+}
+
+// Registration requests go to the proxy, standing in for the family server.
+TEST_F(CliPush, RegistrationUrlTokenAndAnswers) {
+  const std::string reg = proxy_->endpoint();
+  const auto answer = [&](int status, const std::string& header = "") {
+    FaultRule rule{"POST", "/api/channels/", "status"};
+    rule.status = status;
+    rule.header = header;
+    ASSERT_TRUE(proxy_->setRules({rule}));
+  };
+  answer(201);
+  // No URL, no request; a failed push registers nothing either.
+  ASSERT_EQ(run({"push", tmp / "build", "team/stable"}, {{"VORN_REGISTER_URL", ""}}).status, 0);
+  writeTextFile(tmp / "build/new.txt", "changed\n");
+  EXPECT_EQ(run({"push", tmp / "build", "team/stable", "--register", reg}).status, 1);
+  EXPECT_EQ(proxy_->requestLog(), "");
+  // One trailing slash removed, the channel unencoded, the token a bearer.
+  ProcessResult r = run({"push", tmp / "build", "team/stable", "--force", "--register", reg + "/", "--register-token", "t0k en"});
+  EXPECT_EQ(r.err, "");
+  EXPECT_NE(r.out.find("\n  registered Vorn channel with " + reg + "/\n"), std::string::npos) << r.out;
+  // From the environment, without a token, on an unchanged push: one of two slashes goes.
+  r = run({"push", tmp / "build", "team/stable"}, {{"VORN_REGISTER_URL", reg + "//"}});
+  EXPECT_EQ(r.out.rfind("'team/stable' unchanged", 0), 0u) << r.out;
+  // The options replace the environment's URL and token.
+  r = run({"push", tmp / "build", "team/stable", "--register", reg + "/opt", "--register-token", "opt-token"},
+          {{"VORN_REGISTER_URL", reg + "/env"}, {"VORN_REGISTER_TOKEN", "env-token"}});
+  EXPECT_EQ(proxy_->requestLog(),
+            "POST /api/channels/team/stable?engine=vorn -> status [Bearer t0k en]\n"
+            "POST //api/channels/team/stable?engine=vorn -> status\n"
+            "POST /opt/api/channels/team/stable?engine=vorn -> status [Bearer opt-token]\n");
+  // Other answers are reported and the push still succeeds; redirects are not followed.
+  answer(409);
+  r = run({"push", tmp / "build", "team/stable", "--register", reg});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("\n  channel already registered at " + reg + "\n"), std::string::npos) << r.out;
+  for (int status : {500, 302}) {
+    answer(status, "Location: " + reg + "/elsewhere");
+    r = run({"push", tmp / "build", "team/stable", "--register", reg});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "  register -> HTTP " + std::to_string(status) + " (channel published, but not registered)\n");
+    EXPECT_EQ(r.out.find("register"), std::string::npos);
+  }
+  EXPECT_EQ(proxy_->requestLog(), "POST /api/channels/team/stable?engine=vorn -> status\n");
+  r = run({"push", tmp / "build", "team/stable", "--register", "http://127.0.0.1:1"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(matches(r.err, "  register: curl: [^\n]+ \\(channel published, but not registered\\)\n")) << r.err;
+}
+
+// ---- sync and verify ----
+
+// The "N downloaded" figure of a "synced ..." summary line, -1 if absent.
+long downloaded(const std::string& out) {
+  static const std::regex line(
+      R"(synced '[^']*' -> [^:]*: \d+ file\(s\), \d+ chunk\(s\) reused locally, (\d+) downloaded \(\d+ bytes on the wire for \d+ unpacked, -?\d+\.\d% smaller\)\n)");
+  std::smatch m;
+  return std::regex_search(out, m, line) ? std::stol(m[1]) : -1;
+}
+
+// Each test publishes its own channel: a file under two names, a unique file and a small one.
+class CliSync : public vorn_test::StoreTest {
+ protected:
+  void SetUp() override {
+    StoreTest::SetUp();
+    writeTextFile(src() + "/app.cfg", "mode=release\n");
+    const std::string shared = vorn_test::seededBytes(3 * kMiB, 31);
+    writeTextFile(src() + "/data/one.pak", shared);
+    writeTextFile(src() + "/data/two.pak", shared);
+    writeSeededFile(src() + "/c.bin", 2 * kMiB, 32);
+  }
+  std::string src() const { return tmp / "src"; }
+  std::string dest() const { return tmp / "dest"; }
+  void push(const std::string& signKey = "") {
+    std::string err;
+    ASSERT_TRUE(vorn::pushChannel(*store, src(), channel, true, signKey, nullptr, &err)) << err;
+  }
+  std::map<std::string, uint64_t> chunks() { return vorn_test::uniqueChunks(vorn_test::storedFiles(*store, channel)); }
+  // Pushes a new c.bin; returns how many chunks the new build added.
+  size_t pushChangedBuild(uint64_t seed) {
+    const auto old = chunks();
+    writeSeededFile(src() + "/c.bin", 2 * kMiB, seed);
+    push();
+    size_t fresh = 0;
+    for (const auto& [id, size] : chunks()) fresh += old.count(id) == 0;
+    return fresh;
+  }
+  void expectInstalled(const std::string& where = "") {
+    for (const auto& f : vorn_test::storedFiles(*store, channel))
+      EXPECT_EQ(slurp(src() + "/" + f.path), slurp((where.empty() ? dest() : where) + "/" + f.path)) << f.path;
+  }
+  std::string manifestUrl() { return vorn::presignGet(config, vorn::channelManifestKey(channel), 300); }
+};
+
+TEST_F(CliSync, FreshSyncResyncChangedBuildBaseAndDryRun) {
+  push();
+  fs::copy(src(), tmp / "previous", fs::copy_options::recursive);
+  ProcessResult r = run({"sync", channel, dest()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.find("synced '" + channel + "' -> " + dest() + ": 4 file(s), 0 chunk(s) reused locally, "), 0u) << r.out;
+  EXPECT_EQ(downloaded(r.out), long(chunks().size()));
+  EXPECT_NE(r.err.find("\r  100% ("), std::string::npos) << r.err;
+  const std::string erase = "\r" + std::string(64, ' ') + "\r";
+  EXPECT_EQ(r.err.substr(r.err.size() - erase.size()), erase);
+  expectInstalled();
+  writeTextFile(dest() + "/user.sav", "my save");
+  EXPECT_NE(run({"sync", channel, dest()}).out.find("0 downloaded (0 bytes on the wire for 0 unpacked, 0.0% smaller)"), std::string::npos);
+
+  const size_t fresh = pushChangedBuild(33);
+  long long bytes = 0;
+  size_t slots = 0;
+  for (const auto& [id, size] : chunks()) bytes += static_cast<long long>(size);
+  for (const auto& f : vorn_test::storedFiles(*store, channel)) slots += f.chunks.size();
+  const std::string unique = std::to_string(chunks().size());
+  EXPECT_EQ(run({"sync", channel, tmp / "fresh", "--dry-run"}).out,
+            "dry-run '" + channel + "' -> " + (tmp / "fresh") + ": 4 file(s), " + std::to_string(slots) + " chunk slot(s), " +
+                unique + " unique; 0 already local, " + unique + " to download (" + std::to_string(bytes) +
+                " bytes uncompressed - the wire transfer is smaller after compression). Nothing was written.\n");
+  EXPECT_FALSE(fs::exists(tmp / "fresh"));
+  r = run({"sync", channel, tmp / "fresh", "--base", tmp / "previous"});
+  EXPECT_EQ(downloaded(r.out), long(fresh)) << r.out << r.err;
+  EXPECT_NE(r.out.find(": 4 file(s), " + std::to_string(slots - fresh) + " chunk(s) reused"), std::string::npos);
+  expectInstalled(tmp / "fresh");
+  r = run({"sync", channel, dest()});
+  EXPECT_EQ(downloaded(r.out), long(fresh)) << r.out << r.err;
+  expectInstalled();
+  EXPECT_EQ(slurp(dest() + "/user.sav"), "my save");
+}
+
+// Any number of jobs makes the same sync: the same files, counters and
+// summaries, also when chunks move from file to file, and in repair.
+TEST_F(CliSync, SameOutcomeWhateverTheNumberOfJobs) {
+  const std::string one = tmp / "one", many = tmp / "many";
+  const auto both = [&](const std::vector<std::string>& verb) {
+    std::vector<std::string> a = verb, b = verb;
+    a.insert(a.begin() + 2, one);
+    b.insert(b.begin() + 2, many);
+    b.insert(b.end(), {"--jobs", "8"});
+    const ProcessResult first = run(a), second = run(b);
+    EXPECT_EQ(first.status, second.status) << first.err << second.err;
+    EXPECT_EQ(std::regex_replace(second.out, std::regex(many), one), first.out);
+    expectInstalled(one);
+    expectInstalled(many);
+    return first.out;
+  };
+  for (int shift : {0, 1, -1, 5}) {
+    fs::remove_all(src());
+    for (int i = 0; i < 12; ++i) {
+      const int from = ((i + shift) % 12 + 12) % 12;
+      writeSeededFile(src() + "/f" + std::to_string(i), 40000 + 9000 * size_t(from), 70 + from % 9);
+    }
+    push();
+    const std::string out = both({"sync", channel});
+    if (shift != 0) {
+      EXPECT_GT(downloaded(out), 0) << out;
+    }
+  }
+  for (const std::string& dir : {one, many}) {
+    fs::remove(dir + "/f3");
+    writeTextFile(dir + "/f7", "damaged");
+  }
+  EXPECT_NE(both({"verify", channel, "--repair"}).find("repaired: "), std::string::npos);
+}
+
+TEST_F(CliSync, VerifyQuickFullVerboseRepairAndSignatures) {
+  vorn::SigningKeyPair keys, other;
+  ASSERT_TRUE(vorn::generateSigningKeyPair(&keys, nullptr) && vorn::generateSigningKeyPair(&other, nullptr));
+  writeTextFile(tmp / "release.pub", keys.publicHex + "\r\n");
+  push(keys.secretHex);
+  ProcessResult r = run({"sync", channel, dest(), "--verify", tmp / "release.pub"});
+  EXPECT_EQ(r.out.find("  manifest signature verified (ed25519)\nsynced '"), 0u) << r.out << r.err;
+  r = run({"sync", channel, tmp / "elsewhere", "--verify", other.publicHex});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("\nsync: signature does not verify\n"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(tmp / "elsewhere"));
+  r = run({"verify", channel, dest()}, {{"VORN_VERIFY_KEY", keys.publicHex}});
+  EXPECT_TRUE(matches(r.out, "  manifest signature verified \\(ed25519\\)\nverified '.*: 4 file\\(s\\), 4 ok, 0 missing, 0 corrupt "
+                             "\\([0-9]+ chunk\\(s\\), " + std::to_string(8 * kMiB + 13) +
+                             " bytes checked\\)\n  OK - install matches the manifest\n")) << r.out;
+
+  // Damage: one file gone, one a byte longer, one altered in place.
+  fs::remove(dest() + "/app.cfg");
+  writeTextFile(dest() + "/c.bin", slurp(src() + "/c.bin") + "!");
+  std::string two = slurp(dest() + "/data/two.pak");
+  two[two.size() / 2] ^= 1;
+  writeTextFile(dest() + "/data/two.pak", two);
+  r = run({"verify", channel, dest(), "--quick"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "quick-checked '" + channel + "' in " + dest() +
+                       ": 4 file(s), 2 ok, 1 missing, 1 corrupt (0 chunk(s), 0 bytes checked)\n"
+                       "  2 file(s) need repair - re-run with --repair to fix\n");
+  r = run({"verify", channel, dest(), "--verbose"});
+  EXPECT_EQ(r.status, 1);
+  for (const char* line : {"  BAD   app.cfg (missing)\n", "  BAD   c.bin (size mismatch)\n",
+                           "  BAD   data/two.pak (chunk hash mismatch)\n", "1 ok, 1 missing, 2 corrupt", "  3 file(s) need repair"})
+    EXPECT_NE(r.out.find(line), std::string::npos) << r.out;
+  EXPECT_EQ(run({"verify", channel, dest()}).out.find("BAD"), std::string::npos) << "no BAD lines without --verbose";
+  r = run({"verify", channel, dest(), "--repair"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("repairing 3 file(s) ...\n"), std::string::npos) << r.out;
+  EXPECT_TRUE(matches(r.out, "(.|\n)*\nrepaired: " + dest() + " now matches the manifest\n")) << r.out;
+  expectInstalled();
+  r = run({"verify", channel, dest(), "--repair", "--quick"});
+  EXPECT_EQ(r.out.find("repairing"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("  OK - install matches the manifest\n"), std::string::npos) << r.out;
+
+  // A rename over a non-empty directory fails as a replace of an open file does elsewhere.
+  writeTextFile(tmp / "blocked/c.bin/blocker", "x");
+  r = run({"sync", channel, tmp / "blocked", "--wait", "2"});
+  EXPECT_EQ(r.status, 1);
+  for (const char* attempt : {"1/2s", "2/2s"})
+    EXPECT_NE(r.err.find(std::string("\r  waiting for 'c.bin' to close (") + attempt + ") ...        "), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("(3/2s)"), std::string::npos);
+  EXPECT_NE(r.err.find("\nsync: 'c.bin' is in use - could not replace it ("), std::string::npos) << r.err;
+}
+
+// --delete mirrors the build: what the build dropped, stray links and emptied
+// directories go, one line each; nothing outside the destination does.
+TEST_F(CliSync, DeleteMirrorsTheBuildAndDryRunOnlyLists) {
+  push();
+  ASSERT_EQ(run({"sync", channel, dest()}).status, 0);
+  fs::remove(src() + "/data/two.pak");
+  push();
+  writeTextFile(tmp / "outside/keep.txt", "outside");
+  fs::create_directory_symlink(tmp / "outside", dest() + "/extra-link");
+  writeTextFile(dest() + "/old/notes.txt", "left from long ago");
+  ProcessResult r = run({"sync", channel, dest()});
+  EXPECT_EQ(r.out.find("removed"), std::string::npos) << r.out;
+  EXPECT_TRUE(fs::exists(dest() + "/data/two.pak")) << "without --delete extra files stay";
+  const std::string listing = "\n  %s data/two.pak\n  %s extra-link\n  %s old/notes.txt\n  %s old\n";
+  r = run({"sync", channel, dest(), "--dry-run", "--delete"});
+  EXPECT_EQ(r.out.find("dry-run '" + channel + "'"), 0u) << r.out;
+  EXPECT_NE(r.out.find("Nothing was written." + std::regex_replace(listing, std::regex("%s"), "would remove")), std::string::npos) << r.out;
+  EXPECT_TRUE(fs::exists(fs::symlink_status(dest() + "/extra-link")));
+  r = run({"sync", channel, dest(), "--delete"});
+  EXPECT_EQ(r.out.find("synced '" + channel + "'"), 0u) << r.out;
+  const std::string removed = std::regex_replace(listing, std::regex("%s"), "removed");
+  EXPECT_EQ(r.out.substr(r.out.size() - std::min(r.out.size(), removed.size())), removed) << r.out;
+  std::set<std::string> left;
+  for (const auto& e : fs::recursive_directory_iterator(dest())) left.insert(fs::relative(e.path(), dest()).generic_string());
+  EXPECT_EQ(left, (std::set<std::string>{"app.cfg", "c.bin", "data", "data/one.pak"}));
+  EXPECT_EQ(slurp(tmp / "outside/keep.txt"), "outside");
+  // The environment may switch it on; mirrored already, there is nothing to say.
+  writeTextFile(dest() + "/stray.txt", "x");
+  r = run({"sync", channel, dest()}, {{"VORN_SYNC_DELETE", std::string("1")}});
+  EXPECT_EQ(r.out.substr(r.out.find("\n  removed")), "\n  removed stray.txt\n") << r.out;
+  EXPECT_EQ(run({"sync", channel, dest(), "--delete"}).out.find("removed"), std::string::npos);
+}
+
+// Executable bits travel with --keep-mode (or VORN_KEEP_MODE), and only then.
+TEST_F(CliSync, KeepModeCarriesExecutableBitsThroughSyncVerifyAndRepair) {
+  writeTextFile(src() + "/bin/run.sh", "#!/bin/sh\necho hi\n");
+  fs::permissions(src() + "/bin/run.sh", fs::perms(0755), fs::perm_options::replace);
+  const auto exec = [](const std::string& path) { return static_cast<unsigned>(fs::status(path).permissions()) & 0111u; };
+  const auto manifest = [&](const std::vector<std::string>& extra, const EnvChanges& env) {
+    std::vector<std::string> args{"chunk", src(), tmp / "m.json"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    EXPECT_EQ(run(args, env).status, 0);
+    return slurp(tmp / "m.json");
+  };
+  const std::string plain = manifest({}, {{"VORN_KEEP_MODE", std::string("0")}}), kept = manifest({"--keep-mode"}, {});
+  EXPECT_EQ(kept, manifest({}, {{"VORN_KEEP_MODE", std::string("1")}}));
+  EXPECT_EQ(std::regex_replace(kept, std::regex("      \"executable\" : true,\n"), ""), plain)
+      << "one member more, on the one executable file";
+  ASSERT_EQ(run({"push", src(), channel, "--keep-mode"}).status, 0);
+  ASSERT_EQ(run({"sync", channel, dest()}).status, 0);
+  const unsigned mode = static_cast<unsigned>(fs::status(dest() + "/bin/run.sh").permissions());
+  EXPECT_EQ(mode & 0111u, (mode & 0444u) >> 2) << std::oct << mode;
+  EXPECT_EQ(exec(dest() + "/app.cfg"), 0u);
+  fs::permissions(dest() + "/bin/run.sh", fs::perms(0111), fs::perm_options::remove);
+  fs::permissions(dest() + "/app.cfg", fs::perms::owner_exec, fs::perm_options::add);
+  for (const char* quick : {"--verbose", "--quick"}) {
+    const ProcessResult r = run({"verify", channel, dest(), "--verbose", quick});
+    EXPECT_EQ(r.status, 1);
+    for (const char* line : {"  BAD   bin/run.sh (mode)\n", "  BAD   app.cfg (mode)\n", " 3 ok, 0 missing, 2 corrupt "})
+      EXPECT_NE(r.out.find(line), std::string::npos) << r.out;
+  }
+  ASSERT_EQ(run({"verify", channel, dest(), "--repair"}).status, 0);
+  EXPECT_NE(exec(dest() + "/bin/run.sh"), 0u);
+  EXPECT_EQ(exec(dest() + "/app.cfg"), 0u);
+  // The build id leaves modes out, but other executable bits are another build.
+  EXPECT_NE(run({"push", src(), channel}).out.find("unchanged"), std::string::npos);
+  EXPECT_NE(run({"push", src(), channel, "--keep-mode"}).out.find("unchanged"), std::string::npos);
+  fs::permissions(src() + "/bin/run.sh", fs::perms(0644), fs::perm_options::replace);
+  EXPECT_EQ(run({"push", src(), channel, "--keep-mode"}).status, 1);
+  // With no executable file left there is no member at all, and modes are not checked.
+  ASSERT_EQ(run({"push", src(), channel, "--keep-mode", "--force"}).status, 0);
+  EXPECT_EQ(run({"verify", channel, dest()}).status, 0);
+}
+
+TEST_F(CliSync, ManifestUrlsAndDescriptorsWithoutCredentials) {
+  push();
+  const std::string url = manifestUrl();
+  EXPECT_EQ(runCli({"sync", channel, dest()}).err, vorn_test::kMissingStoreEnv);
+  // Syncing by manifest URL still fetches chunks from the store; a dry run does not.
+  EXPECT_EQ(runCli({"sync", channel, dest(), "--manifest-url", url}).err, vorn_test::kMissingStoreEnv);
+  EXPECT_EQ(runCli({"sync", channel, dest(), "--manifest-url", url, "--dry-run"}).out.find("dry-run '" + channel + "'"), 0u);
+  ASSERT_EQ(run({"sync", channel, dest()}).status, 0);
+  EXPECT_EQ(runCli({"verify", channel, dest(), "--manifest-url", url}).status, 0);
+  EXPECT_EQ(runCli({"verify", channel, dest(), "--manifest-url", url, "--repair"}).err, vorn_test::kMissingStoreEnv);
+  ProcessResult r = runCli({"verify", channel, dest(), "--manifest-url", url + "x"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "verify: manifest URL -> HTTP 403\n");
+
+  std::string text, err;
+  ASSERT_TRUE(vorn::makeSyncDescriptor(*store, config, channel, 300, &text, &err)) << err;
+  writeTextFile(tmp / "descriptor.json", text);
+  r = runCli({"sync", channel, tmp / "d", "--descriptor", tmp / "descriptor.json"});
+  EXPECT_EQ(downloaded(r.out), long(chunks().size())) << r.out << r.err;
+  expectInstalled(tmp / "d");
+  fs::remove(tmp / "d/data/one.pak");
+  r = runCli({"verify", channel, tmp / "d", "--descriptor", tmp / "descriptor.json", "--repair"});
+  EXPECT_NE(r.out.find("repaired: "), std::string::npos) << r.out << r.err;
+  expectInstalled(tmp / "d");
+  // The file wins over a URL, which is then never fetched.
+  EXPECT_EQ(runCli({"verify", channel, tmp / "d", "--descriptor", tmp / "descriptor.json", "--descriptor-url", "http://127.0.0.1:1/x"}).status, 0);
+  // Chunk URLs that expired fail on the first chunk.
+  Json::Value doc(Json::objectValue);
+  doc["manifest_url"] = url;
+  for (const auto& [id, size] : chunks())
+    doc["chunks"][id] = vorn::presignGetAt(config, store->chunkKey(id), 60, std::time(nullptr) - 7200);
+  writeTextFile(tmp / "expired.json", vorn::writeJsonText(doc));
+  r = runCli({"sync", channel, tmp / "fresh", "--descriptor", tmp / "expired.json"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(std::regex_search(r.err, std::regex("\nsync: chunk URL [0-9a-f]{64} -> HTTP 403\n"))) << r.err;
+}
+
+// Descriptors fetched from a URL, served by the proxy standing in for a web server.
+class CliDescriptorUrl : public vorn_test::FaultTest {};
+
+TEST_F(CliDescriptorUrl, TokenRefusalsAndSignedSync) {
+  vorn::SigningKeyPair keys;
+  ASSERT_TRUE(vorn::generateSigningKeyPair(&keys, nullptr));
+  std::string err, text;
+  ASSERT_TRUE(vorn::pushChannel(*store, srcOf(1), channel, true, keys.secretHex, nullptr, &err)) << err;
+  ASSERT_TRUE(vorn::makeSyncDescriptor(*store, config, channel, 300, &text, &err)) << err;
+  const auto serve = [&](int status, const std::string& body) {
+    FaultRule rule{"GET", "^/d\\.json$", "status"};
+    rule.status = status;
+    rule.body = body;
+    ASSERT_TRUE(proxy_->setRules({rule}));
+  };
+  const std::string url = proxy_->endpoint() + "/d.json";
+  serve(200, text);
+  // Without a token no Authorization header; the signature comes from its URL.
+  ProcessResult r = runCli({"sync", channel, dest(), "--descriptor-url", url, "--verify", keys.publicHex});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.find("  manifest signature verified (ed25519)\n"), 0u) << r.out;
+  expectInstalled(1);
+  EXPECT_EQ(proxy_->requestLog(), "GET /d.json -> status\n");
+  // A refusal shows the status and the first 200 bytes of the body; the token
+  // goes along, from the option or else the environment.
+  std::string body = "<html>";
+  while (body.size() < 600) body += "access denied, go away; ";
+  serve(403, body);
+  const EnvChanges envToken{{"CORVANE_TOKEN", std::string("from-env")}};
+  r = runCli({"sync", channel, dest(), "--descriptor-url", url, "--token", "tok-123"}, envToken);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "descriptor-url -> HTTP 403 " + body.substr(0, 200) + "\n");
+  r = runCli({"verify", channel, dest(), "--descriptor-url", url}, envToken);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(proxy_->requestLog(), "GET /d.json -> status [Bearer tok-123]\nGET /d.json -> status [Bearer from-env]\n");
+  // Usage and unreadable descriptors.
+  vorn_test::expectUsage(run({"sync", channel}));
+  EXPECT_EQ(run({"verify"}).status, 2);
+  r = run({"sync", channel, dest(), "--descriptor", tmp / "nope.json"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "cannot read " + (tmp / "nope.json") + "\n");
+  r = run({"sync", channel, dest(), "--descriptor-url", "http://127.0.0.1:1/d.json"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err.rfind("descriptor-url: ", 0), 0u) << r.err;
+}
+
+// ---- channel delete, gc and sign-sync ----
+
+std::string gcSummary(size_t manifests, size_t referenced, size_t objects, size_t garbage, long long bytes, bool deleted) {
+  char line[256];
+  std::snprintf(line, sizeof line, "gc: %zu manifest(s), %zu referenced chunk(s), %zu chunk object(s); %zu garbage (%lld bytes)%s\n",
+                manifests, referenced, objects, garbage, bytes, deleted ? " -> deleted" : " (dry run; pass --delete to remove)");
+  return line;
+}
+
+class CliMaintenance : public vorn_test::StoreTest {
+ protected:
+  // Pushes a directory of files, each (name, size, seed).
+  void push(const std::string& name, const std::vector<std::tuple<std::string, size_t, uint64_t>>& files,
+            const std::vector<std::string>& extra = {}) {
+    for (const auto& [file, size, seed] : files) writeSeededFile(tmp / ("build-" + name + "/" + file), size, seed);
+    std::vector<std::string> args{"push", tmp / ("build-" + name), name};
+    args.insert(args.end(), extra.begin(), extra.end());
+    ASSERT_EQ(run(args).status, 0);
+  }
+  std::set<std::string> keysOf(const std::string& name) {
+    std::set<std::string> keys;
+    for (const auto& [id, size] : vorn_test::uniqueChunks(vorn_test::storedFiles(*store, name))) keys.insert(store->chunkKey(id));
+    return keys;
+  }
+  size_t chunkObjects() {
+    std::vector<vorn::ObjectEntry> out;
+    EXPECT_TRUE(store->list("chunks/", &out, nullptr));
+    return out.size();
+  }
+};
+
+TEST(CliMaintenanceUsage, UsageBeforeTheStoreThenConfigurationThenStoreErrors) {
+  for (const EnvChanges& env : {EnvChanges{}, vorn_test::kUnreachableStore})
+    // "--ttl" takes the channel as its value: no channel is left.
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"channel"}, {"channel", "delete"},
+         {"channel", "remove", "x"}, {"channel", "Delete", "x"}, {"sign-sync"}, {"sign-sync", "--ttl", "60"}})
+      vorn_test::expectUsage(runCli(args, env));
+  for (const auto& [args, prefix] : {std::make_pair(std::vector<std::string>{"gc", "--delete"}, "gc: "),
+                                     std::make_pair(std::vector<std::string>{"channel", "delete", "x"}, "channel delete: "),
+                                     std::make_pair(std::vector<std::string>{"sign-sync", "x"}, "sign-sync: ")}) {
+    ProcessResult r = runCli(args);
+    EXPECT_EQ(r.status, 2) << prefix;
+    EXPECT_EQ(r.err, vorn_test::kMissingStoreEnv) << "gc never shows usage";
+    r = runCli(args, vorn_test::kUnreachableStore);
+    EXPECT_EQ(r.status, 1) << prefix;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.rfind(prefix, 0), 0u) << r.err;
+  }
+}
+
+TEST_F(CliMaintenance, ChannelDeleteThenGcReclaimsExactlyWhatOnlyTheDeletedChannelNamed) {
+  ASSERT_EQ(run({"keygen", tmp / "k"}).status, 0);
+  push("alpha", {{"shared.bin", 300000, 7}, {"alpha.bin", 200000, 8}});
+  push("beta", {{"shared.bin", 300000, 7}, {"beta.bin", 250000, 9}, {"tiny.txt", 10, 10}}, {"--sign", tmp / "k.key"});
+  const std::set<std::string> alpha = keysOf("alpha");
+  std::string dry, deleted;
+  long long bytes = 0;
+  size_t onlyBeta = 0;
+  for (const std::string& key : keysOf("beta")) {
+    if (alpha.count(key)) continue;
+    const std::string size = std::to_string(object(key).size());
+    bytes += std::stoll(size);
+    ++onlyBeta;
+    dry += "  garbage " + key + " (" + size + " bytes)\n";
+    deleted += "  deleted " + key + " (" + size + " bytes)\n";
+  }
+  ASSERT_EQ(onlyBeta, 2u);
+  const size_t objects = chunkObjects();
+  EXPECT_EQ(run({"gc"}).out, gcSummary(2, alpha.size() + 2, objects, 0, 0, false));
+  for (const std::string name : {"beta", "never-pushed"}) {
+    const ProcessResult r = run({"channel", "delete", name});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out + r.err, "deleted channel '" + name + "' (manifest + signature). Run 'gc --delete' to sweep chunks "
+                             "no other channel references.\n");
+    EXPECT_FALSE(exists("channels/" + name + "/manifest.json") || exists("channels/" + name + "/manifest.json.sig"));
+  }
+  // Other words are ignored: still a dry run.
+  EXPECT_EQ(run({"gc", "--dry-run", "now"}).out, dry + gcSummary(1, alpha.size(), objects, 2, bytes, false));
+  EXPECT_EQ(chunkObjects(), objects);
+  EXPECT_EQ(run({"gc", "--sweep"}).out, deleted + gcSummary(1, alpha.size(), objects, 2, bytes, true));
+  EXPECT_EQ(run({"gc", "--delete"}).out, gcSummary(1, alpha.size(), alpha.size(), 0, 0, true));
+  EXPECT_EQ(run({"sync", "alpha", tmp / "dest"}).status, 0);
+  EXPECT_EQ(slurp(tmp / "dest/shared.bin"), vorn_test::seededBytes(300000, 7));
+
+  // No manifest at all: everything is garbage, in key order, over several
+  // listing pages; a corrupt manifest stops the run before anything goes.
+  ASSERT_EQ(run({"channel", "delete", "alpha"}).status, 0);
+  std::vector<std::string> ids;
+  for (int i = 0; i < 1003; ++i) ids.push_back(vorn::blake3Hex(std::to_string(i)));
+  for (size_t i = 0; i < 1000; ++i) ASSERT_TRUE(store->put(store->chunkKey(ids[i]), "c", nullptr));
+  ASSERT_TRUE(store->put("channels/broken/manifest.json", "{\"files\": {\"a\": 1}}", nullptr));
+  ProcessResult r = run({"gc", "--delete"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out + r.err, "gc: manifest channels/broken/manifest.json: files is not an array\n");
+  ASSERT_TRUE(store->remove("channels/broken/manifest.json", nullptr));
+  std::vector<std::vector<vorn_test::ChunkRef>> kept;
+  for (size_t i = 3; i < 1003; ++i) kept.push_back({{ids[i], 1}});
+  for (size_t i = 1000; i < 1003; ++i) ASSERT_TRUE(store->put(store->chunkKey(ids[i]), "c", nullptr));
+  ASSERT_TRUE(store->put("channels/many/manifest.json", vorn_test::manifestText(kept), nullptr));
+  std::multiset<std::string> expected{gcSummary(1, 1000, objects - 2 - alpha.size() + 1003, 3 + alpha.size(), 0, true)};
+  r = run({"gc", "--delete"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::multiset<std::string> lines;
+  std::istringstream in(r.out);
+  for (std::string line; std::getline(in, line);) lines.insert(line);
+  EXPECT_EQ(lines.size(), 4 + alpha.size()) << r.out;
+  for (size_t i = 0; i < 3; ++i) EXPECT_EQ(lines.count("  deleted " + store->chunkKey(ids[i]) + " (1 bytes)"), 1u);
+  EXPECT_EQ(chunkObjects(), 1000u);
+}
+
+TEST_F(CliMaintenance, EncryptedGcAndSignSyncUrls) {
+  const std::string key = "6b1f0e2d3c4a59687766554433221100ffeeddccbbaa99887766554433221100";
+  push("vault", {{"secret.bin", 120000, 21}}, {"--crypt", key});
+  ASSERT_TRUE(store->put("chunks/00/foreign", std::string(100, 'z'), nullptr));
+  EXPECT_EQ(run({"gc", "--crypt", key}).out, "  garbage chunks/00/foreign (100 bytes)\n" + gcSummary(1, 1, 2, 1, 100, false));
+  // Without the key the sealed manifest cannot be read: the run fails whole.
+  ProcessResult r = run({"gc", "--delete"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err.rfind("gc: ", 0), 0u) << r.err;
+  EXPECT_TRUE(exists("chunks/00/foreign"));
+  ASSERT_TRUE(store->remove("channels/vault/manifest.json", nullptr));
+
+  ASSERT_EQ(run({"keygen", tmp / "k"}).status, 0);
+  push("rel", {{"a.bin", 80000, 31}, {"b.bin", 90000, 32}, {"copy-of-a.bin", 80000, 31}}, {"--sign", tmp / "k.key"});
+  r = run({"sign-sync", "rel", "--ttl", "3600"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  Json::Value doc;
+  ASSERT_TRUE(vorn::parseJson(r.out, &doc, nullptr)) << r.out;
+  const std::string manifest = object("channels/rel/manifest.json");
+  EXPECT_EQ(doc["channel"].asString(), "rel");
+  EXPECT_NE(manifest.find(doc["build"].asString()), std::string::npos);
+  ASSERT_EQ(doc["chunks"].size(), keysOf("rel").size());
+  // Every URL is fetched by plain HTTP, without store settings.
+  std::vector<std::pair<std::string, std::string>> expected{{doc["manifest_url"].asString(), manifest},
+                                                            {doc["manifest_sig_url"].asString(), object("channels/rel/manifest.json.sig")}};
+  for (const auto& [id, size] : vorn_test::uniqueChunks(vorn_test::storedFiles(*store, "rel")))
+    expected.emplace_back(doc["chunks"][id].asString(), object(store->chunkKey(id)));
+  for (const auto& [url, body] : expected) {
+    EXPECT_NE(url.find("&X-Amz-Expires=3600&"), std::string::npos) << url;
+    std::string fetched;
+    EXPECT_EQ(fetch(url + "\n", &fetched), 200) << url;
+    EXPECT_EQ(fetched, body);
+  }
+  r = run({"sign-sync", "nope"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out + r.err, "sign-sync: GET channels/nope/manifest.json -> HTTP 404 \n");
+}
+
+// ---- hostile manifests and descriptors ----
+
+const std::string kId = vorn::blake3Hex("payload");
+
+std::string hostileManifest(const std::string& path, const std::string& id, const std::string& extraFile = "") {
+  return R"({"schema":1,"files":[)" + extraFile + R"({"path":")" + path + R"(","size":7,"chunks":[{"h":")" + id +
+         R"(","n":7}]}]})";
+}
+
+class CliHostile : public vorn_test::StoreTest {
+ protected:
+  void SetUp() override {
+    StoreTest::SetUp();
+    ASSERT_TRUE(store->put(store->chunkKey(kId), "payload", nullptr));
+    writeTextFile(tmp / "root/sibling/keep.txt", "keep");
+  }
+  std::string dest() const { return tmp / "root/dest"; }
+  // The destination holds no file and its parent only what the test put there.
+  void expectNothingWritten() {
+    for (const auto& e : fs::recursive_directory_iterator(tmp / "root"))
+      EXPECT_TRUE(e.is_directory() || e.path() == tmp / "root/sibling/keep.txt") << e.path();
+    EXPECT_EQ(slurp(tmp / "root/sibling/keep.txt"), "keep");
+  }
+};
+
+TEST_F(CliHostile, StoredHostileManifestsFailEveryVerbWithOneLine) {
+  const std::string key = vorn::channelManifestKey("h");
+  const std::tuple<std::string, std::string, std::string> rows[] = {  // text, install error, store error
+      {hostileManifest("../x", kId), "unsafe path in manifest: '../x'", ""},
+      {hostileManifest("f", "../../" + std::string(58, 'a')), "bad chunk id in manifest for f",
+       "manifest " + key + ": files[0].chunks[0].h is not a chunk id"},
+      {R"({"schema":1,"files":[{"path":"f","size":"7","chunks":[]}]})", "manifest: files[0].size is not an unsigned integer",
+       "manifest " + key + ": files[0].size is not an unsigned integer"},
+      {hostileManifest("f", kId, R"({"path":"f","size":0,"chunks":[]},)"), "duplicate path in manifest: 'f'", ""}};
+  for (const auto& [text, install, stored] : rows) {
+    SCOPED_TRACE(text);
+    ASSERT_TRUE(store->put(key, text, nullptr));
+    const std::string url = vorn::presignGet(config, key, 300);
+    const std::pair<std::vector<std::string>, std::string> installs[] = {
+        {{"sync", "h", dest()}, "\nsync: "}, {{"sync", "h", dest(), "--manifest-url", url, "--dry-run"}, "dry-run: "},
+        {{"verify", "h", dest()}, "verify: "}, {{"verify", "h", dest(), "--repair", "--manifest-url", url}, "verify: "}};
+    for (const auto& [args, prefix] : installs) {
+      const ProcessResult r = run(args);
+      EXPECT_EQ(r.status, 1) << args[0];
+      EXPECT_EQ(r.err, prefix + install + "\n");
+    }
+    for (const std::string verb : {"gc", "sign-sync"}) {
+      const ProcessResult r = run(verb == "gc" ? std::vector<std::string>{"gc", "--delete"} : std::vector<std::string>{"sign-sync", "h"});
+      EXPECT_EQ(r.status, stored.empty() ? 0 : 1) << verb << r.err;
+      if (!stored.empty()) {
+        EXPECT_EQ(r.err, verb + ": " + stored + "\n");
+      }
+    }
+    EXPECT_TRUE(exists(store->chunkKey(kId))) << "gc removed a named chunk";
+    expectNothingWritten();
+  }
+}
+
+TEST_F(CliHostile, HostileDescriptorFilesAreRefusedOrLeadToARefusedManifest) {
+  const std::string key = vorn::channelManifestKey("d");
+  ASSERT_TRUE(store->put(key, hostileManifest("a/../../x", kId), nullptr));
+  // A large map: many entries no manifest names, then the real one.
+  std::string many;
+  for (int i = 0; i < 200000; ++i) many += "\"x" + std::to_string(i) + "\":\"u\",";
+  const std::string bad = "descriptor: bad sync descriptor: ";
+  const std::tuple<std::string, int, std::string> rows[] = {
+      {"{ not json", 2, "descriptor: manifest parse error: "},
+      {"[]", 2, bad + "not a JSON object\n"},
+      {R"({"manifest_url":7})", 2, bad + "\"manifest_url\" is not a string\n"},
+      {R"({"manifest_url":"u","chunks":["u"]})", 2, bad + "\"chunks\" is not an object\n"},
+      {R"({"manifest_url":"u","chunks":{")" + kId + R"(":null}})", 2, bad + "URL of chunk " + kId + " is not a string\n"},
+      // No manifest URL: the store would be needed, and none is configured.
+      {R"({"chunks":{")" + kId + R"(":"u"}})", 2, vorn_test::kMissingStoreEnv},
+      {R"({"manifest_url":")" + vorn::presignGet(config, key, 300) + R"(","chunks":{)" + many + "\"" + kId + "\":\"" +
+           vorn::presignGet(config, store->chunkKey(kId), 300) + "\"}}",
+       1, "\nsync: unsafe path in manifest: 'a/../../x'\n"}};
+  for (const auto& [text, status, err] : rows) {
+    SCOPED_TRACE(text.substr(0, 200));
+    writeTextFile(tmp / "d.json", text);
+    const ProcessResult r = runCli({"sync", "d", dest(), "--descriptor", tmp / "d.json"});
+    EXPECT_EQ(r.status, status);
+    EXPECT_EQ(r.err.substr(0, err.size()), err);
+    expectNothingWritten();
+  }
+  const ProcessResult r = runCli({"verify", "d", dest(), "--descriptor", tmp / "d.json"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "verify: unsafe path in manifest: 'a/../../x'\n");
+}
+
+}  // namespace

@@ -1,0 +1,234 @@
+#pragma once
+// What the tests share: running the program against the local S3 test
+// server, hand-made manifests, reading back what a store holds, and the suite
+// fixtures with a server (and, for the fault tests, the proxy) per suite.
+
+#include "chunking/manifest.hpp"
+#include "engine/channel_manifest.hpp"
+#include "storage/s3_config.hpp"
+#include "storage/storage_provider.hpp"
+
+#include "support/files.hpp"
+#include "support/process.hpp"
+#include "support/servers.hpp"
+
+#include <gtest/gtest.h>
+#include <json/value.h>
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace vorn_test {
+
+// What any store verb prints when no VORN_S3_* variable is set.
+inline const std::string kMissingStoreEnv =
+    "config: missing env vars: VORN_S3_ENDPOINT VORN_S3_BUCKET VORN_S3_KEY VORN_S3_SECRET\n";
+
+// A complete store configuration pointing at a port where nothing listens.
+inline const EnvChanges kUnreachableStore{{"VORN_S3_ENDPOINT", std::string("http://127.0.0.1:1")},
+                                          {"VORN_S3_BUCKET", std::string("b")},
+                                          {"VORN_S3_KEY", std::string("k")},
+                                          {"VORN_S3_SECRET", std::string("s")}};
+
+// Status 2, the usage text on stderr and nothing on stdout.
+inline void expectUsage(const ProcessResult& r) {
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err.rfind("corvane-vorn - Vorn build distribution\n", 0), 0u) << r.err;
+}
+
+struct ChunkRef {
+  std::string id;
+  uint64_t size = 0;
+};
+
+// A schema 1 manifest with one file "f<i>" per list of chunks, and a
+// "channel" member when one is given.
+inline Json::Value manifestDoc(const std::vector<std::vector<ChunkRef>>& files,
+                               const std::string& channel = "") {
+  Json::Value doc(Json::objectValue);
+  doc["schema"] = 1;
+  if (!channel.empty()) doc["channel"] = channel;
+  doc["files"] = Json::Value(Json::arrayValue);
+  for (size_t i = 0; i < files.size(); ++i) {
+    Json::Value& file = doc["files"].append(Json::Value(Json::objectValue));
+    file["path"] = "f" + std::to_string(i);
+    file["chunks"] = Json::Value(Json::arrayValue);
+    uint64_t size = 0;
+    for (const ChunkRef& c : files[i]) {
+      Json::Value& ref = file["chunks"].append(Json::Value(Json::objectValue));
+      ref["h"] = c.id;
+      ref["n"] = Json::UInt64(c.size);
+      size += c.size;
+    }
+    file["size"] = Json::UInt64(size);
+  }
+  return doc;
+}
+
+inline std::string manifestText(const std::vector<std::vector<ChunkRef>>& files,
+                                const std::string& channel = "") {
+  return vorn::writeJsonText(manifestDoc(files, channel));
+}
+
+// The files of a channel's stored manifest; a test failure when unreadable.
+inline std::vector<vorn::ManifestFile> storedFiles(vorn::StorageProvider& store,
+                                                   const std::string& channel) {
+  std::string text, err;
+  Json::Value doc;
+  std::vector<vorn::ManifestFile> files;
+  EXPECT_TRUE(store.get(vorn::channelManifestKey(channel), &text, &err) &&
+              vorn::parseJson(text, &doc, &err) && vorn::readManifestFiles(doc, &files, &err))
+      << err;
+  return files;
+}
+
+// Distinct chunk ids of the files, with their sizes.
+inline std::map<std::string, uint64_t> uniqueChunks(const std::vector<vorn::ManifestFile>& files) {
+  std::map<std::string, uint64_t> ids;
+  for (const auto& file : files)
+    for (const auto& chunk : file.chunks) ids[chunk.id] = chunk.size;
+  return ids;
+}
+
+// A suite with one test server; each test has a directory, the server's
+// store through the real S3 provider, and a channel named after the test.
+class StoreTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { server_ = new S3Server(); }
+  static void TearDownTestSuite() {
+    delete server_;
+    server_ = nullptr;
+  }
+  void SetUp() override {
+    ASSERT_TRUE(server_->running()) << server_->startError();
+    config = {server_->endpoint(), "us-east-1", S3Server::kBucket, S3Server::kAccessKey,
+              S3Server::kSecret};
+    store = vorn::makeS3Provider(config);
+    channel = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+  }
+
+  // The program with the server's store settings plus `extra`.
+  ProcessResult run(const std::vector<std::string>& args, const EnvChanges& extra = {}) const {
+    EnvChanges env = server_->env();
+    for (const auto& [name, value] : extra) env[name] = value;
+    return runCli(args, env);
+  }
+  std::string object(const std::string& key) const {
+    std::string body, err;
+    EXPECT_TRUE(store->get(key, &body, &err)) << err;
+    return body;
+  }
+  bool exists(const std::string& key) const { return store->head(key, nullptr).exists; }
+
+  static S3Server* server_;
+  TempDir tmp;
+  vorn::S3Config config;
+  std::unique_ptr<vorn::StorageProvider> store;
+  std::string channel;
+};
+inline S3Server* StoreTest::server_ = nullptr;
+
+// URL patterns of the store's requests, as the proxy sees them.
+inline const std::string kChunkPath = "/vorn-test/chunks/";
+inline const std::string kManifestPath = "/vorn-test/channels/[^/]+/manifest\\.json$";
+inline const std::string kListPath = "/vorn-test/?\\?";
+
+// The fault and process-death tests: the proxy in front of the server, two
+// builds of the same files, and the checks that nothing was lost.
+class FaultTest : public StoreTest {
+ protected:
+  static void SetUpTestSuite() {
+    StoreTest::SetUpTestSuite();
+    proxy_ = new FaultProxy(*server_);
+  }
+  static void TearDownTestSuite() {
+    delete proxy_;
+    proxy_ = nullptr;
+    StoreTest::TearDownTestSuite();
+  }
+  void SetUp() override {
+    StoreTest::SetUp();
+    ASSERT_TRUE(proxy_->running()) << proxy_->startError();
+    ASSERT_TRUE(proxy_->clear());
+    writeBuild(1, 0);
+    writeBuild(2, 0);
+  }
+
+  // Build 1 or 2, every file different between them; another salt gives other
+  // chunks, extra files a build of many small objects.
+  void writeBuild(int build, uint64_t salt, int extraFiles = 0) {
+    std::filesystem::remove_all(srcOf(build));
+    const char* names[] = {"a.bin", "sub/b.bin", "sub/deep/c.bin"};
+    for (uint64_t i = 0; i < 3; ++i)
+      writeSeededFile(srcOf(build) + "/" + names[i], 300000 + i * 4099,
+                      salt * 100 + build * 10 + i);
+    for (int i = 0; i < extraFiles; ++i)
+      writeSeededFile(srcOf(build) + "/many/f" + std::to_string(i) + ".bin", 20000 + i * 1000,
+                      salt * 100000 + build * 1000 + static_cast<uint64_t>(i) + 50);
+    writeTextFile(srcOf(build) + "/notes.txt",
+                  build == 1 ? "first build\n" : "second build, longer notes\n");
+  }
+  std::string srcOf(int build) const { return tmp / ("v" + std::to_string(build)); }
+  std::string dest() const { return tmp / "dest"; }
+
+  ProcessResult viaProxy(const std::vector<std::string>& args) const {
+    return runCli(args, proxy_->env());
+  }
+  void publish(int build) { ASSERT_EQ(run({"push", srcOf(build), channel, "--force"}).status, 0); }
+
+  // Status 1 and a last line that starts with prefix and says what failed; no crash.
+  static void expectCleanFailure(const ProcessResult& r, const std::string& prefix) {
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_GT(proxy_->faults(), 0) << "the fault was never injected";
+    std::string text = r.err.empty() ? r.out : r.err;  // "storage head" answers on stdout
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    const std::string last = text.substr(text.find_last_of("\r\n") + 1);
+    EXPECT_EQ(last.rfind(prefix, 0), 0u) << "last line: " << last << "\nall: " << r.err << r.out;
+    EXPECT_GT(last.size(), prefix.size() + 5) << last;
+    for (const char* crash : {"Sanitizer", "terminate called", "Segmentation", "Aborted"})
+      EXPECT_EQ(r.err.find(crash), std::string::npos) << r.err;
+  }
+
+  // The channel's stored manifest is the build and every chunk it names is stored.
+  void expectStoreHolds(int build) {
+    const auto files = storedFiles(*store, channel);
+    EXPECT_EQ(files.size(), filesOf(build).size());
+    for (const auto& f : files) EXPECT_EQ(f.size, slurp(srcOf(build) + "/" + f.path).size()) << f.path;
+    for (const auto& [id, size] : uniqueChunks(files))
+      EXPECT_TRUE(exists(store->chunkKey(id))) << "missing chunk " << id;
+  }
+
+  std::vector<std::string> filesOf(int build) const {
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(srcOf(build)))
+      if (entry.is_regular_file())
+        files.push_back(std::filesystem::relative(entry.path(), srcOf(build)).string());
+    return files;
+  }
+
+  // Every file is whole, of one build or the other; returns how many hold the second.
+  int expectOldOrNew() {
+    int fresh = 0;
+    for (const std::string& rel : filesOf(2)) {
+      const std::string got = slurp(dest() + "/" + rel);
+      const bool isNew = got == slurp(srcOf(2) + "/" + rel);
+      EXPECT_TRUE(isNew || got == slurp(srcOf(1) + "/" + rel)) << rel << ": neither build";
+      fresh += isNew;
+    }
+    return fresh;
+  }
+
+  void expectInstalled(int build) {
+    for (const std::string& rel : filesOf(build))
+      EXPECT_EQ(slurp(dest() + "/" + rel), slurp(srcOf(build) + "/" + rel)) << rel;
+  }
+
+  static FaultProxy* proxy_;
+};
+inline FaultProxy* FaultTest::proxy_ = nullptr;
+
+}  // namespace vorn_test
