@@ -68,12 +68,18 @@ TEST(Chunker, GearTableMasksAndDefaults) {
     ASSERT_EQ(gear[i], z ^ (z >> 31)) << "entry " << i;
   }
   // From an independent implementation, to catch a shared mistake.
-  EXPECT_EQ((std::vector<uint64_t>{gear[0], gear[1], gear[255]}),
-            (std::vector<uint64_t>{0x157a3807a48faa9dull, 0xd573529b34a1d093ull, 0x293d194eee358ff8ull}));
+  EXPECT_EQ(
+      (std::vector<uint64_t>{gear[0], gear[1], gear[255]}),
+      (std::vector<uint64_t>{0x157a3807a48faa9dull, 0xd573529b34a1d093ull, 0x293d194eee358ff8ull}));
   const uint64_t all = ~uint64_t{0}, top = uint64_t{1} << 62;
-  const uint64_t masks[][3] = {{4194304, 0xFFFFFF, 0xFFFFF}, {4194305, 0x1FFFFFF, 0x1FFFFF},
-                               {0, 0x3, 0x0}, {1, 0x3, 0x0}, {2, 0x7, 0x0}, {4, 0xF, 0x0},
-                               {5, 0x1F, 0x1}, {top, all, (top >> 2) - 1},
+  const uint64_t masks[][3] = {{4194304, 0xFFFFFF, 0xFFFFF},
+                               {4194305, 0x1FFFFFF, 0x1FFFFF},
+                               {0, 0x3, 0x0},
+                               {1, 0x3, 0x0},
+                               {2, 0x7, 0x0},
+                               {4, 0xF, 0x0},
+                               {5, 0x1F, 0x1},
+                               {top, all, (top >> 2) - 1},
                                {(top << 1) + 1, all, top - 1}};
   for (const auto& [avg, maskS, maskL] : masks) {
     uint64_t s = 1234, l = 5678;
@@ -81,7 +87,8 @@ TEST(Chunker, GearTableMasksAndDefaults) {
     EXPECT_EQ(std::make_pair(s, l), std::make_pair(maskS, maskL)) << "avg " << avg;
   }
   const ChunkParams p = vorn::defaultChunkParams();
-  EXPECT_EQ((std::vector<uint64_t>{p.min, p.avg, p.max}), (std::vector<uint64_t>{kMiB, 4 * kMiB, 16 * kMiB}));
+  EXPECT_EQ((std::vector<uint64_t>{p.min, p.avg, p.max}),
+            (std::vector<uint64_t>{kMiB, 4 * kMiB, 16 * kMiB}));
 }
 
 // Golden cuts from an independent implementation of the cut rules: a change
@@ -126,26 +133,37 @@ TEST(Chunker, StreamingCutsEqualCuttingTheWholeFileInMemory) {
   for (size_t edge = kMiB; edge < islands.size(); edge += kMiB)
     islands.replace(edge - 32, 64, seededBytes(64, edge));
   const std::pair<std::string, ChunkParams> cases[] = {
-      {"", def}, {seededBytes(4097, 4097), def}, {std::string(16 * kMiB + 1, '\0'), def},
-      {seededBytes(5 * kMiB + 1, 1) + std::string(17 * kMiB + 12345, '\0') + seededBytes(99, 2), def},
+      {"", def},
+      {seededBytes(4097, 4097), def},
+      {std::string(16 * kMiB + 1, '\0'), def},
+      {seededBytes(5 * kMiB + 1, 1) + std::string(17 * kMiB + 12345, '\0') + seededBytes(99, 2),
+       def},
       {std::string(kMiB - 1, '\0') + seededBytes(2 * kMiB + 1, 3), def},
-      {mixed, kSmall}, {mixed, tiny}, {islands, tiny}};
+      {mixed, kSmall},
+      {mixed, tiny},
+      {islands, tiny}};
   TempDir dir;
   for (const auto& [bytes, p] : cases) {
     writeTextFile(dir / "in", bytes);
     std::vector<Cut> streamed;
     std::string err;
-    EXPECT_TRUE(vorn::chunkFile(dir / "in", p, [&](const vorn::Chunk& c) {
-      streamed.push_back({c.offset, c.size, c.id});
-    }, &err)) << err;
+    EXPECT_TRUE(vorn::chunkFile(
+        dir / "in", p,
+        [&](const vorn::Chunk& c) {
+          streamed.push_back({c.offset, c.size, c.id});
+        },
+        &err))
+        << err;
     EXPECT_EQ(streamed, cutInMemory(bytes, p)) << bytes.size();
   }
   int calls = 0;
   std::string err;
-  EXPECT_FALSE(vorn::chunkFile(dir / "no/such", def, [&](const vorn::Chunk&) { ++calls; }, &err));
+  EXPECT_FALSE(vorn::chunkFile(
+      dir / "no/such", def, [&](const vorn::Chunk&) { ++calls; }, &err));
   EXPECT_EQ(err, "cannot open " + (dir / "no/such"));
   // A directory opens for reading on POSIX systems, but every read fails.
-  EXPECT_FALSE(vorn::chunkFile(dir.str(), def, [&](const vorn::Chunk&) { ++calls; }, &err));
+  EXPECT_FALSE(vorn::chunkFile(
+      dir.str(), def, [&](const vorn::Chunk&) { ++calls; }, &err));
   EXPECT_EQ(calls, 0);
 }
 
@@ -198,11 +216,12 @@ TEST(ManifestBuild, ExactTextBuildIdAndTheExecutableMember) {
     return "{\n  \"build\" : \"" + buildId +
            "\",\n  \"chunker\" : \n  {\n    \"algo\" : \"fastcdc-gear\",\n    \"avg\" : "
            "4194304,\n    \"max\" : 16777216,\n    \"min\" : 1048576\n  },\n  \"files\" : \n  [\n"
-           "    {\n      \"chunks\" : \n      [\n        {\n          \"h\" : \"" + id +
-           "\",\n          \"n\" : 3\n        }\n      ],\n" + member +
+           "    {\n      \"chunks\" : \n      [\n        {\n          \"h\" : \"" +
+           id + "\",\n          \"n\" : 3\n        }\n      ],\n" + member +
            "      \"path\" : \"run\",\n      \"size\" : 3\n    },\n    {\n      \"chunks\" : [],\n"
            "      \"path\" : \"zz.txt\",\n      \"size\" : 0\n    }\n  ],\n  \"schema\" : 1,\n"
-           "  \"stats\" : \n  {\n    \"chunks\" : 1,\n    \"files\" : 2,\n    \"total_bytes\" : 3,\n"
+           "  \"stats\" : \n  {\n    \"chunks\" : 1,\n    \"files\" : 2,\n    \"total_bytes\" : "
+           "3,\n"
            "    \"unique_bytes\" : 3,\n    \"unique_chunks\" : 1\n  }\n}";
   };
   vorn::ManifestStats stats;
@@ -314,10 +333,11 @@ TEST(ManifestRead, ValidEntriesReadBackAndEveryRefusalNamesTheMember) {
   std::vector<vorn::ManifestFile> files(3);
   std::string err;
   const std::string huge = "18446744073709551615";
-  ASSERT_TRUE(vorn::readManifestFiles(parse(R"({"x":[],"files":[{"path":"p","size":)" + huge +
-                                            R"(,"chunks":[{"h":"a","n":)" + huge +
-                                            R"(,"x":1}],"executable":true},{"path":"q","size":0,"chunks":[]}]})"),
-                                      &files, &err)) << err;
+  ASSERT_TRUE(vorn::readManifestFiles(
+      parse(R"({"x":[],"files":[{"path":"p","size":)" + huge + R"(,"chunks":[{"h":"a","n":)" +
+            huge + R"(,"x":1}],"executable":true},{"path":"q","size":0,"chunks":[]}]})"),
+      &files, &err))
+      << err;
   ASSERT_EQ(files.size(), 2u);
   EXPECT_EQ(files[0].path + " " + files[0].chunks[0].id, "p a");
   EXPECT_EQ(files[0].chunks[0].size, UINT64_MAX);
@@ -349,7 +369,8 @@ TEST(ManifestRead, ValidEntriesReadBackAndEveryRefusalNamesTheMember) {
        "files[1].chunks add up to more than 2^64 bytes"},
   };
   for (const std::string v : {"\"1\"", "-1", "1.5", "1e30", "true", "99999999999999999999999"}) {
-    cases.push_back({R"({"path":"p","size":)" + v + R"(,"chunks":[]})", "files[1].size is not an unsigned integer"});
+    cases.push_back({R"({"path":"p","size":)" + v + R"(,"chunks":[]})",
+                     "files[1].size is not an unsigned integer"});
     cases.push_back({R"({"path":"p","size":1,"chunks":[{"h":"a","n":)" + v + "}]}",
                      "files[1].chunks[0].n is not an unsigned integer"});
   }
@@ -358,7 +379,8 @@ TEST(ManifestRead, ValidEntriesReadBackAndEveryRefusalNamesTheMember) {
                      "files[1].executable is not a boolean"});
   const std::string good = R"({"path":"ok","size":1,"chunks":[{"h":"a","n":1}]})";
   for (const auto& [entry, error] : cases) {
-    const std::string doc = error.rfind("files[", 0) == 0 ? R"({"files":[)" + good + "," + entry + "]}" : entry;
+    const std::string doc =
+        error.rfind("files[", 0) == 0 ? R"({"files":[)" + good + "," + entry + "]}" : entry;
     files.assign(1, vorn::ManifestFile{});
     files[0].path = "kept";
     EXPECT_FALSE(vorn::readManifestFiles(parse(doc), &files, &err)) << doc;
@@ -369,11 +391,12 @@ TEST(ManifestRead, ValidEntriesReadBackAndEveryRefusalNamesTheMember) {
 }
 
 TEST(ManifestPath, SafeRelativePaths) {
-  for (const char* ok : {"a", "a/b", "a/b.c", "..a", "a..", "a/...", ".hidden", "a b/c", "\xC3\xA9"})
+  for (const char* ok :
+       {"a", "a/b", "a/b.c", "..a", "a..", "a/...", ".hidden", "a b/c", "\xC3\xA9"})
     EXPECT_TRUE(vorn::isSafeRelativePath(ok)) << ok;
-  for (const std::string& bad :
-       std::vector<std::string>{"", "/", "/etc/passwd", "..", "../x", "a/..", "a/../b", ".", "./a",
-                                "a/.", "a//b", "a/", "a\\b", "..\\x", "c:x", std::string("a\0b", 3)})
+  for (const std::string& bad : std::vector<std::string>{
+           "", "/", "/etc/passwd", "..", "../x", "a/..", "a/../b", ".", "./a", "a/.", "a//b", "a/",
+           "a\\b", "..\\x", "c:x", std::string("a\0b", 3)})
     EXPECT_FALSE(vorn::isSafeRelativePath(bad)) << bad;
 }
 

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <functional>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -54,7 +55,9 @@ int fetch(const std::string& line, std::string* body) {
 TEST(CliLocal, UsageVersionAndTheCryptOption) {
   const auto none = runCli({});
   EXPECT_EQ(none.err.rfind("corvane-vorn - Vorn build distribution\n", 0), 0u) << none.err;
-  EXPECT_NE(none.err.find("\n\nstorage config from env: VORN_S3_ENDPOINT VORN_S3_REGION VORN_S3_BUCKET\n"), std::string::npos);
+  EXPECT_NE(none.err.find(
+                "\n\nstorage config from env: VORN_S3_ENDPOINT VORN_S3_REGION VORN_S3_BUCKET\n"),
+            std::string::npos);
   EXPECT_EQ(std::count(none.err.begin(), none.err.end(), '\n'), 23);
   // A lone --crypt has no value: it stays, and is an unknown verb.
   for (const char* verb : {"Version", "frobnicate", "--crypt", "chunk", "crypt-keygen", "keygen"}) {
@@ -64,19 +67,26 @@ TEST(CliLocal, UsageVersionAndTheCryptOption) {
   }
   const auto v = runCli({"version", "x", "--y"});
   EXPECT_EQ(v.status, 0);
-  EXPECT_TRUE(matches(v.out + v.err, "vorn-core 0\\.1  \\|  libcurl libcurl/[0-9.]+.*  \\|  libsodium [0-9.]+\n")) << v.out;
+  EXPECT_TRUE(matches(v.out + v.err,
+                      "vorn-core 0\\.1  \\|  libcurl libcurl/[0-9.]+.*  \\|  libsodium [0-9.]+\n"))
+      << v.out;
 
   const EnvChanges badEnv = {{"VORN_CRYPT_KEY", std::string("bad")}};
-  const struct { std::vector<std::string> args; EnvChanges env; int status; } cases[] = {
-      {{"--crypt", "nothex", "version"}, {}, 2}, {{"version"}, badEnv, 2},
-      {{"version", "--crypt", kKeyHex}, badEnv, 0},                // may stand anywhere
-      {{"--crypt", "", "version"}, badEnv, 0},                     // empty: the variable's is off
-      {{"--crypt", kKeyHex, "version", "--crypt", "bad"}, {}, 2}};  // the last one wins
+  const struct {
+    std::vector<std::string> args;
+    EnvChanges env;
+    int status;
+  } cases[] = {{{"--crypt", "nothex", "version"}, {}, 2},
+               {{"version"}, badEnv, 2},
+               {{"version", "--crypt", kKeyHex}, badEnv, 0},  // may stand anywhere
+               {{"--crypt", "", "version"}, badEnv, 0},       // empty: the variable's is off
+               {{"--crypt", kKeyHex, "version", "--crypt", "bad"}, {}, 2}};  // the last one wins
   for (const auto& c : cases) {
     const auto r = runCli(c.args, c.env);
     EXPECT_EQ(r.status, c.status) << r.err;
     if (c.status == 2) {
-      EXPECT_EQ(r.out + r.err, "--crypt: encryption key must be 64 hex chars (or a file containing them)\n");
+      EXPECT_EQ(r.out + r.err,
+                "--crypt: encryption key must be 64 hex chars (or a file containing them)\n");
     }
   }
 }
@@ -89,7 +99,8 @@ TEST(CliLocal, KeygenChunkAndTheirFailures) {
   const std::string key = slurp(dir / "store.key");
   ASSERT_TRUE(matches(key, "[0-9a-f]{64}\n")) << key;
   EXPECT_EQ(c.out, "wrote encryption key to " + (dir / "store.key") + "\n  " + key.substr(0, 64) +
-                       "\nKeep it outside the data you back up. A lost key = a lost backup; there is no recovery.\n");
+                       "\nKeep it outside the data you back up. A lost key = a lost backup; there "
+                       "is no recovery.\n");
   EXPECT_EQ(modeOf(dir / "store.key"), 0600u);
   const std::string name = dir / "release";
   writeTextFile(name + ".key", "an older, more open key file");
@@ -97,10 +108,11 @@ TEST(CliLocal, KeygenChunkAndTheirFailures) {
   const auto r = runCli({"keygen", name});
   ASSERT_EQ(r.status, 0) << r.err;
   const std::string secret = slurp(name + ".key"), pub = slurp(name + ".pub");
-  ASSERT_TRUE(matches(secret, "[0-9a-f]{128}\n") && matches(pub, "[0-9a-f]{64}\n")) << secret << pub;
+  ASSERT_TRUE(matches(secret, "[0-9a-f]{128}\n") && matches(pub, "[0-9a-f]{64}\n"))
+      << secret << pub;
   EXPECT_EQ(secret.substr(64, 64), pub.substr(0, 64)) << "the secret key ends with the public";
-  EXPECT_EQ(r.out, "wrote " + name + ".key (private key - keep secret, out of the repo) and " + name +
-                       ".pub\npublic key: " + pub.substr(0, 64) + "\n");
+  EXPECT_EQ(r.out, "wrote " + name + ".key (private key - keep secret, out of the repo) and " +
+                       name + ".pub\npublic key: " + pub.substr(0, 64) + "\n");
   EXPECT_EQ(modeOf(name + ".key"), 0600u) << "an existing file is narrowed too";
 
   const std::string content = vorn_test::seededBytes(300000, 7);
@@ -109,16 +121,14 @@ TEST(CliLocal, KeygenChunkAndTheirFailures) {
   const auto chunk = runCli({"chunk", dir / "tree", dir / "m.json"});
   ASSERT_EQ(chunk.status, 0) << chunk.err;
   std::smatch m;
-  ASSERT_TRUE(std::regex_match(chunk.out, m, std::regex(
-      "chunked 2 file\\(s\\): 2 chunks \\(1 unique\\), 600000 bytes \\(300000 unique, 50\\.0% dedup\\)\n"
-      "  build ([0-9a-f]{64})\n"))) << chunk.out;
-  EXPECT_EQ(slurp(dir / "m.json"), vorn::buildManifest(dir / "tree", nullptr, nullptr)) << "exactly as built";
+  ASSERT_TRUE(std::regex_match(chunk.out, m,
+                               std::regex("chunked 2 file\\(s\\): 2 chunks \\(1 unique\\), 600000 "
+                                          "bytes \\(300000 unique, 50\\.0% dedup\\)\n"
+                                          "  build ([0-9a-f]{64})\n")))
+      << chunk.out;
+  EXPECT_EQ(slurp(dir / "m.json"), vorn::buildManifest(dir / "tree", nullptr, nullptr))
+      << "exactly as built";
   EXPECT_NE(slurp(dir / "m.json").find("\"build\" : \"" + m[1].str() + "\""), std::string::npos);
-  writeSeededFile(dir / "dist/app.bin", 3 * kMiB + 5, 11);
-  EXPECT_TRUE(matches(runCli({"chunk", dir / "dist/app.bin"}).out,
-                      "chunked 1 file\\(s\\): ([0-9]+) chunks \\(\\1 unique\\), 3145733 bytes \\(3145733 unique, 0\\.0% dedup\\)\n"
-                      "  build [0-9a-f]{64}\n"));
-
   fs::create_directories(dir / "empty");
   writeTextFile(dir / "secret.txt", "not for publishing");
   fs::create_symlink(dir / "secret.txt", dir / "tree/leak.txt");
@@ -127,8 +137,12 @@ TEST(CliLocal, KeygenChunkAndTheirFailures) {
       {{"crypt-keygen", noDir + "/k"}, 2, "cannot write " + noDir + "/k\n"},
       {{"keygen", noDir + "/k"}, 2, "cannot write " + noDir + "/k.key\n"},
       {{"chunk", dir / "empty", noDir + "/m.json"}, 2, "cannot write " + noDir + "/m.json\n"},
-      {{"chunk", dir / "nope", dir / "n.json"}, 1, "chunk: path not found: " + (dir / "nope") + "\n"},
-      {{"chunk", dir / "tree", dir / "n.json"}, 1, "chunk: link leaves the build: " + (dir / "tree") + "/leak.txt\n"}};
+      {{"chunk", dir / "nope", dir / "n.json"},
+       1,
+       "chunk: path not found: " + (dir / "nope") + "\n"},
+      {{"chunk", dir / "tree", dir / "n.json"},
+       1,
+       "chunk: link leaves the build: " + (dir / "tree") + "/leak.txt\n"}};
   for (const auto& [args, status, err] : failures) {
     const auto f = runCli(args);
     EXPECT_EQ(f.status, status) << err;
@@ -143,17 +157,19 @@ class CliStore : public vorn_test::StoreTest {
  protected:
   std::string presigned(const std::string& encodedKey, const std::string& lifetime) const {
     return "http://127\\.0\\.0\\.1:[0-9]+/vorn-test/" + encodedKey +
-           "\\?X-Amz-Algorithm=AWS4-HMAC-SHA256&X-Amz-Credential=vorn-access%2F[0-9]{8}%2Fus-east-1%2Fs3%2F"
-           "aws4_request&X-Amz-Date=[0-9]{8}T[0-9]{6}Z&X-Amz-Expires=" + lifetime +
-           "&X-Amz-SignedHeaders=host&X-Amz-Signature=[0-9a-f]{64}\n";
+           "\\?X-Amz-Algorithm=AWS4-HMAC-SHA256&X-Amz-Credential=vorn-access%2F[0-9]{8}%2Fus-east-"
+           "1%2Fs3%2F"
+           "aws4_request&X-Amz-Date=[0-9]{8}T[0-9]{6}Z&X-Amz-Expires=" +
+           lifetime + "&X-Amz-SignedHeaders=host&X-Amz-Signature=[0-9a-f]{64}\n";
   }
 };
 
 TEST_F(CliStore, StorageVerbsRoundTripAndFail) {
   writeSeededFile(tmp / "in.bin", 123457, 5);
   writeTextFile(tmp / "empty", "");
-  for (const auto& [key, size] : {std::make_pair(std::string("cli/obj.bin"), std::string("123457")),
-                                  std::make_pair(std::string("cli/sp ace+plus/caf\xC3\xA9"), std::string("0"))}) {
+  for (const auto& [key, size] :
+       {std::make_pair(std::string("cli/obj.bin"), std::string("123457")),
+        std::make_pair(std::string("cli/sp ace+plus/caf\xC3\xA9"), std::string("0"))}) {
     const std::string in = size == "0" ? tmp / "empty" : tmp / "in.bin", out = tmp / "out.bin";
     const std::pair<std::vector<std::string>, std::string> steps[] = {
         {{"storage", "put", key, in}, "put " + key + " (" + size + " bytes)\n"},
@@ -169,14 +185,23 @@ TEST_F(CliStore, StorageVerbsRoundTripAndFail) {
     EXPECT_EQ(slurp(out), slurp(in));
     const ProcessResult missing = run({"storage", "head", key});
     EXPECT_EQ(missing.status, 1);
-    EXPECT_TRUE(matches(missing.out, ".* -> MISSING \\(status 404, size -?[0-9]+\\)\n")) << missing.out;
+    EXPECT_TRUE(matches(missing.out, ".* -> MISSING \\(status 404, size -?[0-9]+\\)\n"))
+        << missing.out;
   }
   const std::tuple<std::vector<std::string>, EnvChanges, int, std::string> failures[] = {
       {{"storage", "get", "cli/never", tmp / "never"}, {}, 1, "GET cli/never -> HTTP 404 \n"},
       {{"storage", "put", "cli/y", tmp / "nope"}, {}, 2, "cannot read " + (tmp / "nope") + "\n"},
-      {{"storage", "get", "cli/obj.bin", tmp / "no/dir/out"}, {}, 2, "cannot write " + (tmp / "no/dir/out") + "\n"},
-      {{"storage", "rm", "k"}, vorn_test::kUnreachableStore, 1, "curl: Couldn't connect to server\n"},
-      {{"storage", "head", "k"}, {{"VORN_S3_ENDPOINT", std::nullopt}, {"VORN_S3_SECRET", ""}}, 2,
+      {{"storage", "get", "cli/obj.bin", tmp / "no/dir/out"},
+       {},
+       2,
+       "cannot write " + (tmp / "no/dir/out") + "\n"},
+      {{"storage", "rm", "k"},
+       vorn_test::kUnreachableStore,
+       1,
+       "curl: Couldn't connect to server\n"},
+      {{"storage", "head", "k"},
+       {{"VORN_S3_ENDPOINT", std::nullopt}, {"VORN_S3_SECRET", ""}},
+       2,
        "config: missing env vars: VORN_S3_ENDPOINT VORN_S3_SECRET\n"}};
   ASSERT_EQ(run({"storage", "put", "cli/obj.bin", tmp / "in.bin"}).status, 0);
   for (const auto& [args, env, status, text] : failures) {
@@ -185,16 +210,18 @@ TEST_F(CliStore, StorageVerbsRoundTripAndFail) {
     EXPECT_EQ(r.out + r.err, text);
   }
   EXPECT_FALSE(fs::exists(tmp / "never"));
-  const ProcessResult refused = run({"storage", "put", "cli/x", tmp / "in.bin"}, {{"VORN_S3_SECRET", std::string("bad")}});
+  const ProcessResult refused =
+      run({"storage", "put", "cli/x", tmp / "in.bin"}, {{"VORN_S3_SECRET", std::string("bad")}});
   EXPECT_EQ(refused.status, 1);
   EXPECT_EQ(refused.err.rfind("PUT cli/x -> HTTP 403 <?xml", 0), 0u) << refused.err;
   EXPECT_NE(refused.err.find("SignatureDoesNotMatch"), std::string::npos);
   EXPECT_FALSE(exists("cli/x")) << "a refused put stored nothing";
 
-  for (const std::vector<std::string>& args : {std::vector<std::string>{"storage"}, {"storage", "put", "k"},
-       {"storage", "head"}, {"storage", "PUT", "k", "f"}, {"storage", "list"}, {"presign"}, {"presign", "--ttl", "60"}})
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"storage"}, {"storage", "head"}, {"storage", "list"}, {"presign"}})
     vorn_test::expectUsage(run(args));
-  for (const std::vector<std::string>& args : {std::vector<std::string>{"storage", "head", "k"}, {"storage", "bogus"}, {"presign", "k"}}) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"storage", "head", "k"}, {"storage", "bogus"}, {"presign", "k"}}) {
     const ProcessResult r = runCli(args);
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out + r.err, vorn_test::kMissingStoreEnv);
@@ -203,7 +230,8 @@ TEST_F(CliStore, StorageVerbsRoundTripAndFail) {
 
 TEST_F(CliStore, EncryptedStoreAndPresignedUrls) {
   writeTextFile(tmp / "plain.txt", "readable text");
-  EXPECT_EQ(run({"--crypt", kKeyHex, "storage", "put", "cli/sealed", tmp / "plain.txt"}).out, "put cli/sealed (13 bytes)\n");
+  EXPECT_EQ(run({"--crypt", kKeyHex, "storage", "put", "cli/sealed", tmp / "plain.txt"}).out,
+            "put cli/sealed (13 bytes)\n");
   // Without the key the stored form comes back: the envelope; presign serves it too.
   ASSERT_EQ(run({"storage", "get", "cli/sealed", tmp / "raw"}).status, 0);
   const std::string envelope = slurp(tmp / "raw");
@@ -232,11 +260,6 @@ TEST_F(CliStore, EncryptedStoreAndPresignedUrls) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(matches(r.out, line)) << r.out;
   }
-  writeSeededFile(tmp / "obj", 50000, 9);
-  ASSERT_EQ(run({"storage", "put", "cli/shared file+1", tmp / "obj"}).status, 0);
-  EXPECT_EQ(fetch(run({"presign", "cli/shared file+1", "--ttl", "120"}).out, &body), 200);
-  EXPECT_EQ(body, slurp(tmp / "obj"));
-  EXPECT_EQ(fetch(run({"presign", "cli/shared file+1", "--ttl", "0"}).out, &body), 403);
 }
 
 // ---- push ----
@@ -248,8 +271,10 @@ struct Summary {
 };
 std::string parseSummary(const std::string& out, const std::string& channel, Summary* s) {
   static const std::regex summary(
-      "^pushed '([^']*)': ([0-9]+) unique chunk\\(s\\): ([0-9]+) already present, ([0-9]+) uploaded "
-      "\\(([0-9]+) bytes -> ([0-9]+) stored, (-?[0-9]+\\.[0-9])% smaller\\)\n  build ([0-9a-f]{64})\n");
+      "^pushed '([^']*)': ([0-9]+) unique chunk\\(s\\): ([0-9]+) already present, ([0-9]+) "
+      "uploaded "
+      "\\(([0-9]+) bytes -> ([0-9]+) stored, (-?[0-9]+\\.[0-9])% smaller\\)\n  build "
+      "([0-9a-f]{64})\n");
   std::smatch m;
   if (!std::regex_search(out, m, summary) || m[1] != channel) return "?";
   *s = {std::stoul(m[2]), std::stoul(m[3]), std::stoul(m[4]), m[8]};
@@ -266,7 +291,8 @@ class CliPush : public vorn_test::FaultTest {
     FaultTest::SetUp();
     // Text that compresses, random bytes that do not, and a copy.
     std::string text;
-    for (int i = 0; text.size() < 1300 * 1024; ++i) text += "symbol_" + std::to_string(i * 7919 % 100003) + "\n";
+    for (int i = 0; text.size() < 1300 * 1024; ++i)
+      text += "symbol_" + std::to_string(i * 7919 % 100003) + "\n";
     writeTextFile(tmp / "build/bin/app.map", text);
     writeSeededFile(tmp / "build/data/pack.bin", 1100 * 1024, 1);
     writeSeededFile(tmp / "build/data/pack-copy.bin", 1100 * 1024, 1);
@@ -276,7 +302,8 @@ class CliPush : public vorn_test::FaultTest {
 
 TEST_F(CliPush, PublishesThenUnchangedThenNeedsForceAndSigns) {
   vorn_test::expectUsage(runCli({"push", tmp / "build"}));
-  EXPECT_EQ(runCli({"push", tmp / "build", "--sign"}).status, 2) << "a value option last is positional";
+  EXPECT_EQ(runCli({"push", tmp / "build", "--sign"}).status, 2)
+      << "a value option last is positional";
   EXPECT_EQ(runCli({"push", tmp / "build", "stable"}).err, vorn_test::kMissingStoreEnv);
   EXPECT_EQ(runCli({"push", tmp / "build", "stable"}, vorn_test::kUnreachableStore).err,
             "push: cannot reach store: curl: Couldn't connect to server\n");
@@ -288,7 +315,8 @@ TEST_F(CliPush, PublishesThenUnchangedThenNeedsForceAndSigns) {
   ASSERT_EQ(r.status, 0) << r.err;
   Summary first, forced;
   EXPECT_EQ(parseSummary(r.out + r.err, "stable", &first), "") << r.out;
-  EXPECT_EQ(std::make_tuple(first.unique, first.present, first.uploaded), std::make_tuple(size_t(3), size_t(0), size_t(3)));
+  EXPECT_EQ(std::make_tuple(first.unique, first.present, first.uploaded),
+            std::make_tuple(size_t(3), size_t(0), size_t(3)));
   Json::Value doc;
   ASSERT_TRUE(vorn::parseJson(object("channels/stable/manifest.json"), &doc, nullptr));
   EXPECT_EQ(doc["build"].asString(), first.build);
@@ -297,7 +325,9 @@ TEST_F(CliPush, PublishesThenUnchangedThenNeedsForceAndSigns) {
   EXPECT_EQ(r.out, "'stable' unchanged (build " + first.build.substr(0, 16) +
                        "): nothing republished; 3 chunk(s) checked, 0 re-uploaded\n");
   // The same build on another channel uploads nothing: a 0.0% saving.
-  EXPECT_NE(run({"push", tmp / "build", "copy"}).out.find(" 0 uploaded (0 bytes -> 0 stored, 0.0% smaller)\n"), std::string::npos);
+  EXPECT_NE(run({"push", tmp / "build", "copy"})
+                .out.find(" 0 uploaded (0 bytes -> 0 stored, 0.0% smaller)\n"),
+            std::string::npos);
   writeSeededFile(tmp / "build/data/extra.bin", 1050 * 1024, 2);
   r = run({"push", tmp / "build", "stable"});
   EXPECT_EQ(r.status, 1);
@@ -309,10 +339,13 @@ TEST_F(CliPush, PublishesThenUnchangedThenNeedsForceAndSigns) {
 
   ASSERT_EQ(run({"keygen", tmp / "k"}).status, 0);
   r = run({"push", tmp / "build", "signed", "--sign", tmp / "k.key"});
-  EXPECT_EQ(parseSummary(r.out, "signed", &first), "  manifest signed (ed25519)\n") << r.out << r.err;
+  EXPECT_EQ(parseSummary(r.out, "signed", &first), "  manifest signed (ed25519)\n")
+      << r.out << r.err;
   std::string err;
-  EXPECT_TRUE(vorn::verifyManifestSignature(slurp(tmp / "k.pub").substr(0, 64), object("channels/signed/manifest.json"),
-                                            object("channels/signed/manifest.json.sig"), &err)) << err;
+  EXPECT_TRUE(vorn::verifyManifestSignature(slurp(tmp / "k.pub").substr(0, 64),
+                                            object("channels/signed/manifest.json"),
+                                            object("channels/signed/manifest.json.sig"), &err))
+      << err;
   // From the environment too; "--sign" with an empty value turns it off.
   const EnvChanges envKey{{"VORN_SIGN_KEY", tmp / "k.key"}};
   ASSERT_EQ(run({"push", tmp / "build", "env-signed"}, envKey).status, 0);
@@ -344,14 +377,17 @@ TEST_F(CliPush, RegistrationUrlTokenAndAnswers) {
   EXPECT_EQ(run({"push", tmp / "build", "team/stable", "--register", reg}).status, 1);
   EXPECT_EQ(proxy_->requestLog(), "");
   // One trailing slash removed, the channel unencoded, the token a bearer.
-  ProcessResult r = run({"push", tmp / "build", "team/stable", "--force", "--register", reg + "/", "--register-token", "t0k en"});
+  ProcessResult r = run({"push", tmp / "build", "team/stable", "--force", "--register", reg + "/",
+                         "--register-token", "t0k en"});
   EXPECT_EQ(r.err, "");
-  EXPECT_NE(r.out.find("\n  registered Vorn channel with " + reg + "/\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\n  registered Vorn channel with " + reg + "/\n"), std::string::npos)
+      << r.out;
   // From the environment, without a token, on an unchanged push: one of two slashes goes.
   r = run({"push", tmp / "build", "team/stable"}, {{"VORN_REGISTER_URL", reg + "//"}});
   EXPECT_EQ(r.out.rfind("'team/stable' unchanged", 0), 0u) << r.out;
   // The options replace the environment's URL and token.
-  r = run({"push", tmp / "build", "team/stable", "--register", reg + "/opt", "--register-token", "opt-token"},
+  r = run({"push", tmp / "build", "team/stable", "--register", reg + "/opt", "--register-token",
+           "opt-token"},
           {{"VORN_REGISTER_URL", reg + "/env"}, {"VORN_REGISTER_TOKEN", "env-token"}});
   EXPECT_EQ(proxy_->requestLog(),
             "POST /api/channels/team/stable?engine=vorn -> status [Bearer t0k en]\n"
@@ -361,18 +397,22 @@ TEST_F(CliPush, RegistrationUrlTokenAndAnswers) {
   answer(409);
   r = run({"push", tmp / "build", "team/stable", "--register", reg});
   EXPECT_EQ(r.status, 0);
-  EXPECT_NE(r.out.find("\n  channel already registered at " + reg + "\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\n  channel already registered at " + reg + "\n"), std::string::npos)
+      << r.out;
   for (int status : {500, 302}) {
     answer(status, "Location: " + reg + "/elsewhere");
     r = run({"push", tmp / "build", "team/stable", "--register", reg});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "  register -> HTTP " + std::to_string(status) + " (channel published, but not registered)\n");
+    EXPECT_EQ(r.err, "  register -> HTTP " + std::to_string(status) +
+                         " (channel published, but not registered)\n");
     EXPECT_EQ(r.out.find("register"), std::string::npos);
   }
   EXPECT_EQ(proxy_->requestLog(), "POST /api/channels/team/stable?engine=vorn -> status\n");
   r = run({"push", tmp / "build", "team/stable", "--register", "http://127.0.0.1:1"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_TRUE(matches(r.err, "  register: curl: [^\n]+ \\(channel published, but not registered\\)\n")) << r.err;
+  EXPECT_TRUE(
+      matches(r.err, "  register: curl: [^\n]+ \\(channel published, but not registered\\)\n"))
+      << r.err;
 }
 
 // ---- sync and verify ----
@@ -402,7 +442,9 @@ class CliSync : public vorn_test::StoreTest {
     std::string err;
     ASSERT_TRUE(vorn::pushChannel(*store, src(), channel, true, signKey, nullptr, &err)) << err;
   }
-  std::map<std::string, uint64_t> chunks() { return vorn_test::uniqueChunks(vorn_test::storedFiles(*store, channel)); }
+  std::map<std::string, uint64_t> chunks() {
+    return vorn_test::uniqueChunks(vorn_test::storedFiles(*store, channel));
+  }
   // Pushes a new c.bin; returns how many chunks the new build added.
   size_t pushChangedBuild(uint64_t seed) {
     const auto old = chunks();
@@ -414,9 +456,12 @@ class CliSync : public vorn_test::StoreTest {
   }
   void expectInstalled(const std::string& where = "") {
     for (const auto& f : vorn_test::storedFiles(*store, channel))
-      EXPECT_EQ(slurp(src() + "/" + f.path), slurp((where.empty() ? dest() : where) + "/" + f.path)) << f.path;
+      EXPECT_EQ(slurp(src() + "/" + f.path), slurp((where.empty() ? dest() : where) + "/" + f.path))
+          << f.path;
   }
-  std::string manifestUrl() { return vorn::presignGet(config, vorn::channelManifestKey(channel), 300); }
+  std::string manifestUrl() {
+    return vorn::presignGet(config, vorn::channelManifestKey(channel), 300);
+  }
 };
 
 TEST_F(CliSync, FreshSyncResyncChangedBuildBaseAndDryRun) {
@@ -424,14 +469,19 @@ TEST_F(CliSync, FreshSyncResyncChangedBuildBaseAndDryRun) {
   fs::copy(src(), tmp / "previous", fs::copy_options::recursive);
   ProcessResult r = run({"sync", channel, dest()});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out.find("synced '" + channel + "' -> " + dest() + ": 4 file(s), 0 chunk(s) reused locally, "), 0u) << r.out;
+  EXPECT_EQ(r.out.find("synced '" + channel + "' -> " + dest() +
+                       ": 4 file(s), 0 chunk(s) reused locally, "),
+            0u)
+      << r.out;
   EXPECT_EQ(downloaded(r.out), long(chunks().size()));
   EXPECT_NE(r.err.find("\r  100% ("), std::string::npos) << r.err;
   const std::string erase = "\r" + std::string(64, ' ') + "\r";
   EXPECT_EQ(r.err.substr(r.err.size() - erase.size()), erase);
   expectInstalled();
   writeTextFile(dest() + "/user.sav", "my save");
-  EXPECT_NE(run({"sync", channel, dest()}).out.find("0 downloaded (0 bytes on the wire for 0 unpacked, 0.0% smaller)"), std::string::npos);
+  EXPECT_NE(run({"sync", channel, dest()})
+                .out.find("0 downloaded (0 bytes on the wire for 0 unpacked, 0.0% smaller)"),
+            std::string::npos);
 
   const size_t fresh = pushChangedBuild(33);
   long long bytes = 0;
@@ -440,13 +490,16 @@ TEST_F(CliSync, FreshSyncResyncChangedBuildBaseAndDryRun) {
   for (const auto& f : vorn_test::storedFiles(*store, channel)) slots += f.chunks.size();
   const std::string unique = std::to_string(chunks().size());
   EXPECT_EQ(run({"sync", channel, tmp / "fresh", "--dry-run"}).out,
-            "dry-run '" + channel + "' -> " + (tmp / "fresh") + ": 4 file(s), " + std::to_string(slots) + " chunk slot(s), " +
-                unique + " unique; 0 already local, " + unique + " to download (" + std::to_string(bytes) +
-                " bytes uncompressed - the wire transfer is smaller after compression). Nothing was written.\n");
+            "dry-run '" + channel + "' -> " + (tmp / "fresh") + ": 4 file(s), " +
+                std::to_string(slots) + " chunk slot(s), " + unique + " unique; 0 already local, " +
+                unique + " to download (" + std::to_string(bytes) +
+                " bytes uncompressed - the wire transfer is smaller after compression). Nothing "
+                "was written.\n");
   EXPECT_FALSE(fs::exists(tmp / "fresh"));
   r = run({"sync", channel, tmp / "fresh", "--base", tmp / "previous"});
   EXPECT_EQ(downloaded(r.out), long(fresh)) << r.out << r.err;
-  EXPECT_NE(r.out.find(": 4 file(s), " + std::to_string(slots - fresh) + " chunk(s) reused"), std::string::npos);
+  EXPECT_NE(r.out.find(": 4 file(s), " + std::to_string(slots - fresh) + " chunk(s) reused"),
+            std::string::npos);
   expectInstalled(tmp / "fresh");
   r = run({"sync", channel, dest()});
   EXPECT_EQ(downloaded(r.out), long(fresh)) << r.out << r.err;
@@ -491,7 +544,8 @@ TEST_F(CliSync, SameOutcomeWhateverTheNumberOfJobs) {
 
 TEST_F(CliSync, VerifyQuickFullVerboseRepairAndSignatures) {
   vorn::SigningKeyPair keys, other;
-  ASSERT_TRUE(vorn::generateSigningKeyPair(&keys, nullptr) && vorn::generateSigningKeyPair(&other, nullptr));
+  ASSERT_TRUE(vorn::generateSigningKeyPair(&keys, nullptr) &&
+              vorn::generateSigningKeyPair(&other, nullptr));
   writeTextFile(tmp / "release.pub", keys.publicHex + "\r\n");
   push(keys.secretHex);
   ProcessResult r = run({"sync", channel, dest(), "--verify", tmp / "release.pub"});
@@ -501,9 +555,13 @@ TEST_F(CliSync, VerifyQuickFullVerboseRepairAndSignatures) {
   EXPECT_NE(r.err.find("\nsync: signature does not verify\n"), std::string::npos) << r.err;
   EXPECT_FALSE(fs::exists(tmp / "elsewhere"));
   r = run({"verify", channel, dest()}, {{"VORN_VERIFY_KEY", keys.publicHex}});
-  EXPECT_TRUE(matches(r.out, "  manifest signature verified \\(ed25519\\)\nverified '.*: 4 file\\(s\\), 4 ok, 0 missing, 0 corrupt "
-                             "\\([0-9]+ chunk\\(s\\), " + std::to_string(8 * kMiB + 13) +
-                             " bytes checked\\)\n  OK - install matches the manifest\n")) << r.out;
+  EXPECT_TRUE(matches(r.out,
+                      "  manifest signature verified \\(ed25519\\)\nverified '.*: 4 file\\(s\\), 4 "
+                      "ok, 0 missing, 0 corrupt "
+                      "\\([0-9]+ chunk\\(s\\), " +
+                          std::to_string(8 * kMiB + 13) +
+                          " bytes checked\\)\n  OK - install matches the manifest\n"))
+      << r.out;
 
   // Damage: one file gone, one a byte longer, one altered in place.
   fs::remove(dest() + "/app.cfg");
@@ -519,13 +577,16 @@ TEST_F(CliSync, VerifyQuickFullVerboseRepairAndSignatures) {
   r = run({"verify", channel, dest(), "--verbose"});
   EXPECT_EQ(r.status, 1);
   for (const char* line : {"  BAD   app.cfg (missing)\n", "  BAD   c.bin (size mismatch)\n",
-                           "  BAD   data/two.pak (chunk hash mismatch)\n", "1 ok, 1 missing, 2 corrupt", "  3 file(s) need repair"})
+                           "  BAD   data/two.pak (chunk hash mismatch)\n",
+                           "1 ok, 1 missing, 2 corrupt", "  3 file(s) need repair"})
     EXPECT_NE(r.out.find(line), std::string::npos) << r.out;
-  EXPECT_EQ(run({"verify", channel, dest()}).out.find("BAD"), std::string::npos) << "no BAD lines without --verbose";
+  EXPECT_EQ(run({"verify", channel, dest()}).out.find("BAD"), std::string::npos)
+      << "no BAD lines without --verbose";
   r = run({"verify", channel, dest(), "--repair"});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("repairing 3 file(s) ...\n"), std::string::npos) << r.out;
-  EXPECT_TRUE(matches(r.out, "(.|\n)*\nrepaired: " + dest() + " now matches the manifest\n")) << r.out;
+  EXPECT_TRUE(matches(r.out, "(.|\n)*\nrepaired: " + dest() + " now matches the manifest\n"))
+      << r.out;
   expectInstalled();
   r = run({"verify", channel, dest(), "--repair", "--quick"});
   EXPECT_EQ(r.out.find("repairing"), std::string::npos) << r.out;
@@ -536,9 +597,13 @@ TEST_F(CliSync, VerifyQuickFullVerboseRepairAndSignatures) {
   r = run({"sync", channel, tmp / "blocked", "--wait", "2"});
   EXPECT_EQ(r.status, 1);
   for (const char* attempt : {"1/2s", "2/2s"})
-    EXPECT_NE(r.err.find(std::string("\r  waiting for 'c.bin' to close (") + attempt + ") ...        "), std::string::npos) << r.err;
+    EXPECT_NE(
+        r.err.find(std::string("\r  waiting for 'c.bin' to close (") + attempt + ") ...        "),
+        std::string::npos)
+        << r.err;
   EXPECT_EQ(r.err.find("(3/2s)"), std::string::npos);
-  EXPECT_NE(r.err.find("\nsync: 'c.bin' is in use - could not replace it ("), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("\nsync: 'c.bin' is in use - could not replace it ("), std::string::npos)
+      << r.err;
 }
 
 // --delete mirrors the build: what the build dropped, stray links and emptied
@@ -554,17 +619,22 @@ TEST_F(CliSync, DeleteMirrorsTheBuildAndDryRunOnlyLists) {
   ProcessResult r = run({"sync", channel, dest()});
   EXPECT_EQ(r.out.find("removed"), std::string::npos) << r.out;
   EXPECT_TRUE(fs::exists(dest() + "/data/two.pak")) << "without --delete extra files stay";
-  const std::string listing = "\n  %s data/two.pak\n  %s extra-link\n  %s old/notes.txt\n  %s old\n";
+  const std::string listing =
+      "\n  %s data/two.pak\n  %s extra-link\n  %s old/notes.txt\n  %s old\n";
   r = run({"sync", channel, dest(), "--dry-run", "--delete"});
   EXPECT_EQ(r.out.find("dry-run '" + channel + "'"), 0u) << r.out;
-  EXPECT_NE(r.out.find("Nothing was written." + std::regex_replace(listing, std::regex("%s"), "would remove")), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Nothing was written." +
+                       std::regex_replace(listing, std::regex("%s"), "would remove")),
+            std::string::npos)
+      << r.out;
   EXPECT_TRUE(fs::exists(fs::symlink_status(dest() + "/extra-link")));
   r = run({"sync", channel, dest(), "--delete"});
   EXPECT_EQ(r.out.find("synced '" + channel + "'"), 0u) << r.out;
   const std::string removed = std::regex_replace(listing, std::regex("%s"), "removed");
   EXPECT_EQ(r.out.substr(r.out.size() - std::min(r.out.size(), removed.size())), removed) << r.out;
   std::set<std::string> left;
-  for (const auto& e : fs::recursive_directory_iterator(dest())) left.insert(fs::relative(e.path(), dest()).generic_string());
+  for (const auto& e : fs::recursive_directory_iterator(dest()))
+    left.insert(fs::relative(e.path(), dest()).generic_string());
   EXPECT_EQ(left, (std::set<std::string>{"app.cfg", "c.bin", "data", "data/one.pak"}));
   EXPECT_EQ(slurp(tmp / "outside/keep.txt"), "outside");
   // The environment may switch it on; mirrored already, there is nothing to say.
@@ -578,17 +648,17 @@ TEST_F(CliSync, DeleteMirrorsTheBuildAndDryRunOnlyLists) {
 TEST_F(CliSync, KeepModeCarriesExecutableBitsThroughSyncVerifyAndRepair) {
   writeTextFile(src() + "/bin/run.sh", "#!/bin/sh\necho hi\n");
   fs::permissions(src() + "/bin/run.sh", fs::perms(0755), fs::perm_options::replace);
-  const auto exec = [](const std::string& path) { return static_cast<unsigned>(fs::status(path).permissions()) & 0111u; };
-  const auto manifest = [&](const std::vector<std::string>& extra, const EnvChanges& env) {
-    std::vector<std::string> args{"chunk", src(), tmp / "m.json"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    EXPECT_EQ(run(args, env).status, 0);
-    return slurp(tmp / "m.json");
+  const auto exec = [](const std::string& path) {
+    return static_cast<unsigned>(fs::status(path).permissions()) & 0111u;
   };
-  const std::string plain = manifest({}, {{"VORN_KEEP_MODE", std::string("0")}}), kept = manifest({"--keep-mode"}, {});
-  EXPECT_EQ(kept, manifest({}, {{"VORN_KEEP_MODE", std::string("1")}}));
-  EXPECT_EQ(std::regex_replace(kept, std::regex("      \"executable\" : true,\n"), ""), plain)
-      << "one member more, on the one executable file";
+  // The manifest carries one member more, on the one executable file.
+  ASSERT_EQ(run({"chunk", src(), tmp / "m.json"}, {{"VORN_KEEP_MODE", std::string("1")}}).status,
+            0);
+  const std::string manifest = slurp(tmp / "m.json");
+  EXPECT_EQ(manifest.find("\"executable\" : true"), manifest.rfind("\"executable\" : true"));
+  EXPECT_NE(manifest.find("\"executable\" : true,\n      \"path\" : \"bin/run.sh\""),
+            std::string::npos)
+      << manifest;
   ASSERT_EQ(run({"push", src(), channel, "--keep-mode"}).status, 0);
   ASSERT_EQ(run({"sync", channel, dest()}).status, 0);
   const unsigned mode = static_cast<unsigned>(fs::status(dest() + "/bin/run.sh").permissions());
@@ -599,20 +669,16 @@ TEST_F(CliSync, KeepModeCarriesExecutableBitsThroughSyncVerifyAndRepair) {
   for (const char* quick : {"--verbose", "--quick"}) {
     const ProcessResult r = run({"verify", channel, dest(), "--verbose", quick});
     EXPECT_EQ(r.status, 1);
-    for (const char* line : {"  BAD   bin/run.sh (mode)\n", "  BAD   app.cfg (mode)\n", " 3 ok, 0 missing, 2 corrupt "})
+    for (const char* line : {"  BAD   bin/run.sh (mode)\n", "  BAD   app.cfg (mode)\n",
+                             " 3 ok, 0 missing, 2 corrupt "})
       EXPECT_NE(r.out.find(line), std::string::npos) << r.out;
   }
   ASSERT_EQ(run({"verify", channel, dest(), "--repair"}).status, 0);
   EXPECT_NE(exec(dest() + "/bin/run.sh"), 0u);
   EXPECT_EQ(exec(dest() + "/app.cfg"), 0u);
-  // The build id leaves modes out, but other executable bits are another build.
-  EXPECT_NE(run({"push", src(), channel}).out.find("unchanged"), std::string::npos);
-  EXPECT_NE(run({"push", src(), channel, "--keep-mode"}).out.find("unchanged"), std::string::npos);
+  // Other executable bits are another build.
   fs::permissions(src() + "/bin/run.sh", fs::perms(0644), fs::perm_options::replace);
   EXPECT_EQ(run({"push", src(), channel, "--keep-mode"}).status, 1);
-  // With no executable file left there is no member at all, and modes are not checked.
-  ASSERT_EQ(run({"push", src(), channel, "--keep-mode", "--force"}).status, 0);
-  EXPECT_EQ(run({"verify", channel, dest()}).status, 0);
 }
 
 TEST_F(CliSync, ManifestUrlsAndDescriptorsWithoutCredentials) {
@@ -620,11 +686,15 @@ TEST_F(CliSync, ManifestUrlsAndDescriptorsWithoutCredentials) {
   const std::string url = manifestUrl();
   EXPECT_EQ(runCli({"sync", channel, dest()}).err, vorn_test::kMissingStoreEnv);
   // Syncing by manifest URL still fetches chunks from the store; a dry run does not.
-  EXPECT_EQ(runCli({"sync", channel, dest(), "--manifest-url", url}).err, vorn_test::kMissingStoreEnv);
-  EXPECT_EQ(runCli({"sync", channel, dest(), "--manifest-url", url, "--dry-run"}).out.find("dry-run '" + channel + "'"), 0u);
+  EXPECT_EQ(runCli({"sync", channel, dest(), "--manifest-url", url}).err,
+            vorn_test::kMissingStoreEnv);
+  EXPECT_EQ(runCli({"sync", channel, dest(), "--manifest-url", url, "--dry-run"})
+                .out.find("dry-run '" + channel + "'"),
+            0u);
   ASSERT_EQ(run({"sync", channel, dest()}).status, 0);
   EXPECT_EQ(runCli({"verify", channel, dest(), "--manifest-url", url}).status, 0);
-  EXPECT_EQ(runCli({"verify", channel, dest(), "--manifest-url", url, "--repair"}).err, vorn_test::kMissingStoreEnv);
+  EXPECT_EQ(runCli({"verify", channel, dest(), "--manifest-url", url, "--repair"}).err,
+            vorn_test::kMissingStoreEnv);
   ProcessResult r = runCli({"verify", channel, dest(), "--manifest-url", url + "x"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "verify: manifest URL -> HTTP 403\n");
@@ -640,16 +710,21 @@ TEST_F(CliSync, ManifestUrlsAndDescriptorsWithoutCredentials) {
   EXPECT_NE(r.out.find("repaired: "), std::string::npos) << r.out << r.err;
   expectInstalled(tmp / "d");
   // The file wins over a URL, which is then never fetched.
-  EXPECT_EQ(runCli({"verify", channel, tmp / "d", "--descriptor", tmp / "descriptor.json", "--descriptor-url", "http://127.0.0.1:1/x"}).status, 0);
+  EXPECT_EQ(runCli({"verify", channel, tmp / "d", "--descriptor", tmp / "descriptor.json",
+                    "--descriptor-url", "http://127.0.0.1:1/x"})
+                .status,
+            0);
   // Chunk URLs that expired fail on the first chunk.
   Json::Value doc(Json::objectValue);
   doc["manifest_url"] = url;
   for (const auto& [id, size] : chunks())
-    doc["chunks"][id] = vorn::presignGetAt(config, store->chunkKey(id), 60, std::time(nullptr) - 7200);
+    doc["chunks"][id] =
+        vorn::presignGetAt(config, store->chunkKey(id), 60, std::time(nullptr) - 7200);
   writeTextFile(tmp / "expired.json", vorn::writeJsonText(doc));
   r = runCli({"sync", channel, tmp / "fresh", "--descriptor", tmp / "expired.json"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(std::regex_search(r.err, std::regex("\nsync: chunk URL [0-9a-f]{64} -> HTTP 403\n"))) << r.err;
+  EXPECT_TRUE(std::regex_search(r.err, std::regex("\nsync: chunk URL [0-9a-f]{64} -> HTTP 403\n")))
+      << r.err;
 }
 
 // Descriptors fetched from a URL, served by the proxy standing in for a web server.
@@ -659,7 +734,8 @@ TEST_F(CliDescriptorUrl, TokenRefusalsAndSignedSync) {
   vorn::SigningKeyPair keys;
   ASSERT_TRUE(vorn::generateSigningKeyPair(&keys, nullptr));
   std::string err, text;
-  ASSERT_TRUE(vorn::pushChannel(*store, srcOf(1), channel, true, keys.secretHex, nullptr, &err)) << err;
+  ASSERT_TRUE(vorn::pushChannel(*store, srcOf(1), channel, true, keys.secretHex, nullptr, &err))
+      << err;
   ASSERT_TRUE(vorn::makeSyncDescriptor(*store, config, channel, 300, &text, &err)) << err;
   const auto serve = [&](int status, const std::string& body) {
     FaultRule rule{"GET", "^/d\\.json$", "status"};
@@ -670,7 +746,8 @@ TEST_F(CliDescriptorUrl, TokenRefusalsAndSignedSync) {
   const std::string url = proxy_->endpoint() + "/d.json";
   serve(200, text);
   // Without a token no Authorization header; the signature comes from its URL.
-  ProcessResult r = runCli({"sync", channel, dest(), "--descriptor-url", url, "--verify", keys.publicHex});
+  ProcessResult r =
+      runCli({"sync", channel, dest(), "--descriptor-url", url, "--verify", keys.publicHex});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out.find("  manifest signature verified (ed25519)\n"), 0u) << r.out;
   expectInstalled(1);
@@ -686,7 +763,8 @@ TEST_F(CliDescriptorUrl, TokenRefusalsAndSignedSync) {
   EXPECT_EQ(r.err, "descriptor-url -> HTTP 403 " + body.substr(0, 200) + "\n");
   r = runCli({"verify", channel, dest(), "--descriptor-url", url}, envToken);
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(proxy_->requestLog(), "GET /d.json -> status [Bearer tok-123]\nGET /d.json -> status [Bearer from-env]\n");
+  EXPECT_EQ(proxy_->requestLog(),
+            "GET /d.json -> status [Bearer tok-123]\nGET /d.json -> status [Bearer from-env]\n");
   // Usage and unreadable descriptors.
   vorn_test::expectUsage(run({"sync", channel}));
   EXPECT_EQ(run({"verify"}).status, 2);
@@ -700,26 +778,33 @@ TEST_F(CliDescriptorUrl, TokenRefusalsAndSignedSync) {
 
 // ---- channel delete, gc and sign-sync ----
 
-std::string gcSummary(size_t manifests, size_t referenced, size_t objects, size_t garbage, long long bytes, bool deleted) {
+std::string gcSummary(size_t manifests, size_t referenced, size_t objects, size_t garbage,
+                      long long bytes, bool deleted) {
   char line[256];
-  std::snprintf(line, sizeof line, "gc: %zu manifest(s), %zu referenced chunk(s), %zu chunk object(s); %zu garbage (%lld bytes)%s\n",
-                manifests, referenced, objects, garbage, bytes, deleted ? " -> deleted" : " (dry run; pass --delete to remove)");
+  std::snprintf(line, sizeof line,
+                "gc: %zu manifest(s), %zu referenced chunk(s), %zu chunk object(s); %zu garbage "
+                "(%lld bytes)%s\n",
+                manifests, referenced, objects, garbage, bytes,
+                deleted ? " -> deleted" : " (dry run; pass --delete to remove)");
   return line;
 }
 
 class CliMaintenance : public vorn_test::StoreTest {
  protected:
   // Pushes a directory of files, each (name, size, seed).
-  void push(const std::string& name, const std::vector<std::tuple<std::string, size_t, uint64_t>>& files,
+  void push(const std::string& name,
+            const std::vector<std::tuple<std::string, size_t, uint64_t>>& files,
             const std::vector<std::string>& extra = {}) {
-    for (const auto& [file, size, seed] : files) writeSeededFile(tmp / ("build-" + name + "/" + file), size, seed);
+    for (const auto& [file, size, seed] : files)
+      writeSeededFile(tmp / ("build-" + name + "/" + file), size, seed);
     std::vector<std::string> args{"push", tmp / ("build-" + name), name};
     args.insert(args.end(), extra.begin(), extra.end());
     ASSERT_EQ(run(args).status, 0);
   }
   std::set<std::string> keysOf(const std::string& name) {
     std::set<std::string> keys;
-    for (const auto& [id, size] : vorn_test::uniqueChunks(vorn_test::storedFiles(*store, name))) keys.insert(store->chunkKey(id));
+    for (const auto& [id, size] : vorn_test::uniqueChunks(vorn_test::storedFiles(*store, name)))
+      keys.insert(store->chunkKey(id));
     return keys;
   }
   size_t chunkObjects() {
@@ -732,12 +817,17 @@ class CliMaintenance : public vorn_test::StoreTest {
 TEST(CliMaintenanceUsage, UsageBeforeTheStoreThenConfigurationThenStoreErrors) {
   for (const EnvChanges& env : {EnvChanges{}, vorn_test::kUnreachableStore})
     // "--ttl" takes the channel as its value: no channel is left.
-    for (const std::vector<std::string>& args : {std::vector<std::string>{"channel"}, {"channel", "delete"},
-         {"channel", "remove", "x"}, {"channel", "Delete", "x"}, {"sign-sync"}, {"sign-sync", "--ttl", "60"}})
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"channel"},
+                                                 {"channel", "delete"},
+                                                 {"channel", "remove", "x"},
+                                                 {"channel", "Delete", "x"},
+                                                 {"sign-sync"},
+                                                 {"sign-sync", "--ttl", "60"}})
       vorn_test::expectUsage(runCli(args, env));
-  for (const auto& [args, prefix] : {std::make_pair(std::vector<std::string>{"gc", "--delete"}, "gc: "),
-                                     std::make_pair(std::vector<std::string>{"channel", "delete", "x"}, "channel delete: "),
-                                     std::make_pair(std::vector<std::string>{"sign-sync", "x"}, "sign-sync: ")}) {
+  for (const auto& [args, prefix] :
+       {std::make_pair(std::vector<std::string>{"gc", "--delete"}, "gc: "),
+        std::make_pair(std::vector<std::string>{"channel", "delete", "x"}, "channel delete: "),
+        std::make_pair(std::vector<std::string>{"sign-sync", "x"}, "sign-sync: ")}) {
     ProcessResult r = runCli(args);
     EXPECT_EQ(r.status, 2) << prefix;
     EXPECT_EQ(r.err, vorn_test::kMissingStoreEnv) << "gc never shows usage";
@@ -751,7 +841,8 @@ TEST(CliMaintenanceUsage, UsageBeforeTheStoreThenConfigurationThenStoreErrors) {
 TEST_F(CliMaintenance, ChannelDeleteThenGcReclaimsExactlyWhatOnlyTheDeletedChannelNamed) {
   ASSERT_EQ(run({"keygen", tmp / "k"}).status, 0);
   push("alpha", {{"shared.bin", 300000, 7}, {"alpha.bin", 200000, 8}});
-  push("beta", {{"shared.bin", 300000, 7}, {"beta.bin", 250000, 9}, {"tiny.txt", 10, 10}}, {"--sign", tmp / "k.key"});
+  push("beta", {{"shared.bin", 300000, 7}, {"beta.bin", 250000, 9}, {"tiny.txt", 10, 10}},
+       {"--sign", tmp / "k.key"});
   const std::set<std::string> alpha = keysOf("alpha");
   std::string dry, deleted;
   long long bytes = 0;
@@ -770,49 +861,29 @@ TEST_F(CliMaintenance, ChannelDeleteThenGcReclaimsExactlyWhatOnlyTheDeletedChann
   for (const std::string name : {"beta", "never-pushed"}) {
     const ProcessResult r = run({"channel", "delete", name});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out + r.err, "deleted channel '" + name + "' (manifest + signature). Run 'gc --delete' to sweep chunks "
-                             "no other channel references.\n");
-    EXPECT_FALSE(exists("channels/" + name + "/manifest.json") || exists("channels/" + name + "/manifest.json.sig"));
+    EXPECT_EQ(r.out + r.err, "deleted channel '" + name +
+                                 "' (manifest + signature). Run 'gc --delete' to sweep chunks "
+                                 "no other channel references.\n");
+    EXPECT_FALSE(exists("channels/" + name + "/manifest.json") ||
+                 exists("channels/" + name + "/manifest.json.sig"));
   }
   // Other words are ignored: still a dry run.
-  EXPECT_EQ(run({"gc", "--dry-run", "now"}).out, dry + gcSummary(1, alpha.size(), objects, 2, bytes, false));
+  EXPECT_EQ(run({"gc", "--dry-run", "now"}).out,
+            dry + gcSummary(1, alpha.size(), objects, 2, bytes, false));
   EXPECT_EQ(chunkObjects(), objects);
-  EXPECT_EQ(run({"gc", "--sweep"}).out, deleted + gcSummary(1, alpha.size(), objects, 2, bytes, true));
+  EXPECT_EQ(run({"gc", "--sweep"}).out,
+            deleted + gcSummary(1, alpha.size(), objects, 2, bytes, true));
   EXPECT_EQ(run({"gc", "--delete"}).out, gcSummary(1, alpha.size(), alpha.size(), 0, 0, true));
   EXPECT_EQ(run({"sync", "alpha", tmp / "dest"}).status, 0);
   EXPECT_EQ(slurp(tmp / "dest/shared.bin"), vorn_test::seededBytes(300000, 7));
-
-  // No manifest at all: everything is garbage, in key order, over several
-  // listing pages; a corrupt manifest stops the run before anything goes.
-  ASSERT_EQ(run({"channel", "delete", "alpha"}).status, 0);
-  std::vector<std::string> ids;
-  for (int i = 0; i < 1003; ++i) ids.push_back(vorn::blake3Hex(std::to_string(i)));
-  for (size_t i = 0; i < 1000; ++i) ASSERT_TRUE(store->put(store->chunkKey(ids[i]), "c", nullptr));
-  ASSERT_TRUE(store->put("channels/broken/manifest.json", "{\"files\": {\"a\": 1}}", nullptr));
-  ProcessResult r = run({"gc", "--delete"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out + r.err, "gc: manifest channels/broken/manifest.json: files is not an array\n");
-  ASSERT_TRUE(store->remove("channels/broken/manifest.json", nullptr));
-  std::vector<std::vector<vorn_test::ChunkRef>> kept;
-  for (size_t i = 3; i < 1003; ++i) kept.push_back({{ids[i], 1}});
-  for (size_t i = 1000; i < 1003; ++i) ASSERT_TRUE(store->put(store->chunkKey(ids[i]), "c", nullptr));
-  ASSERT_TRUE(store->put("channels/many/manifest.json", vorn_test::manifestText(kept), nullptr));
-  std::multiset<std::string> expected{gcSummary(1, 1000, objects - 2 - alpha.size() + 1003, 3 + alpha.size(), 0, true)};
-  r = run({"gc", "--delete"});
-  ASSERT_EQ(r.status, 0) << r.err;
-  std::multiset<std::string> lines;
-  std::istringstream in(r.out);
-  for (std::string line; std::getline(in, line);) lines.insert(line);
-  EXPECT_EQ(lines.size(), 4 + alpha.size()) << r.out;
-  for (size_t i = 0; i < 3; ++i) EXPECT_EQ(lines.count("  deleted " + store->chunkKey(ids[i]) + " (1 bytes)"), 1u);
-  EXPECT_EQ(chunkObjects(), 1000u);
 }
 
 TEST_F(CliMaintenance, EncryptedGcAndSignSyncUrls) {
   const std::string key = "6b1f0e2d3c4a59687766554433221100ffeeddccbbaa99887766554433221100";
   push("vault", {{"secret.bin", 120000, 21}}, {"--crypt", key});
   ASSERT_TRUE(store->put("chunks/00/foreign", std::string(100, 'z'), nullptr));
-  EXPECT_EQ(run({"gc", "--crypt", key}).out, "  garbage chunks/00/foreign (100 bytes)\n" + gcSummary(1, 1, 2, 1, 100, false));
+  EXPECT_EQ(run({"gc", "--crypt", key}).out,
+            "  garbage chunks/00/foreign (100 bytes)\n" + gcSummary(1, 1, 2, 1, 100, false));
   // Without the key the sealed manifest cannot be read: the run fails whole.
   ProcessResult r = run({"gc", "--delete"});
   EXPECT_EQ(r.status, 1);
@@ -821,7 +892,8 @@ TEST_F(CliMaintenance, EncryptedGcAndSignSyncUrls) {
   ASSERT_TRUE(store->remove("channels/vault/manifest.json", nullptr));
 
   ASSERT_EQ(run({"keygen", tmp / "k"}).status, 0);
-  push("rel", {{"a.bin", 80000, 31}, {"b.bin", 90000, 32}, {"copy-of-a.bin", 80000, 31}}, {"--sign", tmp / "k.key"});
+  push("rel", {{"a.bin", 80000, 31}, {"b.bin", 90000, 32}, {"copy-of-a.bin", 80000, 31}},
+       {"--sign", tmp / "k.key"});
   r = run({"sign-sync", "rel", "--ttl", "3600"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
@@ -832,8 +904,9 @@ TEST_F(CliMaintenance, EncryptedGcAndSignSyncUrls) {
   EXPECT_NE(manifest.find(doc["build"].asString()), std::string::npos);
   ASSERT_EQ(doc["chunks"].size(), keysOf("rel").size());
   // Every URL is fetched by plain HTTP, without store settings.
-  std::vector<std::pair<std::string, std::string>> expected{{doc["manifest_url"].asString(), manifest},
-                                                            {doc["manifest_sig_url"].asString(), object("channels/rel/manifest.json.sig")}};
+  std::vector<std::pair<std::string, std::string>> expected{
+      {doc["manifest_url"].asString(), manifest},
+      {doc["manifest_sig_url"].asString(), object("channels/rel/manifest.json.sig")}};
   for (const auto& [id, size] : vorn_test::uniqueChunks(vorn_test::storedFiles(*store, "rel")))
     expected.emplace_back(doc["chunks"][id].asString(), object(store->chunkKey(id)));
   for (const auto& [url, body] : expected) {
@@ -851,8 +924,8 @@ TEST_F(CliMaintenance, EncryptedGcAndSignSyncUrls) {
 
 const std::string kId = vorn::blake3Hex("payload");
 
-std::string hostileManifest(const std::string& path, const std::string& id, const std::string& extraFile = "") {
-  return R"({"schema":1,"files":[)" + extraFile + R"({"path":")" + path + R"(","size":7,"chunks":[{"h":")" + id +
+std::string hostileManifest(const std::string& path, const std::string& id) {
+  return R"({"schema":1,"files":[{"path":")" + path + R"(","size":7,"chunks":[{"h":")" + id +
          R"(","n":7}]}]})";
 }
 
@@ -864,45 +937,125 @@ class CliHostile : public vorn_test::StoreTest {
     writeTextFile(tmp / "root/sibling/keep.txt", "keep");
   }
   std::string dest() const { return tmp / "root/dest"; }
-  // The destination holds no file and its parent only what the test put there.
-  void expectNothingWritten() {
+  // Outside the destination nothing but what the test put there.
+  void expectNothingWrittenOutside() {
     for (const auto& e : fs::recursive_directory_iterator(tmp / "root"))
-      EXPECT_TRUE(e.is_directory() || e.path() == tmp / "root/sibling/keep.txt") << e.path();
+      EXPECT_TRUE(e.path().string().rfind(dest(), 0) == 0 || e.is_directory() ||
+                  e.path() == tmp / "root/sibling/keep.txt")
+          << e.path();
     EXPECT_EQ(slurp(tmp / "root/sibling/keep.txt"), "keep");
   }
 };
 
+// Each row edits a valid one-file manifest stored for the channel: every verb
+// that reads it refuses with one line (install verbs with `install`, gc and
+// sign-sync with `stored`; "" for success) and writes nothing outside.
 TEST_F(CliHostile, StoredHostileManifestsFailEveryVerbWithOneLine) {
+  using Edit = std::function<void(Json::Value&)>;
+  const auto file = [](const std::string& path, const std::string& id, uint64_t n, uint64_t size) {
+    Json::Value f;
+    f["path"] = path;
+    f["size"] = Json::UInt64(size);
+    f["chunks"][0]["h"] = id;
+    f["chunks"][0]["n"] = Json::UInt64(n);
+    return f;
+  };
+  const auto path = [&](const std::string& p) {
+    return Edit([=](Json::Value& d) { d["files"][0]["path"] = p; });
+  };
+  const auto also = [&](std::vector<std::string> paths) {
+    return Edit([=](Json::Value& d) {
+      for (const auto& p : paths) d["files"].append(file(p, kId, 7, 7));
+    });
+  };
+  const auto id = [](const std::string& h) {
+    return Edit([=](Json::Value& d) { d["files"][0]["chunks"][0]["h"] = h; });
+  };
+  const auto sizes = [&](uint64_t n1, uint64_t n2, uint64_t size) {
+    return Edit([=](Json::Value& d) {
+      d["files"][0] = file("f", kId, n1, size);
+      if (n2) d["files"][0]["chunks"][1] = file("f", kId, n2, 0)["chunks"][0];
+    });
+  };
+  const std::string badId = "files[0].chunks[0].h is not a chunk id",
+                    tooLarge = "chunk too large in manifest for f",
+                    sum = "add up to more than 2^64 bytes", unsafe = "unsafe path in manifest: '",
+                    both = "is both a file and a directory: '";
+  const struct {
+    Edit edit;
+    std::string install, stored;
+  } rows[] = {
+      {[](Json::Value& d) { d["schema"] = 2; }, "unsupported manifest schema", ""},
+      {[](Json::Value& d) { d["channel"] = 5; }, "its channel member is not a string", ""},
+      {[](Json::Value& d) { d["files"] = 5; }, "files is not an array", "files is not an array"},
+      {[](Json::Value& d) { d["files"][0]["size"] = "7"; },
+       "manifest: files[0].size is not an unsigned integer",
+       "files[0].size is not an unsigned integer"},
+      {path("../x"), unsafe + "../x'", ""},
+      {path(tmp / "root/sibling/abs"), unsafe + (tmp / "root/sibling/abs'"), ""},
+      {path("a\\..\\x"), unsafe + "a\\..\\x'", ""},
+      {path("C:/x"), unsafe + "C:/x'", ""},
+      {path("a//b"), unsafe + "a//b'", ""},
+      {also({"a/b", "f"}), "duplicate path in manifest: 'f'", ""},
+      {also({"f/b"}), both + "f'", ""},
+      {also({"a/b/c", "a-b", "a/b"}), both + "a/b'", ""},
+      {also({"f.part", "fa/b", "f-b/c"}), "", ""},  // near misses install fine
+      {id(std::string(63, 'a')), "bad chunk id in manifest for f", badId},
+      {id(std::string(64, 'A')), "bad chunk id in manifest for f", badId},
+      {id("../../" + std::string(58, 'a')), "bad chunk id in manifest for f", badId},
+      {sizes(1ull << 63, 0, 1ull << 63), tooLarge, ""},
+      {sizes(16 * kMiB + 1, 0, 16 * kMiB + 1), tooLarge, ""},
+      {sizes(7, 0, 8), "add up to 7 bytes, not its size 8", "add up to 7 bytes, not its size 8"},
+      {sizes(~0ull, 8, 7), sum, sum},
+      // Informational members of any type are ignored by every reader.
+      {[](Json::Value& d) { d["build"][0] = 1, d["created"] = "yesterday"; }, "", ""}};
   const std::string key = vorn::channelManifestKey("h");
-  const std::tuple<std::string, std::string, std::string> rows[] = {  // text, install error, store error
-      {hostileManifest("../x", kId), "unsafe path in manifest: '../x'", ""},
-      {hostileManifest("f", "../../" + std::string(58, 'a')), "bad chunk id in manifest for f",
-       "manifest " + key + ": files[0].chunks[0].h is not a chunk id"},
-      {R"({"schema":1,"files":[{"path":"f","size":"7","chunks":[]}]})", "manifest: files[0].size is not an unsigned integer",
-       "manifest " + key + ": files[0].size is not an unsigned integer"},
-      {hostileManifest("f", kId, R"({"path":"f","size":0,"chunks":[]},)"), "duplicate path in manifest: 'f'", ""}};
-  for (const auto& [text, install, stored] : rows) {
+  for (const auto& row : rows) {
+    Json::Value doc;
+    doc["schema"] = 1;
+    doc["files"][0] = file("f", kId, 7, 7);
+    row.edit(doc);
+    const std::string text = vorn::writeJsonText(doc);
     SCOPED_TRACE(text);
     ASSERT_TRUE(store->put(key, text, nullptr));
     const std::string url = vorn::presignGet(config, key, 300);
-    const std::pair<std::vector<std::string>, std::string> installs[] = {
-        {{"sync", "h", dest()}, "\nsync: "}, {{"sync", "h", dest(), "--manifest-url", url, "--dry-run"}, "dry-run: "},
-        {{"verify", "h", dest()}, "verify: "}, {{"verify", "h", dest(), "--repair", "--manifest-url", url}, "verify: "}};
-    for (const auto& [args, prefix] : installs) {
+    const std::pair<std::vector<std::string>, std::string> verbs[] = {
+        {{"sync", "h", dest()}, "\nsync: "},
+        {{"sync", "h", dest(), "--manifest-url", url, "--dry-run"}, "dry-run: "},
+        {{"verify", "h", dest(), "--quick"}, "verify: "},
+        {{"verify", "h", dest(), "--repair", "--manifest-url", url}, "verify: "},
+        {{"gc", "--delete"}, "gc: manifest " + key + ": "},
+        {{"sign-sync", "h"}, "sign-sync: manifest " + key + ": "}};
+    for (const auto& [args, prefix] : verbs) {
+      const std::string& expected = args[0][0] == 's' && args[0] != "sync" ? row.stored
+                                    : args[0] == "gc"                      ? row.stored
+                                                                           : row.install;
       const ProcessResult r = run(args);
-      EXPECT_EQ(r.status, 1) << args[0];
-      EXPECT_EQ(r.err, prefix + install + "\n");
-    }
-    for (const std::string verb : {"gc", "sign-sync"}) {
-      const ProcessResult r = run(verb == "gc" ? std::vector<std::string>{"gc", "--delete"} : std::vector<std::string>{"sign-sync", "h"});
-      EXPECT_EQ(r.status, stored.empty() ? 0 : 1) << verb << r.err;
-      if (!stored.empty()) {
-        EXPECT_EQ(r.err, verb + ": " + stored + "\n");
+      EXPECT_EQ(r.status, expected.empty() ? 0 : 1) << args[0] << ": " << r.err;
+      if (!expected.empty()) {
+        EXPECT_EQ(r.err.rfind(prefix, 0), 0u) << r.err;
+        EXPECT_NE(r.err.find(expected), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find('\n', prefix.size()), r.err.size() - 1) << "one line: " << r.err;
       }
     }
     EXPECT_TRUE(exists(store->chunkKey(kId))) << "gc removed a named chunk";
-    expectNothingWritten();
+    EXPECT_TRUE(row.install.empty() || !fs::exists(dest())) << "written despite refusal";
+    expectNothingWrittenOutside();
+    fs::remove_all(dest());
   }
+  // A stale part file or a directory link that leads outside is never written through.
+  fs::create_directories(dest() + "/inner");
+  fs::create_directory_symlink(tmp / "root/sibling", dest() + "/sub");
+  fs::create_symlink(tmp / "root/sibling/keep.txt", dest() + "/f.part");
+  ASSERT_TRUE(store->put(key,
+                         R"({"schema":1,"files":[)" + vorn::writeJsonText(file("f", kId, 7, 7)) +
+                             "," + vorn::writeJsonText(file("sub/f", kId, 7, 7)) + "]}",
+                         nullptr));
+  ProcessResult r = run({"sync", "h", dest()});
+  EXPECT_EQ(r.err.substr(r.err.find('\n')),
+            "\nsync: path leads out of the destination through a link: sub/f\n");
+  EXPECT_EQ(slurp(dest() + "/f"), "payload");
+  expectNothingWrittenOutside();
 }
 
 TEST_F(CliHostile, HostileDescriptorFilesAreRefusedOrLeadToARefusedManifest) {
@@ -917,11 +1070,12 @@ TEST_F(CliHostile, HostileDescriptorFilesAreRefusedOrLeadToARefusedManifest) {
       {"[]", 2, bad + "not a JSON object\n"},
       {R"({"manifest_url":7})", 2, bad + "\"manifest_url\" is not a string\n"},
       {R"({"manifest_url":"u","chunks":["u"]})", 2, bad + "\"chunks\" is not an object\n"},
-      {R"({"manifest_url":"u","chunks":{")" + kId + R"(":null}})", 2, bad + "URL of chunk " + kId + " is not a string\n"},
+      {R"({"manifest_url":"u","chunks":{")" + kId + R"(":null}})", 2,
+       bad + "URL of chunk " + kId + " is not a string\n"},
       // No manifest URL: the store would be needed, and none is configured.
       {R"({"chunks":{")" + kId + R"(":"u"}})", 2, vorn_test::kMissingStoreEnv},
-      {R"({"manifest_url":")" + vorn::presignGet(config, key, 300) + R"(","chunks":{)" + many + "\"" + kId + "\":\"" +
-           vorn::presignGet(config, store->chunkKey(kId), 300) + "\"}}",
+      {R"({"manifest_url":")" + vorn::presignGet(config, key, 300) + R"(","chunks":{)" + many +
+           "\"" + kId + "\":\"" + vorn::presignGet(config, store->chunkKey(kId), 300) + "\"}}",
        1, "\nsync: unsafe path in manifest: 'a/../../x'\n"}};
   for (const auto& [text, status, err] : rows) {
     SCOPED_TRACE(text.substr(0, 200));
@@ -929,7 +1083,8 @@ TEST_F(CliHostile, HostileDescriptorFilesAreRefusedOrLeadToARefusedManifest) {
     const ProcessResult r = runCli({"sync", "d", dest(), "--descriptor", tmp / "d.json"});
     EXPECT_EQ(r.status, status);
     EXPECT_EQ(r.err.substr(0, err.size()), err);
-    expectNothingWritten();
+    expectNothingWrittenOutside();
+    EXPECT_FALSE(fs::exists(dest()));
   }
   const ProcessResult r = runCli({"verify", "d", dest(), "--descriptor", tmp / "d.json"});
   EXPECT_EQ(r.status, 1);

@@ -10,7 +10,6 @@
 #include <chrono>
 #include <regex>
 #include <sstream>
-#include <thread>
 
 namespace {
 
@@ -24,27 +23,32 @@ using vorn_test::writeTextFile;
 
 class Faults : public vorn_test::FaultTest {
  protected:
-  static FaultRule rule(const std::string& method, const std::string& path, const std::string& kind, int skip = 0,
-                        int times = -1, int status = 500, long offset = -1) {
+  static FaultRule rule(const std::string& method, const std::string& path, const std::string& kind,
+                        int skip = 0, int times = -1, int status = 500, long offset = -1) {
     FaultRule r{method, path, kind, skip, times, status};
     r.offset = offset;
     return r;
   }
-  // Starts the program through the proxy, waits until the rule holds a
-  // request (and until ready says so), and kills it there.
-  void killAt(const FaultRule& hold, const std::vector<std::string>& args, const std::function<bool()>& ready = {}) {
+  // Runs the program through the proxy and kills it once the rule holds a
+  // request (and ready says so, or 20 s have passed).
+  void killAt(const FaultRule& hold, const std::vector<std::string>& args,
+              const std::function<bool()>& ready = {}) {
     ASSERT_TRUE(proxy_->setRules({hold}));
-    vorn_test::CliProcess running(args, proxy_->env());
-    ASSERT_TRUE(proxy_->waitForHeld(1)) << "never reached the request:\n" << proxy_->requestLog();
-    for (int wait = 0; ready && !ready() && wait < 200; ++wait) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const auto start = std::chrono::steady_clock::now();
+    const auto r = vorn_test::runCli(args, proxy_->env(), [&] {
+      return proxy_->held() > 0 &&
+             (!ready || ready() ||
+              std::chrono::steady_clock::now() - start > std::chrono::seconds(20));
+    });
+    EXPECT_EQ(r.status, 128 + 9) << "never held:\n" << proxy_->requestLog();
     EXPECT_TRUE(!ready || ready()) << "the program never got there";
-    EXPECT_EQ(running.kill9().status, 128 + 9);
     ASSERT_TRUE(proxy_->clear());
   }
   std::vector<fs::path> partFiles() const {
     std::vector<fs::path> parts;
     for (const auto& e : fs::recursive_directory_iterator(dest()))
-      if (e.path().extension() == ".part" || e.path().filename().string().find(".part.old") != std::string::npos)
+      if (e.path().extension() == ".part" ||
+          e.path().filename().string().find(".part.old") != std::string::npos)
         parts.push_back(e.path());
     return parts;
   }
@@ -63,11 +67,14 @@ TEST_F(Faults, PushKeepsThePreviousBuildAndCompletesOnReRun) {
       {rule("PUT", kManifestPath, "status"), true},
       {rule("HEAD", kChunkPath, "status", 1, -1, 503), false},
       // Killed before anything is uploaded, at the first and third upload, and before the manifest.
-      {rule("HEAD", kManifestPath, "hold"), true}, {rule("PUT", kChunkPath, "hold"), true},
-      {rule("PUT", kChunkPath, "hold", 2), true}, {rule("PUT", kManifestPath, "hold"), true}};
+      {rule("HEAD", kManifestPath, "hold"), true},
+      {rule("PUT", kChunkPath, "hold"), true},
+      {rule("PUT", kChunkPath, "hold", 2), true},
+      {rule("PUT", kManifestPath, "hold"), true}};
   for (const auto& [fault, fails] : cases) {
     const uint64_t salt = static_cast<uint64_t>(&fault - &cases[0].first) + 1;
-    SCOPED_TRACE(fault.method + " " + fault.path + " " + fault.kind + " skip " + std::to_string(fault.skip));
+    SCOPED_TRACE(fault.method + " " + fault.path + " " + fault.kind + " skip " +
+                 std::to_string(fault.skip));
     channel = "push-" + std::to_string(salt);
     writeBuild(2, salt);  // chunks no earlier case uploaded
     publish(1);
@@ -97,21 +104,24 @@ TEST_F(Faults, PushKeepsThePreviousBuildAndCompletesOnReRun) {
 // whole, of one build or the other, and a clean re-run installs the second.
 // So does a repair, and with --jobs 4 one failure among many requests.
 TEST_F(Faults, SyncAndRepairLeaveWholeFilesAndCompleteOnReRun) {
-  const struct { FaultRule rule; std::string verb; int extra; } cases[] = {
-      {rule("GET", kChunkPath, "status", 1, -1, 503), "sync", 0},
-      {rule("GET", kChunkPath, "close"), "sync", 0},
-      {rule("GET", kChunkPath, "close-mid", 1), "sync", 0},
-      {rule("GET", kChunkPath, "truncate", 2), "sync", 0},
-      {rule("GET", kChunkPath, "flip"), "sync", 0},
-      {rule("GET", kChunkPath, "flip", 0, -1, 500, 0), "sync", 0},
-      {rule("GET", kManifestPath, "status", 0, -1, 503), "sync", 0},
-      {rule("GET", kManifestPath, "truncate"), "sync", 0},
-      {rule("GET", kManifestPath, "flip", 0, -1, 500, 0), "sync", 0},
-      {rule("GET", kChunkPath, "status", 8, 1, 503), "sync", 24},
-      {rule("GET", kChunkPath, "close-mid", 8), "sync", 24},
-      {rule("GET", kChunkPath, "status"), "repair", 0},
-      {rule("GET", kChunkPath, "flip"), "repair", 0},
-      {rule("GET", kManifestPath, "close", 1), "repair", 0}};
+  const struct {
+    FaultRule rule;
+    std::string verb;
+    int extra;
+  } cases[] = {{rule("GET", kChunkPath, "status", 1, -1, 503), "sync", 0},
+               {rule("GET", kChunkPath, "close"), "sync", 0},
+               {rule("GET", kChunkPath, "close-mid", 1), "sync", 0},
+               {rule("GET", kChunkPath, "truncate", 2), "sync", 0},
+               {rule("GET", kChunkPath, "flip"), "sync", 0},
+               {rule("GET", kChunkPath, "flip", 0, -1, 500, 0), "sync", 0},
+               {rule("GET", kManifestPath, "status", 0, -1, 503), "sync", 0},
+               {rule("GET", kManifestPath, "truncate"), "sync", 0},
+               {rule("GET", kManifestPath, "flip", 0, -1, 500, 0), "sync", 0},
+               {rule("GET", kChunkPath, "status", 8, 1, 503), "sync", 24},
+               {rule("GET", kChunkPath, "close-mid", 8), "sync", 24},
+               {rule("GET", kChunkPath, "status"), "repair", 0},
+               {rule("GET", kChunkPath, "flip"), "repair", 0},
+               {rule("GET", kManifestPath, "close", 1), "repair", 0}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.rule.method + " " + c.rule.path + " " + c.rule.kind + " " + c.verb);
     channel = "sync-" + std::to_string(&c - cases);
@@ -148,7 +158,8 @@ TEST_F(Faults, SyncAndRepairLeaveWholeFilesAndCompleteOnReRun) {
 
 // A concurrent push that fails keeps the old build; slow answers only delay.
 TEST_F(Faults, ConcurrentPushFailureAndStalls) {
-  for (const FaultRule& fault : {rule("PUT", kChunkPath, "status", 8, 1), rule("PUT", kChunkPath, "close", 8)}) {
+  for (const FaultRule& fault :
+       {rule("PUT", kChunkPath, "status", 8, 1), rule("PUT", kChunkPath, "close", 8)}) {
     channel = "concurrent-" + fault.kind;
     writeBuild(1, 20, 24);
     writeBuild(2, fault.kind.size(), 24);
@@ -161,7 +172,8 @@ TEST_F(Faults, ConcurrentPushFailureAndStalls) {
     EXPECT_EQ(viaProxy(args).status, 0);
     expectStoreHolds(2);
   }
-  ASSERT_TRUE(proxy_->setRules({rule("GET", kChunkPath, "stall", 0, 2), rule("PUT", kChunkPath, "stall", 0, 1)}));
+  ASSERT_TRUE(proxy_->setRules(
+      {rule("GET", kChunkPath, "stall", 0, 2), rule("PUT", kChunkPath, "stall", 0, 1)}));
   EXPECT_EQ(viaProxy({"sync", channel, dest()}).status, 0);
   expectInstalled(2);
   writeBuild(1, 99);
@@ -179,11 +191,27 @@ TEST_F(Faults, RetriesAndTimeLimit) {
   stall.delayMs = 4000;
   FaultRule afterTwo = rule("GET", kChunkPath, "status", 0, 1, 503);
   afterTwo.header = "Retry-After: 2";
-  const struct { std::vector<std::string> options; vorn_test::EnvChanges env; FaultRule rule; int status, retryLines; const char* error; } cases[] = {
+  const struct {
+    std::vector<std::string> options;
+    vorn_test::EnvChanges env;
+    FaultRule rule;
+    int status, retryLines;
+    const char* error;
+  } cases[] = {
       {{"--retries", "3"}, {}, rule("GET", kChunkPath, "status", 0, 3, 503), 0, 3, ""},
-      {{}, {{"VORN_RETRIES", std::string("2")}}, rule("GET", kChunkPath, "close-mid", 0, 2), 0, 2, ""},
+      {{},
+       {{"VORN_RETRIES", std::string("2")}},
+       rule("GET", kChunkPath, "close-mid", 0, 2),
+       0,
+       2,
+       ""},
       {{"--retries", "3"}, {}, rule("GET", kChunkPath, "status", 0, 4, 503), 1, 3, "-> HTTP 503"},
-      {{"--retries", "0"}, {{"VORN_RETRIES", std::string("5")}}, rule("GET", kChunkPath, "status", 0, 1, 503), 1, 0, "-> HTTP 503"},
+      {{"--retries", "0"},
+       {{"VORN_RETRIES", std::string("5")}},
+       rule("GET", kChunkPath, "status", 0, 1, 503),
+       1,
+       0,
+       "-> HTTP 503"},
       {{"--retries", "3"}, {}, rule("GET", kChunkPath, "status", 0, 1, 403), 1, 0, "-> HTTP 403"},
       {{"--timeout", "1"}, {}, stall, 1, 0, "timed out"},
       {{"--retries", "1"}, {{"VORN_TIMEOUT", std::string("1")}}, stall, 0, 1, ""},
@@ -198,9 +226,11 @@ TEST_F(Faults, RetriesAndTimeLimit) {
     for (const auto& [name, value] : c.env) env[name] = value;
     const auto started = std::chrono::steady_clock::now();
     const auto r = vorn_test::runCli(args, env);
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     int retries = 0;
-    const std::regex retryLine(R"(\r?retry [0-9]+/[0-9]+: GET chunks/[0-9a-f]{2}/[0-9a-f]{64} -> (HTTP 503|curl: .*|timed out .*) *)");
+    const std::regex retryLine(
+        R"(\r?retry [0-9]+/[0-9]+: GET chunks/[0-9a-f]{2}/[0-9a-f]{64} -> (HTTP 503|curl: .*|timed out .*) *)");
     std::istringstream lines(r.err);
     for (std::string line; std::getline(lines, line);) {
       if (line.find("retry ") == std::string::npos) continue;
@@ -228,7 +258,8 @@ TEST_F(Faults, RetriesAndTimeLimit) {
   EXPECT_EQ(viaProxy({"push", srcOf(2), channel, "--force"}).status, 0);
   const auto retried = viaProxy({"push", srcOf(1), channel, "--force", "--retries", "1"});
   expectCleanFailure(retried, "push: cannot reach store: ");
-  EXPECT_EQ(retried.err.substr(retried.err.find("push: ")), "push: cannot reach store: HEAD channels/" + channel + "/manifest.json -> HTTP 503\n");
+  EXPECT_EQ(retried.err.substr(retried.err.find("push: ")),
+            "push: cannot reach store: HEAD channels/" + channel + "/manifest.json -> HTTP 503\n");
   expectStoreHolds(2);
   // The storage verbs take the variable only.
   writeTextFile(tmp / "object.bin", "some object");
@@ -243,9 +274,11 @@ TEST_F(Faults, RetriesAndTimeLimit) {
 // gc --delete meets a failing store: nothing a channel names is removed, and
 // a clean re-run removes all the garbage. The storage verbs write no partial file.
 TEST_F(Faults, GcAndStorageVerbsFailCleanlyAndSucceedOnReRun) {
-  for (const FaultRule& fault : {rule("DELETE", kChunkPath, "status", 1), rule("DELETE", kChunkPath, "close"),
-                                 rule("GET", kListPath, "truncate"), rule("GET", kListPath, "status", 0, -1, 503),
-                                 rule("GET", kManifestPath, "flip", 0, -1, 500, 0), rule("GET", kManifestPath, "close-mid")}) {
+  for (const FaultRule& fault :
+       {rule("DELETE", kChunkPath, "status", 1), rule("DELETE", kChunkPath, "close"),
+        rule("GET", kListPath, "truncate"), rule("GET", kListPath, "status", 0, -1, 503),
+        rule("GET", kManifestPath, "flip", 0, -1, 500, 0),
+        rule("GET", kManifestPath, "close-mid")}) {
     SCOPED_TRACE(fault.method + " " + fault.path + " " + fault.kind);
     ASSERT_EQ(run({"push", srcOf(1), "doomed"}).status, 0);
     ASSERT_EQ(run({"channel", "delete", "doomed"}).status, 0);
@@ -258,7 +291,8 @@ TEST_F(Faults, GcAndStorageVerbsFailCleanlyAndSucceedOnReRun) {
     expectStoreHolds(2);
     EXPECT_NE(run({"gc"}).out.find("; 0 garbage"), std::string::npos);
   }
-  const std::string object = tmp / "object.bin", fetched = tmp / "fetched.bin", key = "loose/object.bin";
+  const std::string object = tmp / "object.bin", fetched = tmp / "fetched.bin",
+                    key = "loose/object.bin";
   vorn_test::writeSeededFile(object, 300000, 5);
   ASSERT_EQ(run({"storage", "put", key, object}).status, 0);
   const std::string path = "/vorn-test/loose/object\\.bin";
@@ -269,8 +303,10 @@ TEST_F(Faults, GcAndStorageVerbsFailCleanlyAndSucceedOnReRun) {
       {{"storage", "get", key, fetched}, rule("GET", path, "close-mid")},
       {{"storage", "head", key}, rule("HEAD", path, "status")},
       {{"storage", "remove", key}, rule("DELETE", path, "status")},
-      {{"--crypt", std::string(64, 'c'), "storage", "get", "sealed", fetched}, rule("GET", "/vorn-test/sealed", "flip")}};
-  ASSERT_EQ(viaProxy({"--crypt", std::string(64, 'c'), "storage", "put", "sealed", object}).status, 0);
+      {{"--crypt", std::string(64, 'c'), "storage", "get", "sealed", fetched},
+       rule("GET", "/vorn-test/sealed", "flip")}};
+  ASSERT_EQ(viaProxy({"--crypt", std::string(64, 'c'), "storage", "put", "sealed", object}).status,
+            0);
   for (const auto& [args, fault] : cases) {
     SCOPED_TRACE(fault.method + " " + fault.kind);
     fs::remove(fetched);
@@ -322,19 +358,25 @@ TEST_F(Faults, SyncKilledAtAnyChunkResumesFromWhatItLeft) {
     const uintmax_t size = fs::file_size(dest() + "/big.bin.part", ec);
     return ec ? uintmax_t(0) : size;
   };
-  killAt({"GET", kChunkPath, "hold", int(held)}, {"sync", "big", dest()}, [&] { return partSize() >= before; });
+  killAt({"GET", kChunkPath, "hold", int(held)}, {"sync", "big", dest()},
+         [&] { return partSize() >= before; });
   size_t whole = 0;  // whole chunks at the front of the part file are what can be reused
-  for (uint64_t end = 0; whole < chunks.size() && end + chunks[whole].size <= partSize(); ++whole) end += chunks[whole].size;
+  for (uint64_t end = 0; whole < chunks.size() && end + chunks[whole].size <= partSize(); ++whole)
+    end += chunks[whole].size;
   EXPECT_GE(whole, held);
   EXPECT_LT(whole, chunks.size());
   const auto again = viaProxy({"sync", "big", dest()});
   ASSERT_EQ(again.status, 0) << again.err;
   EXPECT_NE(again.out.find(": 1 file(s), " + std::to_string(whole) + " chunk(s) reused locally, " +
-                           std::to_string(chunks.size() - whole) + " downloaded ("), std::string::npos) << again.out;
+                           std::to_string(chunks.size() - whole) + " downloaded ("),
+            std::string::npos)
+      << again.out;
   const std::string log = proxy_->requestLog();
   const std::regex chunkGet("GET [^\n]*" + kChunkPath);
-  EXPECT_EQ(std::distance(std::sregex_iterator(log.begin(), log.end(), chunkGet), std::sregex_iterator()),
-            long(chunks.size() - whole)) << log;
+  EXPECT_EQ(
+      std::distance(std::sregex_iterator(log.begin(), log.end(), chunkGet), std::sregex_iterator()),
+      long(chunks.size() - whole))
+      << log;
   EXPECT_EQ(slurp(dest() + "/big.bin"), slurp(tmp / "big/big.bin"));
 }
 

@@ -84,163 +84,22 @@ class Engine : public ::testing::Test {
   }
 };
 
-// ---- hostile manifests: every consumer refuses with one line, or copes ----
-
-const std::string kContent = "payload";
-const std::string kId = vorn::blake3Hex(kContent);
-
-Json::Value manifestOf(const std::vector<std::string>& paths) {
-  Json::Value doc = vorn_test::manifestDoc(std::vector<std::vector<vorn_test::ChunkRef>>(
-      paths.size(), {{kId, kContent.size()}}));
-  for (size_t i = 0; i < paths.size(); ++i) doc["files"][Json::ArrayIndex(i)]["path"] = paths[i];
-  return doc;
-}
-
-class Hostile : public Engine {
- protected:
-  void SetUp() override {
-    writeTextFile(tmp / "root/sibling/keep.txt", "keep");
-    store.objects[store.chunkKey(kId)] = kContent;
-  }
-  void put(const Json::Value& doc) {
-    Json::StreamWriterBuilder compact;
-    compact["indentation"] = "";
-    store.objects[kKey] = Json::writeString(compact, doc);
-  }
-  std::map<std::string, std::string> outside() const {
-    std::map<std::string, std::string> seen;
-    for (const auto& e : fs::recursive_directory_iterator(tmp.path()))
-      if (e.path().string().rfind(dest(), 0) != 0)
-        seen[e.path().string()] = e.is_regular_file() ? slurp(e.path()) : "<dir>";
-    return seen;
-  }
-  // Install consumers must end with `install`, store consumers (gc, descriptor)
-  // with `stored`: "" for success, else part of the one-line error.
-  void expectOutcomes(const std::string& install, const std::string& stored) {
-    const auto before = outside();
-    std::map<std::string, std::pair<bool, std::string>> out;
-    vorn::SyncPlan plan;
-    out["plan"].first = vorn::planSync(store, kChannel, dest(), "", "", "", &plan, &out["plan"].second);
-    out["sync"].first = vorn::syncChannel(store, kChannel, dest(), "", "", "", {}, nullptr,
-                                          &out["sync"].second, vorn::SyncOptions());
-    for (const bool quick : {false, true}) {
-      auto& o = out[quick ? "quick" : "verify"];
-      vorn::VerifyStats vs;
-      o.first = vorn::verifyChannel(store, kChannel, dest(), "", "", "",
-                                    [&](const std::string&, const std::string& why) { o.second += why + ";"; },
-                                    &vs, &o.second, {}, quick) && o.second.empty();
-    }
-    std::string descriptor;
-    out["descriptor"].first = vorn::makeSyncDescriptor(
-        store, vorn::S3Config{"http://127.0.0.1:9/", "r", "b", "k", "s"}, kChannel, 60, &descriptor,
-        &out["descriptor"].second);
-    EXPECT_EQ(descriptor.find(".."), std::string::npos) << descriptor;
-    out["gc"].first = vorn::collectGarbage(store, true, {}, nullptr, &out["gc"].second);
-    for (const auto& [name, o] : out) {
-      const std::string& expected = name == "gc" || name == "descriptor" ? stored : install;
-      EXPECT_EQ(o.first, expected.empty()) << name << ": " << o.second;
-      EXPECT_NE(o.second.find(expected), std::string::npos) << name << ": " << o.second;
-      EXPECT_EQ(o.second.find('\n'), std::string::npos) << name;
-    }
-    EXPECT_EQ(before, outside());
-    EXPECT_EQ(store.objects.count(store.chunkKey(kId)), 1u) << "gc removed a chunk still named";
-    if (!install.empty()) {
-      EXPECT_FALSE(fs::exists(dest() + "/f")) << "written despite refusal";
-    }
-    fs::remove_all(dest());
-  }
-};
-
-// Each row edits a valid one-file manifest; member types are the reader's
-// business and tested with it.
-TEST_F(Hostile, EveryConsumerRefusesWhatWouldLeaveItsPlace) {
-  using Edit = std::function<void(Json::Value&)>;
-  const auto path = [](const std::string& p) { return Edit([p](Json::Value& d) { d["files"][0]["path"] = p; }); };
-  const auto id = [](const std::string& h) { return Edit([h](Json::Value& d) { d["files"][0]["chunks"][0]["h"] = h; }); };
-  const auto sizes = [](std::vector<uint64_t> n, uint64_t size) {
-    return Edit([n, size](Json::Value& d) {
-      d["files"][0]["size"] = Json::UInt64(size);
-      d["files"][0]["chunks"] = Json::Value(Json::arrayValue);
-      for (uint64_t each : n) d["files"][0]["chunks"].append(manifestOf({"f"})["files"][0]["chunks"][0])["n"] = Json::UInt64(each);
-    });
-  };
-  const auto also = [](std::vector<std::string> paths) {
-    return Edit([paths](Json::Value& d) { for (const auto& p : paths) d["files"].append(manifestOf({p})["files"][0]); });
-  };
-  const std::string idError = "files[0].chunks[0].h is not a chunk id", sum = "add up to more than 2^64 bytes";
-  const struct { Edit edit; std::string install, stored; } rows[] = {
-      {[](Json::Value& d) { d["schema"] = 2; }, "unsupported manifest schema", ""},
-      {[](Json::Value& d) { d["channel"] = 5; }, "its channel member is not a string", ""},
-      {[](Json::Value& d) { d["files"][0]["size"] = "7"; }, "files[0].size is not an unsigned integer",
-       "files[0].size is not an unsigned integer"},
-      {path("../x"), "unsafe path in manifest: '../x'", ""},
-      {path(tmp / "root/sibling/abs"), "unsafe path in manifest: '" + tmp / "root/sibling/abs'", ""},
-      {path("a\\..\\x"), "unsafe path in manifest: 'a\\..\\x'", ""},
-      {path(std::string("a\0b", 3)), "unsafe path in manifest: '" + std::string("a\0b", 3) + "'", ""},
-      {path("C:/x"), "unsafe path in manifest: 'C:/x'", ""},
-      {also({"a/b", "f"}), "duplicate path in manifest: 'f'", ""},
-      {also({"f/b"}), "path in manifest is both a file and a directory: 'f'", ""},
-      {also({"a/b/c", "a-b", "a/b"}), "path in manifest is both a file and a directory: 'a/b'", ""},
-      {also({"f.part", "fa/b", "f-b/c"}), "", ""},  // near misses install fine
-      {id(std::string(63, 'a')), "bad chunk id in manifest for f", idError},
-      {id(std::string(64, 'A')), "bad chunk id in manifest for f", idError},
-      {id("../../" + std::string(58, 'a')), "bad chunk id in manifest for f", idError},
-      {sizes({1ull << 63}, 1ull << 63), "chunk too large in manifest for f", ""},
-      {sizes({16 * kMiB + 1}, 16 * kMiB + 1), "chunk too large in manifest for f", ""},
-      {sizes({7}, 8), "add up to 7 bytes, not its size 8", "add up to 7 bytes, not its size 8"},
-      {sizes({~0ull, 8}, 7), sum, sum},
-      // Informational members of any type are ignored by every reader.
-      {[](Json::Value& d) { d["build"] = Json::Value(Json::arrayValue); d["created"] = "yesterday"; }, "", ""}};
-  for (const auto& row : rows) {
-    Json::Value doc = manifestOf({"f"});
-    row.edit(doc);
-    SCOPED_TRACE(doc.toStyledString());
-    put(doc);
-    store.calls.clear();
-    expectOutcomes(row.install, row.stored);
-    // A bad id is never asked for, nor removed, and gc stops before listing chunks.
-    for (const std::string& call : store.calls) {
-      EXPECT_TRUE(row.stored != idError || call.find("chunks/") == std::string::npos) << call;
-    }
-  }
-}
-
-TEST_F(Hostile, LinksLongPathsAndAMillionEntries) {
-  fs::create_directories(dest() + "/inner");
-  fs::create_directory_symlink(tmp / "root/sibling", dest() + "/sub");
-  fs::create_directory_symlink(dest() + "/inner", dest() + "/in");
-  fs::create_symlink(tmp / "root/sibling/keep.txt", dest() + "/f.part");
-  fs::create_directory_symlink(dest(), tmp / "root/alias");
-  const auto before = outside();
-  put(manifestOf({"f", "sub/f"}));
-  EXPECT_FALSE(sync());
-  EXPECT_EQ(err, "path leads out of the destination through a link: sub/f");
-  EXPECT_EQ(slurp(dest() + "/f"), kContent) << "the stale part file was not written through";
-  // A link that stays inside is followed; so is a destination that is a link.
-  put(manifestOf({"f", "in/g"}));
-  ASSERT_TRUE(vorn::syncChannel(store, kChannel, tmp / "root/alias", "", "", "", {}, nullptr, &err, {})) << err;
-  EXPECT_EQ(slurp(dest() + "/inner/g"), kContent);
-  EXPECT_EQ(before, outside());
-
-  std::string deep;
-  while (deep.size() < 100000) deep += "d/";
-  for (const std::string& path : {std::string(100000, 'a'), deep + "f"}) {
-    put(manifestOf({path}));
-    EXPECT_FALSE(sync());
-    EXPECT_EQ(err.rfind("cannot open " + dest(), 0), 0u) << err.substr(0, 200);
-  }
-  // A million one-byte entries over a thousand files: one download.
-  store.objects[store.chunkKey(vorn::blake3Hex("x"))] = "x";
+// A million one-byte entries over a thousand files: parsed, checked and
+// installed with one download.
+TEST_F(Engine, AMillionTinyEntriesInstallWithOneDownload) {
+  const std::string id = vorn::blake3Hex("x");
+  store.objects[store.chunkKey(id)] = "x";
   std::string chunks, text = R"({"schema":1,"files":[)";
-  for (int k = 0; k < 1000; ++k) chunks += R"({"h":")" + vorn::blake3Hex("x") + R"(","n":1},)";
+  for (int k = 0; k < 1000; ++k) chunks += R"({"h":")" + id + R"(","n":1},)";
   chunks.pop_back();
   for (int i = 0; i < 1000; ++i)
-    text += R"({"path":"d)" + std::to_string(i % 10) + "/f" + std::to_string(i) + R"(","size":1000,"chunks":[)" + chunks + "]},";
+    text += R"({"path":"d)" + std::to_string(i % 10) + "/f" + std::to_string(i) +
+            R"(","size":1000,"chunks":[)" + chunks + "]},";
   text.back() = ']';
   store.objects[kKey] = text + "}";
-  fs::remove_all(dest());
   ASSERT_TRUE(sync()) << err;
-  EXPECT_EQ(std::make_tuple(stats.files, stats.chunkSlots, stats.downloaded), std::make_tuple(size_t(1000), size_t(1000000), size_t(1)));
+  EXPECT_EQ(std::make_tuple(stats.files, stats.chunkSlots, stats.downloaded),
+            std::make_tuple(size_t(1000), size_t(1000000), size_t(1)));
   EXPECT_EQ(slurp(dest() + "/d9/f999"), std::string(1000, 'x'));
 }
 
@@ -282,22 +141,6 @@ TEST_F(Engine, SyncCountsDownloadsProgressAndReuse) {
     EXPECT_EQ(withBase, stats.downloaded == 0u) << stats.downloaded;
     expectInstalled();
   }
-  // The first location in sorted order is the one indexed.
-  vorn::LocalIndex index;
-  vorn::buildLocalIndex(src(), &index);
-  for (const auto& [id, ref] : index)
-    if (ids("a.bin").count(id)) {
-      EXPECT_EQ(ref.file, fs::path(src()) / "a.bin");
-    }
-  vorn::SyncPlan plan;
-  fs::remove_all(dest());
-  writeTextFile(dest() + "/elsewhere/c-copy.bin", slurp(src() + "/c.bin"));
-  ASSERT_TRUE(vorn::planSync(store, kChannel, dest(), "", "", "", &plan, &err)) << err;
-  int64_t missing = 0;
-  for (const auto& [id, size] : unique) missing += ids("c.bin").count(id) ? 0 : int64_t(size);
-  EXPECT_EQ(std::make_tuple(plan.files, plan.uniqueChunks, plan.alreadyLocal, plan.toDownload, plan.downloadBytes),
-            std::make_tuple(size_t(5), unique.size(), ids("c.bin").size(), unique.size() - ids("c.bin").size(), missing));
-  EXPECT_FALSE(fs::exists(dest() + "/a.bin")) << "a plan writes nothing";
 }
 
 // What an interrupted sync left is reused; links named like part files and
@@ -310,7 +153,8 @@ TEST_F(Engine, SyncReusesPartFilesButNotLinksOrListedNames) {
   fs::create_symlink(src() + "/a.bin", dest() + "/0stray.part.old");
   writeTextFile(dest() + "/0first.txt.part.old", "an older, shorter beginning");
   ASSERT_TRUE(sync()) << err;
-  EXPECT_EQ(std::make_pair(stats.downloaded, stats.reused), std::make_pair(unique - cChunks, cChunks));
+  EXPECT_EQ(std::make_pair(stats.downloaded, stats.reused),
+            std::make_pair(unique - cChunks, cChunks));
   expectInstalled();
   for (const char* left : {"c.bin.part", "c.bin.part.old", "a.bin.part", "0first.txt.part.old"})
     EXPECT_FALSE(fs::exists(fs::symlink_status(dest() + "/" + left))) << left;
@@ -331,7 +175,8 @@ TEST_F(Engine, SyncReusesPartFilesButNotLinksOrListedNames) {
   const std::string x = "the file", listed = "listed, not a part";
   store.objects[store.chunkKey(vorn::blake3Hex(x))] = x;
   store.objects[store.chunkKey(vorn::blake3Hex(listed))] = listed;
-  Json::Value doc = vorn_test::manifestDoc({{{vorn::blake3Hex(x), x.size()}}, {{vorn::blake3Hex(listed), listed.size()}}});
+  Json::Value doc = vorn_test::manifestDoc(
+      {{{vorn::blake3Hex(x), x.size()}}, {{vorn::blake3Hex(listed), listed.size()}}});
   doc["files"][0]["path"] = "x";
   doc["files"][1]["path"] = "x.part.old";
   store.objects[kKey] = vorn::writeJsonText(doc);
@@ -340,35 +185,22 @@ TEST_F(Engine, SyncReusesPartFilesButNotLinksOrListedNames) {
   EXPECT_EQ(slurp(dest() + "/x.part.old"), listed);
 }
 
-TEST_F(Engine, SyncFailuresKeepTheOldTarget) {
+TEST_F(Engine, SyncFailuresAndATargetInUse) {
   EXPECT_FALSE(sync());
   EXPECT_EQ(err, "GET " + kKey + " -> HTTP 404 ");
   pushBuild();
-  ASSERT_TRUE(sync()) << err;
-  const auto oldIds = ids();
-  writeSeededFile(src() + "/c.bin", 3 * kMiB, 77);
-  ASSERT_TRUE(vorn::pushChannel(store, src(), kChannel, true, "", nullptr, &err)) << err;
-  const auto intact = store.objects;
-  for (const auto& id : ids())
-    if (!oldIds.count(id)) store.objects[store.chunkKey(id)][100] ^= 0x01;
-  stats.files = 42;
-  EXPECT_FALSE(sync());
-  EXPECT_TRUE(std::regex_match(err, std::regex("chunk [0-9a-f]{64} failed to decode/verify \\(corrupt or tampered\\)"))) << err;
-  EXPECT_EQ(stats.files, 42u) << "stats are written only on success";
-  EXPECT_EQ(slurp(dest() + "/c.bin"), vorn_test::seededBytes(3 * kMiB, 12));
-  store.failWhen = [](const std::string& op, const std::string& key) { return op == "get" && key.rfind("chunks/", 0) == 0; };
+  store.failWhen = [](const std::string& op, const std::string& key) {
+    return op == "get" && key.rfind("chunks/", 0) == 0;
+  };
   EXPECT_FALSE(sync());
   EXPECT_EQ(err, kUnreachable);
   // With chunk URLs the store is never asked for chunks.
   EXPECT_FALSE(sync({}, {{std::string(64, 'f'), "http://127.0.0.1:9/never"}}));
   EXPECT_EQ(err.rfind("no presigned URL for chunk ", 0), 0u) << err;
   store.failWhen = nullptr;
-  store.objects = intact;
 
   // A target in use (a rename over a non-empty directory fails) is waited for.
-  writeTextFile(dest() + "/c.bin.new/x", "");
-  fs::rename(dest() + "/c.bin", dest() + "/c.bin.gone");
-  fs::rename(dest() + "/c.bin.new", dest() + "/c.bin");
+  writeTextFile(dest() + "/c.bin/x", "");
   std::vector<std::string> waits;
   vorn::SyncOptions options;
   options.waitSeconds = 2;
@@ -409,21 +241,25 @@ TEST_F(Engine, PushWritesEachMissingChunkOnceInIdOrderAsAFrameOrRawBytes) {
   EXPECT_EQ(callsOf(store, "head"), keys) << "the manifest, then each chunk once, ascending";
   std::rotate(keys.begin(), keys.begin() + 1, keys.end());
   EXPECT_EQ(callsOf(store, "put"), keys);
-  EXPECT_EQ(std::make_tuple(first.uniqueChunks, first.uploaded, first.alreadyPresent, first.bytesStored, first.bytesIn),
-            std::make_tuple(unique.size(), unique.size(), size_t(0), stored, int64_t(2 * kMiB + 1536 * 1024)));
+  EXPECT_EQ(std::make_tuple(first.uniqueChunks, first.uploaded, first.alreadyPresent,
+                            first.bytesStored, first.bytesIn),
+            std::make_tuple(unique.size(), unique.size(), size_t(0), stored,
+                            int64_t(2 * kMiB + 1536 * 1024)));
   // Each object is the level 12 frame, which the zstd tool restores, or the raw bytes.
   size_t frames = 0;
   for (const auto& f : vorn_test::storedFiles(store, kChannel)) {
     const std::string content = slurp(src() + "/" + f.path);
     uint64_t offset = 0;
     for (const auto& c : f.chunks) {
-      const std::string bytes = content.substr(offset, c.size), object = store.objects.at(vorn::plainChunkKey(c.id));
+      const std::string bytes = content.substr(offset, c.size),
+                        object = store.objects.at(vorn::plainChunkKey(c.id));
       offset += c.size;
       if (object == bytes) continue;
       ++frames;
       EXPECT_EQ(object, vorn::compressChunk(bytes, 12));
       writeTextFile(tmp / "frame.zst", object);
-      const auto unpacked = vorn_test::runProcess({"/usr/bin/zstd", "-d", "-q", "-c", tmp / "frame.zst"});
+      const auto unpacked =
+          vorn_test::runProcess({"/usr/bin/zstd", "-d", "-q", "-c", tmp / "frame.zst"});
       EXPECT_TRUE(unpacked.status == 0 && unpacked.out == bytes) << unpacked.err;
     }
   }
@@ -431,7 +267,8 @@ TEST_F(Engine, PushWritesEachMissingChunkOnceInIdOrderAsAFrameOrRawBytes) {
   EXPECT_LT(frames, unique.size());
   Json::Value doc;
   ASSERT_TRUE(vorn::parseJson(store.objects[kKey], &doc, &err));
-  EXPECT_EQ(doc["channel"].asString() + " " + doc["build"].asString(), kChannel + " " + first.build);
+  EXPECT_EQ(doc["channel"].asString() + " " + doc["build"].asString(),
+            kChannel + " " + first.build);
   EXPECT_GE(doc["created"].asInt64(), std::time(nullptr) - 60);
 
   // The same build again is unchanged, forced or not; lost chunks come back.
@@ -441,9 +278,11 @@ TEST_F(Engine, PushWritesEachMissingChunkOnceInIdOrderAsAFrameOrRawBytes) {
   store.calls.clear();
   ASSERT_TRUE(vorn::pushChannel(store, src(), kChannel, true, "", &again, &err)) << err;
   EXPECT_TRUE(again.unchanged);
-  EXPECT_EQ(std::make_tuple(again.build, again.uploaded, again.alreadyPresent, again.bytesIn),
-            std::make_tuple(first.build, size_t(1), unique.size() - 1, int64_t(unique.rbegin()->second)));
-  EXPECT_EQ(callsOf(store, "put"), std::vector<std::string>{vorn::plainChunkKey(unique.rbegin()->first)});
+  EXPECT_EQ(
+      std::make_tuple(again.build, again.uploaded, again.alreadyPresent, again.bytesIn),
+      std::make_tuple(first.build, size_t(1), unique.size() - 1, int64_t(unique.rbegin()->second)));
+  EXPECT_EQ(callsOf(store, "put"),
+            std::vector<std::string>{vorn::plainChunkKey(unique.rbegin()->first)});
   EXPECT_EQ(store.objects.at(kKey), marked);
 
   // Another build without force is refused before any chunk is probed; a
@@ -464,7 +303,6 @@ TEST_F(Engine, PushFaultsLeaveThePreviousManifestAndSigningComesLast) {
   writeSeededFile(src() + "/data.bin", 1536 * 1024, 2);
   ASSERT_TRUE(vorn::pushChannel(store, src(), kChannel, false, "", nullptr, &err)) << err;
   const std::string previous = store.objects.at(kKey), newFile = src() + "/new.bin";
-  std::string failedKey;
   // The manifest probe comes after the build: a file changed by then is caught.
   const auto changeAfterBuild = [&](size_t size) {
     return [&, size](const std::string& op, const std::string& key) {
@@ -472,18 +310,13 @@ TEST_F(Engine, PushFaultsLeaveThePreviousManifestAndSigningComesLast) {
       return false;
     };
   };
-  const std::pair<std::function<bool(const std::string&, const std::string&)>, std::function<std::string()>> faults[] = {
-      {[](const std::string&, const std::string&) { return true; }, [] { return "cannot reach store: " + kUnreachable; }},
-      {[&](const std::string& op, const std::string& key) {
-         if (op != "head" || key.rfind("chunks/", 0) != 0) return false;
-         failedKey = key;
-         return true;
-       }, [&] { return "HEAD " + failedKey + " failed: " + kUnreachable; }},
-      {changeAfterBuild(1300 * 1024), [&] { return "chunk hash mismatch reading " + newFile + " (file changed under us?)"; }},
-      {changeAfterBuild(1000), [&] { return "cannot read chunk bytes from " + newFile; }},
-      {[](const std::string& op, const std::string& key) { return op == "put" && key.rfind("chunks/", 0) == 0; },
-       [] { return kUnreachable; }},
-      {[](const std::string& op, const std::string& key) { return op == "put" && key == kKey; }, [] { return kUnreachable; }}};
+  const std::pair<std::function<bool(const std::string&, const std::string&)>,
+                  std::function<std::string()>>
+      faults[] = {
+          {changeAfterBuild(1300 * 1024),
+           [&] { return "chunk hash mismatch reading " + newFile + " (file changed under us?)"; }},
+          {changeAfterBuild(1000), [&] { return "cannot read chunk bytes from " + newFile; }},
+      };
   for (const auto& [hook, expected] : faults) {
     writeSeededFile(newFile, 1300 * 1024, 40);
     store.failWhen = hook;
@@ -504,9 +337,12 @@ TEST_F(Engine, PushFaultsLeaveThePreviousManifestAndSigningComesLast) {
   vorn::SigningKeyPair pair;
   ASSERT_TRUE(vorn::generateSigningKeyPair(&pair, nullptr));
   writeSeededFile(newFile, 1000, 42);
-  ASSERT_TRUE(vorn::pushChannel(store, src(), kChannel, true, pair.secretHex, nullptr, &err)) << err;
+  ASSERT_TRUE(vorn::pushChannel(store, src(), kChannel, true, pair.secretHex, nullptr, &err))
+      << err;
   EXPECT_EQ(store.calls.back(), "put " + kKey + ".sig");
-  EXPECT_TRUE(vorn::verifyManifestSignature(pair.publicHex, store.objects.at(kKey), store.objects.at(kKey + ".sig"), &err)) << err;
+  EXPECT_TRUE(vorn::verifyManifestSignature(pair.publicHex, store.objects.at(kKey),
+                                            store.objects.at(kKey + ".sig"), &err))
+      << err;
 }
 
 // ---- garbage collection: nothing goes unless every manifest was understood ----
@@ -520,8 +356,9 @@ TEST_F(Engine, GcStopsBeforeListingChunksAndAFailedRemovalStopsAtOnce) {
   store.objects["channels/good/manifest.json"] = vorn_test::manifestText({{chunk(1)}});
   chunk(2);
   const std::string file = R"({"schema": 1, "files": [{"path": "a", "size": 1, "chunks": )";
-  for (const std::string& text : {std::string("{\"files\": ["), std::string("\"text\""), file + "{}}]}",
-                                 file + R"([{"h": 5, "n": 1}]}]})", file + R"([{"n": 1}]}]})"}) {
+  for (const std::string& text :
+       {std::string("{\"files\": ["), std::string("\"text\""), file + "{}}]}",
+        file + R"([{"h": 5, "n": 1}]}]})", file + R"([{"n": 1}]}]})"}) {
     store.objects["channels/odd/manifest.json"] = text;
     const auto before = store.objects;
     store.calls.clear();
@@ -531,26 +368,35 @@ TEST_F(Engine, GcStopsBeforeListingChunksAndAFailedRemovalStopsAtOnce) {
   }
   store.objects.erase("channels/odd/manifest.json");
   // Not manifests, so never read.
-  store.objects["channels/goodmanifest.json"] = store.objects["channels/good/notes.txt"] = "not json";
+  store.objects["channels/goodmanifest.json"] = store.objects["channels/good/notes.txt"] =
+      "not json";
   std::vector<std::string> keys;
   for (uint64_t seed = 3; seed <= 6; ++seed) keys.push_back(store.chunkKey(chunk(seed).id));
   keys.push_back(store.chunkKey(vorn::blake3Hex(vorn_test::seededBytes(102, 2))));
   std::sort(keys.begin(), keys.end());
-  store.failWhen = [&](const std::string& op, const std::string& key) { return op == "remove" && key == keys[2]; };
+  store.failWhen = [&](const std::string& op, const std::string& key) {
+    return op == "remove" && key == keys[2];
+  };
   std::vector<std::string> reports, expected;
-  for (int i = 0; i < 2; ++i) expected.push_back(keys[i] + " " + std::to_string(store.objects[keys[i]].size()) + " deleted");
+  for (int i = 0; i < 2; ++i)
+    expected.push_back(keys[i] + " " + std::to_string(store.objects[keys[i]].size()) + " deleted");
   vorn::GcStats stats;
   stats.deleted = 777;
-  EXPECT_FALSE(vorn::collectGarbage(store, true, [&](const std::string& key, int64_t size, bool deleted) {
-    reports.push_back(key + " " + std::to_string(size) + (deleted ? " deleted" : ""));
-  }, &stats, &err));
+  EXPECT_FALSE(vorn::collectGarbage(
+      store, true,
+      [&](const std::string& key, int64_t size, bool deleted) {
+        reports.push_back(key + " " + std::to_string(size) + (deleted ? " deleted" : ""));
+      },
+      &stats, &err));
   EXPECT_EQ(err, kUnreachable);
   EXPECT_EQ(reports, expected) << "earlier removals stand, nothing later is tried";
-  for (size_t i = 0; i < keys.size(); ++i) EXPECT_EQ(store.objects.count(keys[i]), i < 2 ? 0u : 1u) << i;
+  for (size_t i = 0; i < keys.size(); ++i)
+    EXPECT_EQ(store.objects.count(keys[i]), i < 2 ? 0u : 1u) << i;
   EXPECT_EQ(stats.deleted, 777u) << "stats untouched on failure";
   store.failWhen = nullptr;
   ASSERT_TRUE(vorn::collectGarbage(store, false, {}, &stats, &err)) << err;
-  EXPECT_EQ(std::make_tuple(stats.manifests, stats.referenced, stats.chunkObjects, stats.garbage, stats.deleted),
+  EXPECT_EQ(std::make_tuple(stats.manifests, stats.referenced, stats.chunkObjects, stats.garbage,
+                            stats.deleted),
             std::make_tuple(size_t(1), size_t(1), size_t(4), size_t(3), size_t(0)));
 }
 
@@ -564,7 +410,8 @@ TEST(ChunkCodec, FramesRawBytesAndRefusals) {
   EXPECT_NE(vorn::compressChunk(chunk, 1), frame) << "the level is honoured";
   vorn::ChunkCompressor compressor(12);
   std::string out = "stale content that must go", error;
-  for (const std::string& input : {vorn_test::compressibleBytes(1 << 20, 3), vorn_test::seededBytes(7000, 5), std::string()}) {
+  for (const std::string& input :
+       {vorn_test::compressibleBytes(1 << 20, 3), vorn_test::seededBytes(7000, 5), std::string()}) {
     compressor.compress(input, &out);
     EXPECT_EQ(out, vorn::compressChunk(input, 12)) << input.size();
   }
@@ -576,14 +423,17 @@ TEST(ChunkCodec, FramesRawBytesAndRefusals) {
   const std::string magicRaw = std::string("\x28\xB5\x2F\xFD", 4) + vorn_test::seededBytes(5000, 7);
   EXPECT_EQ(decoded(magicRaw, vorn::blake3Hex(magicRaw)), magicRaw);
   // A raw chunk that is itself a valid frame of other bytes: the id decides.
-  const std::string inner = vorn_test::compressibleBytes(10000, 8), frameAsChunk = vorn::compressChunk(inner, 3);
+  const std::string inner = vorn_test::compressibleBytes(10000, 8),
+                    frameAsChunk = vorn::compressChunk(inner, 3);
   EXPECT_EQ(decoded(frameAsChunk, vorn::blake3Hex(frameAsChunk)), frameAsChunk);
   EXPECT_EQ(decoded(frameAsChunk, vorn::blake3Hex(inner)), inner);
   std::string corrupt = frame;
   corrupt[corrupt.size() / 2] ^= 0x40;
   // A header declaring 2^50 bytes and then a tiny block: refused, not allocated.
-  const std::string huge = std::string("\x28\xB5\x2F\xFD\xE0", 5) + std::string("\0\0\0\0\0\0\x04\0\x01\x00\x00", 11);
-  for (const std::string& object : {vorn::compressChunk(inner, 12), corrupt, frame.substr(0, frame.size() - 10), chunk + "x", huge}) {
+  const std::string huge =
+      std::string("\x28\xB5\x2F\xFD\xE0", 5) + std::string("\0\0\0\0\0\0\x04\0\x01\x00\x00", 11);
+  for (const std::string& object : {vorn::compressChunk(inner, 12), corrupt,
+                                    frame.substr(0, frame.size() - 10), chunk + "x", huge}) {
     EXPECT_FALSE(vorn::decodeChunk(object, id, &out, &error)) << object.size();
     EXPECT_EQ(error, "chunk " + id + " failed to decode/verify (corrupt or tampered)");
   }
@@ -597,25 +447,31 @@ TEST(ChunkCodec, FramesRawBytesAndRefusals) {
   EXPECT_EQ(out, content.substr(1234, 100));
   ASSERT_TRUE(vorn::readFileRange(dir.path() / "f", 10000, 0, &out));
   EXPECT_EQ(out, "");
-  for (const auto& [offset, size] : {std::make_pair(9900ull, 101ull), std::make_pair(10001ull, 0ull),
-                                     std::make_pair(~0ull, 2ull), std::make_pair(2ull, ~0ull - 1)})
-    EXPECT_FALSE(vorn::readFileRange(dir.path() / "f", offset, size, &out)) << offset << "+" << size;
+  for (const auto& [offset, size] :
+       {std::make_pair(9900ull, 101ull), std::make_pair(10001ull, 0ull),
+        std::make_pair(~0ull, 2ull), std::make_pair(2ull, ~0ull - 1)})
+    EXPECT_FALSE(vorn::readFileRange(dir.path() / "f", offset, size, &out))
+        << offset << "+" << size;
 }
 
 TEST(Signing, PublishedVectorAndTheOrderOfRefusals) {
   // RFC 8032, 7.1, test 1; upper-case hex is accepted, output is lower case.
   const std::string pub = "d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a";
-  const std::string secret = "9D61B19DEFFD5A60BA844AF492EC2CC44449C5697B326919703BAC031CAE7F60" + pub;
-  const std::string expected = "e5564300c360ac729086e2cc806e828a84877f1eb8e5d974d873e065224901555fb8821590a33bacc61e39701cf9"
-                               "b46bd25bf5f0595bbe24655141438e7a100b";
+  const std::string secret =
+      "9D61B19DEFFD5A60BA844AF492EC2CC44449C5697B326919703BAC031CAE7F60" + pub;
+  const std::string expected =
+      "e5564300c360ac729086e2cc806e828a84877f1eb8e5d974d873e065224901555fb8821590a33bacc61e39701cf9"
+      "b46bd25bf5f0595bbe24655141438e7a100b";
   std::string signature, err;
   ASSERT_TRUE(vorn::signManifest(secret, "", &signature, &err)) << err;
   EXPECT_EQ(signature, expected);
   vorn::SigningKeyPair pair, other;
-  ASSERT_TRUE(vorn::generateSigningKeyPair(&pair, nullptr) && vorn::generateSigningKeyPair(&other, nullptr));
+  ASSERT_TRUE(vorn::generateSigningKeyPair(&pair, nullptr) &&
+              vorn::generateSigningKeyPair(&other, nullptr));
   EXPECT_EQ(pair.secretHex.substr(64), pair.publicHex);
   EXPECT_NE(pair.secretHex, other.secretHex);
-  for (const std::string& key : {pair.publicHex, pair.secretHex + "00", pair.secretHex + "\n", "g" + pair.secretHex.substr(1)}) {
+  for (const std::string& key : {pair.publicHex, pair.secretHex + "00", pair.secretHex + "\n",
+                                 "g" + pair.secretHex.substr(1)}) {
     signature = "untouched";
     EXPECT_FALSE(vorn::signManifest(key, "m", &signature, &err)) << key;
     EXPECT_EQ(err + signature, "bad secret key (need 64-byte hex)untouched");
@@ -641,7 +497,8 @@ TEST(ChannelManifest, ParseFetchPolicyAndDeletion) {
   std::string err;
   ASSERT_TRUE(vorn::parseJson("{\"a\":\"" + std::string(5000, '[') + "\"}", &doc, &err)) << err;
   ASSERT_TRUE(vorn::parseJson(std::string(100, '[') + std::string(100, ']'), &doc, &err)) << err;
-  for (const std::string& text : {std::string(), std::string("{\"a\":"), std::string(100000, '[')}) {
+  for (const std::string& text :
+       {std::string(), std::string("{\"a\":"), std::string(100000, '[')}) {
     doc = "keep";
     EXPECT_FALSE(vorn::parseJson(text, &doc, &err));
     EXPECT_EQ(err.rfind("manifest parse error: ", 0), 0u) << err;
@@ -649,19 +506,23 @@ TEST(ChannelManifest, ParseFetchPolicyAndDeletion) {
     EXPECT_EQ(doc.asString(), "keep");
   }
   vorn::SigningKeyPair pair, other;
-  ASSERT_TRUE(vorn::generateSigningKeyPair(&pair, nullptr) && vorn::generateSigningKeyPair(&other, nullptr));
+  ASSERT_TRUE(vorn::generateSigningKeyPair(&pair, nullptr) &&
+              vorn::generateSigningKeyPair(&other, nullptr));
   const auto sign = [&](const std::string& text) {
     std::string sig;
     EXPECT_TRUE(vorn::signManifest(pair.secretHex, text, &sig, nullptr));
     return sig;
   };
-  const std::string good = "{\"schema\":1,\"channel\":\"main\"}", unsignedError =
-      "channel 'main' has no signature but verification is required";
-  const struct { std::string manifest, signature, key, expected; } rows[] = {
+  const std::string good = "{\"schema\":1,\"channel\":\"main\"}",
+                    unsignedError = "channel 'main' has no signature but verification is required";
+  const struct {
+    std::string manifest, signature, key, expected;
+  } rows[] = {
       {"{\"schema\":1,\"files\":[]}", "", "", ""},  // no channel: accepted anywhere
       {"{\"schema\":2}", "", "", "unsupported manifest schema"},
       {"{\"schema\":\"1\"}", "", "", "unsupported manifest schema"},
-      {"{\"schema\":1,\"channel\":\"a\\nb\"}", "", "", "manifest is for channel 'a\\nb', not 'main'"},
+      {"{\"schema\":1,\"channel\":\"a\\nb\"}", "", "",
+       "manifest is for channel 'a\\nb', not 'main'"},
       {good, sign(good), pair.publicHex, ""},
       {good, "garbage", "", ""},  // no key: never read
       {good, "", pair.publicHex, unsignedError},
@@ -677,59 +538,14 @@ TEST(ChannelManifest, ParseFetchPolicyAndDeletion) {
     if (!row.signature.empty()) store.objects[kKey + ".sig"] = row.signature;
     doc = "untouched";
     err.clear();
-    EXPECT_EQ(vorn::fetchChannelManifest(store, kChannel, "", row.key, "", &doc, &err), row.expected.empty()) << row.manifest;
+    EXPECT_EQ(vorn::fetchChannelManifest(store, kChannel, "", row.key, "", &doc, &err),
+              row.expected.empty())
+        << row.manifest;
     EXPECT_EQ(err, row.expected) << row.manifest;
     EXPECT_EQ(doc.isObject(), row.expected.empty());
     if (row.key.empty()) {
       EXPECT_EQ(store.calls, std::vector<std::string>{"get " + kKey});
     }
-  }
-  // The manifest goes first and its failure stops the deletion; a failed
-  // signature removal is ignored.
-  for (const std::string& failing : {std::string(), kKey, kKey + ".sig"}) {
-    vorn_test::MemoryStore s;
-    s.objects = {{kKey, good}, {kKey + ".sig", "sig"}, {"chunks/ab/abcd", "c"}};
-    s.failWhen = [&](const std::string& op, const std::string& key) { return op == "remove" && key == failing; };
-    err.clear();
-    EXPECT_EQ(vorn::deleteChannel(s, kChannel, &err), failing != kKey) << failing;
-    EXPECT_EQ(err, failing == kKey ? kUnreachable : "");
-    EXPECT_EQ(s.objects.size(), failing.empty() ? 1u : failing == kKey ? 3u : 2u) << failing;
-    EXPECT_EQ(s.count("remove"), failing == kKey ? 1u : 2u);
-  }
-}
-
-TEST(Descriptor, MakeNamesEachChunkOnceAndParseIsStrict) {
-  vorn_test::MemoryStore store;
-  const vorn::S3Config config{"http://127.0.0.1:9000/", "eu-test-1", "builds", "AKIDTEST", "secret"};
-  const vorn_test::ChunkRef a{vorn::blake3Hex("a"), 1}, b{vorn::blake3Hex("b"), 1};
-  Json::Value info = vorn_test::manifestDoc({{a, b, a}, {b}}, "main");
-  info["build"] = std::string(64, 'e');
-  info["created"] = Json::Int64(1767323045);
-  store.objects[kKey] = vorn::writeJsonText(info);
-  std::string text, url, sigUrl, err;
-  ASSERT_TRUE(vorn::makeSyncDescriptor(store, config, kChannel, 900, &text, &err)) << err;
-  EXPECT_EQ(store.calls, std::vector<std::string>{"get " + kKey}) << "the signature URL is made, not probed";
-  vorn::ChunkUrlMap urls{{"kept", "u"}};
-  ASSERT_TRUE(vorn::parseSyncDescriptor(text, &url, &sigUrl, &urls, &err)) << err;
-  const std::regex clock("(X-Amz-Credential|X-Amz-Date|X-Amz-Signature)=[^&]*");
-  const auto timeless = [&](const std::string& u) { return std::regex_replace(u, clock, "$1="); };
-  EXPECT_EQ(timeless(url), timeless(vorn::presignGet(config, kKey, 900)));
-  EXPECT_EQ(timeless(sigUrl), timeless(vorn::presignGet(config, kKey + ".sig", 900)));
-  EXPECT_EQ(urls.size(), 3u);
-  EXPECT_EQ(timeless(urls.at(a.id)), timeless(vorn::presignGet(config, vorn::plainChunkKey(a.id), 900)));
-  for (const char* member : {"\"build\" : \"eeee", "\"channel\" : \"main\"", "\"created\" : 1767323045"})
-    EXPECT_NE(text.find(member), std::string::npos) << member << " in " << text;
-  const std::pair<const char*, const char*> bad[] = {
-      {"{\"chunks\": ", "manifest parse error: "}, {"[\"http://x\"]", "not a JSON object"},
-      {"{\"manifest_url\": 5}", "\"manifest_url\""}, {"{\"manifest_sig_url\": null}", "\"manifest_sig_url\""},
-      {"{\"chunks\": [\"http://x\"]}", "\"chunks\""}, {"{\"chunks\": {\"a\": \"u\", \"bad\\nid\": 7}}", "bad\\nid"}};
-  for (const auto& [doc, expected] : bad) {
-    url = sigUrl = "old";
-    urls = {{"kept", "u"}};
-    EXPECT_FALSE(vorn::parseSyncDescriptor(doc, &url, &sigUrl, &urls, &err)) << doc;
-    EXPECT_NE(err.find(expected), std::string::npos) << err;
-    EXPECT_EQ(err.find('\n'), std::string::npos) << err;
-    EXPECT_EQ(url + sigUrl + std::to_string(urls.size()), "oldold1");
   }
 }
 

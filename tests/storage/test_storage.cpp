@@ -38,49 +38,61 @@ S3Config vectorConfig(const std::string& region = "us-east-1") {
 TEST(Signing, PublishedExamplesAndVectorsOfAnIndependentSigner) {
   const Sha256Digest key =
       deriveSigningKey("wJalrXUtnFEMI/K7MDENG+bPxRfiCYEXAMPLEKEY", "20120215", "us-east-1", "iam");
-  EXPECT_EQ(toHex(key.data(), key.size()), "f4780e2d9f65fa895f9c67b32ce1baf0b0d8a43505a000a1a9e090d414db404d");
+  EXPECT_EQ(toHex(key.data(), key.size()),
+            "f4780e2d9f65fa895f9c67b32ce1baf0b0d8a43505a000a1a9e090d414db404d");
   // The documented GET Object example, from its canonical pieces.
   const std::string request = canonicalRequest(
       "GET", "/test.txt", "",
       "host:examplebucket.s3.amazonaws.com\nrange:bytes=0-9\nx-amz-content-sha256:" + kEmptyHash +
           "\nx-amz-date:20130524T000000Z\n",
       "host;range;x-amz-content-sha256;x-amz-date", kEmptyHash);
-  EXPECT_EQ(signatureHex(signingKey("wJalrXUtnFEMI/K7MDENG/bPxRfiCYEXAMPLEKEY", "20130524", "us-east-1"),
-                         stringToSign("20130524T000000Z", credentialScope("20130524", "us-east-1"), request)),
-            "f0e8bdb87c964420e857bd35b5d6ed310bd44f0170aba48dd91039c6036bdb41");
+  EXPECT_EQ(
+      signatureHex(
+          signingKey("wJalrXUtnFEMI/K7MDENG/bPxRfiCYEXAMPLEKEY", "20130524", "us-east-1"),
+          stringToSign("20130524T000000Z", credentialScope("20130524", "us-east-1"), request)),
+      "f0e8bdb87c964420e857bd35b5d6ed310bd44f0170aba48dd91039c6036bdb41");
 
   // Path-style requests signed by an independent signer at kInstant.
   const std::string odd = "chunks/ab/a b+c\xC3\xA9", oddUrl = "/chunks/ab/a%20b%2Bc%C3%A9";
   const std::string mf = "channels/main/manifest.json";
   const std::string next = "continuation-token=1%2Fa%2Bb%3D%3D&list-type=2&prefix=chunks%2Fa%20b";
-  const struct { std::string endpoint, region, method, key, query, payloadHash, url, signature; } vectors[] = {
-      {"", "us-east-1", "PUT", odd, "", sha256Hex("hello vorn\n"), oddUrl,
-       "3e9f2723b7eda8bdced2f3841869b8eb8addf1ca15fd0119b1218a1ade037898"},
-      // A trailing slash on the endpoint gives no double slash.
-      {"http://127.0.0.1:9000/", "us-east-1", "GET", mf, "", kEmptyHash, "/" + mf,
-       "d0861f9d47035ce780771119efeaec3d9b151a933b1d870eb81e9596b0b4a989"},
-      // An empty region signs for "auto".
-      {"", "", "HEAD", odd, "", kEmptyHash, oddUrl, "8781f0236e54c54c8c8747cee7e4802c66ba101adf4e7d96533bfb30bd0ad522"},
-      {"", "us-east-1", "GET", "", next, kEmptyHash, "?" + next,
-       "123a677fd22ff0b0c4715cf03559282562f2cb70540e18731a2b1cbdc8c70371"}};
+  const struct {
+    std::string endpoint, region, method, key, query, payloadHash, url, signature;
+  } vectors[] = {{"", "us-east-1", "PUT", odd, "", sha256Hex("hello vorn\n"), oddUrl,
+                  "3e9f2723b7eda8bdced2f3841869b8eb8addf1ca15fd0119b1218a1ade037898"},
+                 // A trailing slash on the endpoint gives no double slash.
+                 {"http://127.0.0.1:9000/", "us-east-1", "GET", mf, "", kEmptyHash, "/" + mf,
+                  "d0861f9d47035ce780771119efeaec3d9b151a933b1d870eb81e9596b0b4a989"},
+                 // An empty region signs for "auto".
+                 {"", "", "HEAD", odd, "", kEmptyHash, oddUrl,
+                  "8781f0236e54c54c8c8747cee7e4802c66ba101adf4e7d96533bfb30bd0ad522"},
+                 {"", "us-east-1", "GET", "", next, kEmptyHash, "?" + next,
+                  "123a677fd22ff0b0c4715cf03559282562f2cb70540e18731a2b1cbdc8c70371"}};
   for (const auto& v : vectors) {
     S3Config config = vectorConfig(v.region);
     if (!v.endpoint.empty()) config.endpoint = v.endpoint;
-    const SignedRequest r = signRequestAt(config, v.method, v.key, v.query, v.payloadHash, kInstant);
+    const SignedRequest r =
+        signRequestAt(config, v.method, v.key, v.query, v.payloadHash, kInstant);
     EXPECT_EQ(r.url, "http://127.0.0.1:9000/vorn-bucket" + v.url);
-    EXPECT_EQ(r.authorization, "AWS4-HMAC-SHA256 Credential=VORNKEY/20260102/" +
-                                   (v.region.empty() ? std::string("auto") : v.region) +
-                                   "/s3/aws4_request, SignedHeaders=host;x-amz-content-sha256;x-amz-date, "
-                                   "Signature=" + v.signature) << v.method << " " << v.key << v.query;
+    EXPECT_EQ(r.authorization,
+              "AWS4-HMAC-SHA256 Credential=VORNKEY/20260102/" +
+                  (v.region.empty() ? std::string("auto") : v.region) +
+                  "/s3/aws4_request, SignedHeaders=host;x-amz-content-sha256;x-amz-date, "
+                  "Signature=" +
+                  v.signature)
+        << v.method << " " << v.key << v.query;
   }
-  EXPECT_EQ(presignGetAt(vectorConfig(""), "a b/c\xC3\xA9+", 0, kInstant),
-            "http://127.0.0.1:9000/vorn-bucket/a%20b/c%C3%A9%2B?X-Amz-Algorithm=AWS4-HMAC-SHA256&"
-            "X-Amz-Credential=VORNKEY%2F20260102%2Fauto%2Fs3%2Faws4_request&X-Amz-Date=20260102T030406Z&"
-            "X-Amz-Expires=0&X-Amz-SignedHeaders=host&X-Amz-Signature="
-            "bd15a491a426ab3ed41f6114cab3d0f9ab014627f6dfd4fed7ef9e60d9be30a8");
-  const std::string unreserved = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~";
+  EXPECT_EQ(
+      presignGetAt(vectorConfig(""), "a b/c\xC3\xA9+", 0, kInstant),
+      "http://127.0.0.1:9000/vorn-bucket/a%20b/c%C3%A9%2B?X-Amz-Algorithm=AWS4-HMAC-SHA256&"
+      "X-Amz-Credential=VORNKEY%2F20260102%2Fauto%2Fs3%2Faws4_request&X-Amz-Date=20260102T030406Z&"
+      "X-Amz-Expires=0&X-Amz-SignedHeaders=host&X-Amz-Signature="
+      "bd15a491a426ab3ed41f6114cab3d0f9ab014627f6dfd4fed7ef9e60d9be30a8");
+  const std::string unreserved =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~";
   EXPECT_EQ(uriEncode(unreserved, true), unreserved);
-  EXPECT_EQ(uriEncode("a b/c+=&?%#:@!*'()", false), "a%20b/c%2B%3D%26%3F%25%23%3A%40%21%2A%27%28%29");
+  EXPECT_EQ(uriEncode("a b/c+=&?%#:@!*'()", false),
+            "a%20b/c%2B%3D%26%3F%25%23%3A%40%21%2A%27%28%29");
   EXPECT_EQ(uriEncode(std::string("/\x00\x1f\x7f\xff", 5), true), "%2F%00%1F%7F%FF");
   EXPECT_EQ(canonicalUri("a/b", "x/y z"), "/a%2Fb/x/y%20z");
   EXPECT_EQ(hostFromEndpoint("https://s3.example.com/some/path"), "s3.example.com");
@@ -92,8 +104,11 @@ class S3Store : public vorn_test::StoreTest {};
 
 TEST_F(S3Store, RoundTripsListingPagesAndMissingObjects) {
   const std::vector<std::pair<std::string, std::string>> objects = {
-      {"rt/object.bin", vorn_test::seededBytes(300000, 11)}, {"rt/empty", ""}, {"rt/plus+sign", "p"},
-      {"rt/caf\xC3\xA9 \xE2\x9C\x93", "utf-8"}, {"rt/a=b&c?d%~", "query characters"}};
+      {"rt/object.bin", vorn_test::seededBytes(300000, 11)},
+      {"rt/empty", ""},
+      {"rt/plus+sign", "p"},
+      {"rt/caf\xC3\xA9 \xE2\x9C\x93", "utf-8"},
+      {"rt/a=b&c?d%~", "query characters"}};
   for (const auto& [key, data] : objects) {
     std::string err, out = "prefix:";
     ASSERT_TRUE(store->put(key, "a stale first version", &err)) << key << ": " << err;
@@ -101,17 +116,21 @@ TEST_F(S3Store, RoundTripsListingPagesAndMissingObjects) {
     ASSERT_TRUE(store->get(key, &out, &err)) << key << ": " << err;
     EXPECT_EQ(out, "prefix:" + data) << key;
     const HeadResult h = store->head(key, &err);
-    EXPECT_EQ(std::make_tuple(h.exists, h.status, h.size), std::make_tuple(true, 200, int64_t(data.size())));
+    EXPECT_EQ(std::make_tuple(h.exists, h.status, h.size),
+              std::make_tuple(true, 200, int64_t(data.size())));
   }
   // 1000 keys fill the server's first page; more need a second. Listings are
   // scraped verbatim, so "&" arrives as its entity reference.
-  for (int i = 0; i < 1001; ++i) ASSERT_TRUE(store->put("rt/many/k" + std::to_string(10000 + i), std::string(i % 7, 'x'), nullptr));
+  for (int i = 0; i < 1001; ++i)
+    ASSERT_TRUE(
+        store->put("rt/many/k" + std::to_string(10000 + i), std::string(i % 7, 'x'), nullptr));
   std::vector<ObjectEntry> listed{{"kept", 42}};
   ASSERT_TRUE(store->list("rt/", &listed, nullptr));
   ASSERT_EQ(listed.size(), 1 + objects.size() + 1001);
   std::set<std::string> names;
   for (const auto& e : listed) names.insert(e.key + ":" + std::to_string(e.size));
-  for (const auto& name : {"kept:42", "rt/a=b&amp;c?d%~:16", "rt/many/k11000:6", "rt/many/k10006:6", "rt/empty:0"})
+  for (const auto& name :
+       {"kept:42", "rt/a=b&amp;c?d%~:16", "rt/many/k11000:6", "rt/many/k10006:6", "rt/empty:0"})
     EXPECT_EQ(names.count(name), 1u) << name;
   for (const auto& object : objects) {
     std::string err, out;
@@ -179,9 +198,11 @@ class S3Hostile : public vorn_test::FaultTest {};
 
 TEST_F(S3Hostile, OddAnswersFailWithAClearLine) {
   auto odd = makeS3Provider(S3Config{proxy_->endpoint(), "", "vorn-test", "k", "s"});
-  const std::string html = "<html><body><h1>502 Bad Gateway</h1></body></html>", longBody(1000, 'E');
-  const std::string loop = "<ListBucketResult><Contents><Key>a</Key><Size>1</Size></Contents><IsTruncated>"
-                           "true</IsTruncated><NextContinuationToken>t</NextContinuationToken></ListBucketResult>";
+  const std::string html = "<html><body><h1>502 Bad Gateway</h1></body></html>",
+                    longBody(1000, 'E');
+  const std::string loop =
+      "<ListBucketResult><Contents><Key>a</Key><Size>1</Size></Contents><IsTruncated>"
+      "true</IsTruncated><NextContinuationToken>t</NextContinuationToken></ListBucketResult>";
   std::string body;
   std::vector<ObjectEntry> listed;
   using Op = std::function<bool(std::string*)>;
@@ -189,8 +210,16 @@ TEST_F(S3Hostile, OddAnswersFailWithAClearLine) {
   const Op get = [&](std::string* e) { return odd->get("k", &body, e); };
   const Op put = [&](std::string* e) { return odd->put("k", "data", e); };
   const Op head = [&](std::string* e) { return odd->head("k", e).exists; };
-  const struct { std::string method; int status; std::string kind, body, header; Op op; std::string err; int requests; } cases[] = {
-      {"GET", 200, "status", "this is not xml", "", list, "LIST -> not a listing: this is not xml", 1},
+  const struct {
+    std::string method;
+    int status;
+    std::string kind, body, header;
+    Op op;
+    std::string err;
+    int requests;
+  } cases[] = {
+      {"GET", 200, "status", "this is not xml", "", list, "LIST -> not a listing: this is not xml",
+       1},
       {"GET", 502, "status", html, "", list, "LIST -> HTTP 502 " + html, 1},
       {"GET", 502, "status", html, "", get, "GET k -> HTTP 502 ", 1},
       {"PUT", 502, "status", html, "", put, "PUT k -> HTTP 502 " + html, 1},
@@ -199,9 +228,11 @@ TEST_F(S3Hostile, OddAnswersFailWithAClearLine) {
       // The store's answer may span lines; the error text stays one line.
       {"PUT", 503, "status", "<Error>\r\n<Code>SlowDown</Code>\n</Error>", "", put,
        "PUT k -> HTTP 503 <Error>\\r\\n<Code>SlowDown</Code>\\n</Error>", 1},
-      {"GET", 301, "status", "moved", "Location: http://127.0.0.1:1/", get, "GET k -> HTTP 301 ", 1},
+      {"GET", 301, "status", "moved", "Location: http://127.0.0.1:1/", get, "GET k -> HTTP 301 ",
+       1},
       {"HEAD", 307, "status", "", "Location: http://127.0.0.1:1/", head, "", 1},
-      {"GET", 200, "status", loop, "", list, "LIST -> truncated page without progress (token t)", 2}};
+      {"GET", 200, "status", loop, "", list, "LIST -> truncated page without progress (token t)",
+       2}};
   for (const auto& c : cases) {
     vorn_test::FaultRule rule{c.method, "", c.kind};
     rule.status = c.status;
@@ -242,7 +273,8 @@ TEST(Encrypted, EnvelopeOpensWithLibsodiumAloneAndEveryChangeIsRefused) {
     const auto* in = reinterpret_cast<const unsigned char*>(stored.data());
     EXPECT_EQ(crypto_secretbox_open_easy(reinterpret_cast<unsigned char*>(&opened[0]), in + 32,
                                          stored.size() - 32, in + 8,
-                                         reinterpret_cast<const unsigned char*>(key.data())), 0);
+                                         reinterpret_cast<const unsigned char*>(key.data())),
+              0);
     EXPECT_EQ(opened, plain);
     EXPECT_EQ(s.getError("k", &out), "");
     EXPECT_EQ(out, "held|" + plain) << "get appends";
@@ -254,7 +286,8 @@ TEST(Encrypted, EnvelopeOpensWithLibsodiumAloneAndEveryChangeIsRefused) {
   }
   EXPECT_EQ(nonces.size(), 4u) << "a fresh nonce for every write";
 
-  const std::string good = s.inner->objects.at("k"), wrong = ": decryption failed (wrong key, or the object is corrupt)";
+  const std::string good = s.inner->objects.at("k"),
+                    wrong = ": decryption failed (wrong key, or the object is corrupt)";
   std::string out = "kept";
   other.inner->objects = s.inner->objects;
   EXPECT_EQ(other.getError("k", &out), "k" + wrong);
@@ -263,10 +296,14 @@ TEST(Encrypted, EnvelopeOpensWithLibsodiumAloneAndEveryChangeIsRefused) {
     s.inner->objects["k"][at] ^= 0x01;
     EXPECT_EQ(s.getError("k", &out), "k" + wrong) << "byte " << at;
   }
-  s.inner->objects = {{"magic", "X" + good.substr(1)}, {"plain", std::string(80, 'p')},
-                      {"short", "VORNENC1" + std::string(39, '\0')}, {"nothing", ""}};
+  s.inner->objects = {{"magic", "X" + good.substr(1)},
+                      {"plain", std::string(80, 'p')},
+                      {"short", "VORNENC1" + std::string(39, '\0')},
+                      {"nothing", ""}};
   for (const char* name : {"magic", "plain", "short", "nothing"})
-    EXPECT_EQ(s.getError(name, &out), name + std::string(": not an encrypted object (wrong store, or written without a key)"));
+    EXPECT_EQ(
+        s.getError(name, &out),
+        name + std::string(": not an encrypted object (wrong store, or written without a key)"));
   EXPECT_EQ(out, "kept");
   EXPECT_EQ(s.getError("missing", &out), "GET missing -> HTTP 404 ");
 

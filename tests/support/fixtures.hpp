@@ -95,7 +95,7 @@ inline std::map<std::string, uint64_t> uniqueChunks(const std::vector<vorn::Mani
 }
 
 // A suite with one test server; each test has a directory, the server's
-// store through the real S3 provider, and a channel named after the test.
+// store (emptied) through the real S3 provider, and a channel named after the test.
 class StoreTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { server_ = new S3Server(); }
@@ -109,6 +109,10 @@ class StoreTest : public ::testing::Test {
               S3Server::kSecret};
     store = vorn::makeS3Provider(config);
     channel = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    // Each test starts from an empty store, whatever the suite's earlier tests left.
+    std::vector<vorn::ObjectEntry> left;
+    ASSERT_TRUE(store->list("", &left, nullptr));
+    for (const auto& e : left) ASSERT_TRUE(store->remove(e.key, nullptr)) << e.key;
   }
 
   // The program with the server's store settings plus `extra`.
@@ -197,7 +201,8 @@ class FaultTest : public StoreTest {
   void expectStoreHolds(int build) {
     const auto files = storedFiles(*store, channel);
     EXPECT_EQ(files.size(), filesOf(build).size());
-    for (const auto& f : files) EXPECT_EQ(f.size, slurp(srcOf(build) + "/" + f.path).size()) << f.path;
+    for (const auto& f : files)
+      EXPECT_EQ(f.size, slurp(srcOf(build) + "/" + f.path).size()) << f.path;
     for (const auto& [id, size] : uniqueChunks(files))
       EXPECT_TRUE(exists(store->chunkKey(id))) << "missing chunk " << id;
   }

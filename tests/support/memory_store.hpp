@@ -1,7 +1,6 @@
 #pragma once
-// An in-memory StorageProvider for in-process engine tests: objects in an
-// ordered map, a count of every call, and a hook that makes chosen calls fail.
-// End-to-end tests use the real S3 test server instead.
+// An in-memory StorageProvider for in-process tests: objects in an ordered
+// map, every call recorded, and a hook that makes chosen calls fail.
 
 #include "storage/storage_provider.hpp"
 
@@ -14,10 +13,9 @@ namespace vorn_test {
 
 class MemoryStore : public vorn::StorageProvider {
  public:
-  // Return true from the hook to make the call (op is "put", "get", "head",
-  // "list" or "remove") fail as if the store could not be reached.
+  // True makes the call (op "put", "get", "head", "list" or "remove") fail as
+  // if the store could not be reached.
   std::function<bool(const std::string& op, const std::string& key)> failWhen;
-
   std::map<std::string, std::string> objects;
   std::vector<std::string> calls;  // "op key", in order
 
@@ -26,15 +24,12 @@ class MemoryStore : public vorn::StorageProvider {
     for (const auto& c : calls) n += c.compare(0, op.size() + 1, op + " ") == 0;
     return n;
   }
-
   bool put(const std::string& key, const std::string& data, std::string* err) override {
-    if (fails("put", key, err)) return false;
-    objects[key] = data;
-    return true;
+    return !fails("put", key, err) && (objects[key] = data, true);
   }
   bool get(const std::string& key, std::string* out, std::string* err) override {
     if (fails("get", key, err)) return false;
-    auto it = objects.find(key);
+    const auto it = objects.find(key);
     if (it == objects.end()) {
       if (err) *err = "GET " + key + " -> HTTP 404 ";
       return false;
@@ -45,9 +40,9 @@ class MemoryStore : public vorn::StorageProvider {
   vorn::HeadResult head(const std::string& key, std::string* err) override {
     vorn::HeadResult r;
     if (fails("head", key, err)) return r;
-    auto it = objects.find(key);
-    r.status = it == objects.end() ? 404 : 200;
+    const auto it = objects.find(key);
     r.exists = it != objects.end();
+    r.status = r.exists ? 200 : 404;
     r.size = r.exists ? static_cast<int64_t>(it->second.size()) : 0;
     return r;
   }
@@ -55,26 +50,21 @@ class MemoryStore : public vorn::StorageProvider {
             std::string* err) override {
     if (fails("list", prefix, err)) return false;
     for (auto it = objects.lower_bound(prefix);
-         it != objects.end() && it->first.compare(0, prefix.size(), prefix) == 0; ++it) {
+         it != objects.end() && it->first.compare(0, prefix.size(), prefix) == 0; ++it)
       out->push_back({it->first, static_cast<int64_t>(it->second.size())});
-    }
     return true;
   }
   bool remove(const std::string& key, std::string* err) override {
-    if (fails("remove", key, err)) return false;
-    objects.erase(key);
-    return true;
+    return !fails("remove", key, err) && (objects.erase(key), true);
   }
   std::string chunkKey(const std::string& id) const override { return vorn::plainChunkKey(id); }
 
  private:
   bool fails(const std::string& op, const std::string& key, std::string* err) {
     calls.push_back(op + " " + key);
-    if (failWhen && failWhen(op, key)) {
-      if (err) *err = "curl: Couldn't connect to server";
-      return true;
-    }
-    return false;
+    if (!failWhen || !failWhen(op, key)) return false;
+    if (err) *err = "curl: Couldn't connect to server";
+    return true;
   }
 };
 

@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
@@ -26,44 +25,21 @@ std::vector<std::string> environment(const EnvChanges& changes, bool dropVornVar
   for (char** e = environ; *e; ++e) {
     const std::string entry = *e;
     const size_t eq = entry.find('=');
-    if (eq == std::string::npos) continue;
     const std::string name = entry.substr(0, eq);
-    if (dropVornVars && (name.rfind("VORN_", 0) == 0 || name == "CORVANE_TOKEN")) continue;
+    if (eq == std::string::npos ||
+        (dropVornVars && (name.rfind("VORN_", 0) == 0 || name == "CORVANE_TOKEN")))
+      continue;
     vars[name] = entry.substr(eq + 1);
   }
   for (const auto& [name, value] : changes) {
-    if (value) vars[name] = *value;
-    else vars.erase(name);
+    if (value)
+      vars[name] = *value;
+    else
+      vars.erase(name);
   }
   std::vector<std::string> out;
   for (const auto& [name, value] : vars) out.push_back(name + "=" + value);
   return out;
-}
-
-// Starts argv with standard input from /dev/null and the outputs on the descriptors.
-pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, int outFd,
-            int errFd) {
-  std::vector<char*> cargv, cenv;
-  for (const auto& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
-  for (const auto& e : env) cenv.push_back(const_cast<char*>(e.c_str()));
-  cargv.push_back(nullptr);
-  cenv.push_back(nullptr);
-  const pid_t pid = fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    dup2(outFd, 1);
-    dup2(errFd, 2);
-    const int devnull = open("/dev/null", O_RDONLY);
-    if (devnull >= 0) dup2(devnull, 0);
-    execve(cargv[0], cargv.data(), cenv.data());
-    _exit(127);
-  }
-  return pid;
-}
-
-int statusOf(int wstatus) {
-  if (WIFEXITED(wstatus)) return WEXITSTATUS(wstatus);
-  return WIFSIGNALED(wstatus) ? 128 + WTERMSIG(wstatus) : -1;
 }
 
 // With CORVANE_TEST_OUTPUT_DIR set, every program output of the test run is
@@ -82,9 +58,10 @@ void recordRun(const std::vector<std::string>& args, const EnvChanges& env,
     // A key given as a file: its content is the secret, its name is not.
     std::error_code ec;
     std::string value = std::filesystem::is_regular_file(given, ec) ? slurp(given)
-                        : given.find('/') == std::string::npos  ? given
-                                                                : "";
-    while (!value.empty() && std::isspace(static_cast<unsigned char>(value.back()))) value.pop_back();
+                        : given.find('/') == std::string::npos      ? given
+                                                                    : "";
+    while (!value.empty() && std::isspace(static_cast<unsigned char>(value.back())))
+      value.pop_back();
     if (value.size() >= 8) secrets << value << "\n";
     // A signing key's first half is its private seed; the second is public.
     if (value.size() == 128) secrets << value.substr(0, 64) << "\n";
@@ -99,30 +76,48 @@ void recordRun(const std::vector<std::string>& args, const EnvChanges& env,
         args[i] == "--register-token")
       note(args[i + 1]);
   std::ofstream(base + ".outputs", std::ios::app | std::ios::binary)
-      << "--- status " << result.status << "\n" << result.out << result.err;
+      << "--- status " << result.status << "\n"
+      << result.out << result.err;
 }
 
+// Runs argv with standard input from /dev/null, collecting both outputs.
 ProcessResult run(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                  int timeoutSeconds) {
+                  int timeoutSeconds, std::function<bool()> killWhen = {}) {
   int outPipe[2], errPipe[2];
   if (pipe(outPipe) != 0 || pipe(errPipe) != 0) throw std::runtime_error("pipe failed");
-  const pid_t pid = spawn(argv, env, outPipe[1], errPipe[1]);
+  std::vector<char*> cargv, cenv;
+  for (const auto& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
+  for (const auto& e : env) cenv.push_back(const_cast<char*>(e.c_str()));
+  cargv.push_back(nullptr);
+  cenv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    dup2(outPipe[1], 1);
+    dup2(errPipe[1], 2);
+    dup2(open("/dev/null", O_RDONLY), 0);
+    execve(cargv[0], cargv.data(), cenv.data());
+    _exit(127);
+  }
   for (int fd : {outPipe[1], errPipe[1]}) close(fd);
   ProcessResult result;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
   pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
-  bool killed = false;
   char buffer[65536];
   for (int open = 2; open > 0;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
       kill(pid, SIGKILL);
-      killed = true;
+      result.err += "\n[test harness: killed after timeout]\n";
       break;
     }
-    if (poll(fds, 2, static_cast<int>(left.count())) < 0) break;
+    if (poll(fds, 2, killWhen ? 20 : static_cast<int>(left.count())) < 0) break;
+    if (killWhen && killWhen()) {
+      kill(pid, SIGKILL);
+      killWhen = nullptr;
+    }
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
       const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
@@ -139,15 +134,10 @@ ProcessResult run(const std::vector<std::string>& argv, const std::vector<std::s
     if (fd.fd >= 0) close(fd.fd);
   int wstatus = 0;
   waitpid(pid, &wstatus, 0);
-  result.status = statusOf(wstatus);
-  if (killed) result.err += "\n[test harness: killed after timeout]\n";
+  result.status = WIFEXITED(wstatus)     ? WEXITSTATUS(wstatus)
+                  : WIFSIGNALED(wstatus) ? 128 + WTERMSIG(wstatus)
+                                         : -1;
   return result;
-}
-
-std::vector<std::string> cliArgv(const std::vector<std::string>& args) {
-  std::vector<std::string> argv{VORN_CLI_PATH};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return argv;
 }
 
 }  // namespace
@@ -157,39 +147,13 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const EnvChanges&
   return run(argv, environment(env, false), timeoutSeconds);
 }
 
-ProcessResult runCli(const std::vector<std::string>& args, const EnvChanges& env) {
-  ProcessResult result = run(cliArgv(args), environment(env, true), 300);
+ProcessResult runCli(const std::vector<std::string>& args, const EnvChanges& env,
+                     const std::function<bool()>& killWhen) {
+  std::vector<std::string> argv{VORN_CLI_PATH};
+  argv.insert(argv.end(), args.begin(), args.end());
+  ProcessResult result = run(argv, environment(env, true), 300, killWhen);
   recordRun(args, env, result);
   return result;
-}
-
-CliProcess::CliProcess(const std::vector<std::string>& args, const EnvChanges& env)
-    : args_(args), env_(env) {
-  char outName[] = "/tmp/vorn-cli-out-XXXXXX", errName[] = "/tmp/vorn-cli-err-XXXXXX";
-  const int outFd = mkstemp(outName), errFd = mkstemp(errName);
-  if (outFd < 0 || errFd < 0) throw std::runtime_error("mkstemp failed");
-  outPath_ = outName;
-  errPath_ = errName;
-  pid_ = spawn(cliArgv(args), environment(env, true), outFd, errFd);
-  close(outFd);
-  close(errFd);
-}
-
-CliProcess::~CliProcess() {
-  kill9();
-  std::remove(outPath_.c_str());
-  std::remove(errPath_.c_str());
-}
-
-ProcessResult CliProcess::kill9() {
-  if (!done_) {
-    kill(pid_, SIGKILL);
-    int wstatus = 0;
-    waitpid(pid_, &wstatus, 0);
-    done_ = ProcessResult{statusOf(wstatus), slurp(outPath_), slurp(errPath_)};
-    recordRun(args_, env_, *done_);
-  }
-  return *done_;
 }
 
 }  // namespace vorn_test

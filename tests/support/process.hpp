@@ -1,8 +1,7 @@
 #pragma once
 // Runs a program as a user would and captures what it says.
 
-#include <sys/types.h>
-
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -25,27 +24,10 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const EnvChanges&
                          int timeoutSeconds = 120);
 
 // Runs the corvane-vorn binary. Every VORN_* variable and CORVANE_TOKEN of the
-// test's own environment is removed first, so only env applies.
-ProcessResult runCli(const std::vector<std::string>& args, const EnvChanges& env = {});
-
-// The program started in the background (environment as runCli), so that a
-// test can act while it runs; killed when the object goes away.
-class CliProcess {
- public:
-  CliProcess(const std::vector<std::string>& args, const EnvChanges& env = {});
-  ~CliProcess();
-  CliProcess(const CliProcess&) = delete;
-  CliProcess& operator=(const CliProcess&) = delete;
-
-  // Sends SIGKILL (no chance to clean up), then reaps it.
-  ProcessResult kill9();
-
- private:
-  std::vector<std::string> args_;
-  EnvChanges env_;
-  std::string outPath_, errPath_;
-  pid_t pid_ = -1;
-  std::optional<ProcessResult> done_;
-};
+// test's own environment is removed first, so only env applies. killWhen, when
+// given, is asked every few milliseconds while the program runs; once it says
+// so the program is killed outright (SIGKILL, no chance to clean up).
+ProcessResult runCli(const std::vector<std::string>& args, const EnvChanges& env = {},
+                     const std::function<bool()>& killWhen = {});
 
 }  // namespace vorn_test

@@ -122,9 +122,9 @@ EnvChanges S3Server::env() const {
 
 FaultProxy::FaultProxy(const S3Server& upstream) : upstream_(upstream) {
   const std::string port = upstream.endpoint().substr(upstream.endpoint().rfind(':') + 1);
-  server_ = std::make_unique<NodeServer>(std::vector<std::string>{}, kTests + "faults/proxy.js",
-                                         std::vector<std::string>{"--port", "0", "--upstream", port},
-                                         dir_ / "proxy.log");
+  server_ = std::make_unique<NodeServer>(
+      std::vector<std::string>{}, kTests + "faults/proxy.js",
+      std::vector<std::string>{"--port", "0", "--upstream", port}, dir_ / "proxy.log");
 }
 
 EnvChanges FaultProxy::env() const {
@@ -161,14 +161,7 @@ int FaultProxy::faults() const {
   return total;
 }
 
-bool FaultProxy::waitForHeld(int count, int timeoutSeconds) const {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (parsed(stats())["held"].asInt() >= count) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
-}
+int FaultProxy::held() const { return parsed(stats())["held"].asInt(); }
 
 std::string FaultProxy::requestLog() const {
   std::string lines;

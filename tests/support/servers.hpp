@@ -63,9 +63,9 @@ struct FaultRule {
   std::string method, path, kind;
   int skip = 0;
   int times = -1;
-  int status = 500;    // for "status"
-  int delayMs = 1500;  // for "stall"
-  long offset = -1;    // for the flips: the byte changed (-1: the middle)
+  int status = 500;      // for "status"
+  int delayMs = 1500;    // for "stall"
+  long offset = -1;      // for the flips: the byte changed (-1: the middle)
   std::string header{};  // for "status": one more header line, "Name: value"
   std::string body{};    // for "status": the body instead of an S3 error document
 };
@@ -84,8 +84,8 @@ class FaultProxy {
   bool clear() { return setRules({}); }
   // Requests that suffered a fault under the current rules.
   int faults() const;
-  // Waits until `count` requests are held; true when they were within timeoutSeconds.
-  bool waitForHeld(int count, int timeoutSeconds = 30) const;
+  // Requests held unanswered under the current rules.
+  int held() const;
   // One line per request since the rules were set: "METHOD url -> fault", and
   // " [Bearer token]" when the request carried one.
   std::string requestLog() const;

@@ -23,7 +23,8 @@ TEST(CryptKey, HexInEitherCaseOrAKeyFileWithItsLineEndAndNothingElse) {
   vorn_test::TempDir dir;
   std::string raw, key = "kept", err;
   ASSERT_TRUE(fromHex(kHex, 32, &raw));
-  std::vector<std::string> good = {kHex, "000102030405060708090A0B0C0D0E0F101112131415161718191A1B1C1D1E1F"};
+  std::vector<std::string> good = {
+      kHex, "000102030405060708090A0B0C0D0E0F101112131415161718191A1B1C1D1E1F"};
   for (const char* ending : {"", "\r\n", "  \n"}) {
     good.push_back(dir / ("k" + std::to_string(good.size())));
     vorn_test::writeTextFile(good.back(), kHex + ending);
@@ -34,9 +35,9 @@ TEST(CryptKey, HexInEitherCaseOrAKeyFileWithItsLineEndAndNothingElse) {
   }
   // A file named like a valid key is read, and here holds garbage; a directory cannot be read.
   vorn_test::writeTextFile(dir / kHex, "not a key\n");
-  for (const std::string& bad : {kHex.substr(1), kHex + "0", " " + kHex, "\t" + kHex,
-                                 kHex.substr(0, 10) + " " + kHex.substr(11), std::string(),
-                                 dir / kHex, dir.str()}) {
+  for (const std::string& bad :
+       {kHex.substr(1), kHex + "0", " " + kHex, "\t" + kHex,
+        kHex.substr(0, 10) + " " + kHex.substr(11), std::string(), dir / kHex, dir.str()}) {
     key = "kept";
     EXPECT_FALSE(parseCryptKey(bad, &key, &err)) << bad;
     EXPECT_EQ(err, "encryption key must be 64 hex chars (or a file containing them)");
@@ -55,12 +56,15 @@ TEST(CryptKey, HexInEitherCaseOrAKeyFileWithItsLineEndAndNothingElse) {
 }
 
 TEST(Digest, PublishedVectorsAndEveryFormAgrees) {
-  EXPECT_EQ(blake3Hex(std::string()), "af1349b9f5f9a1a6a0404dea36dcc9499bcb25c9adc112b7cc9a93cae41f3262");
-  EXPECT_EQ(blake3Hex(std::string("abc")), "6437b3ac38465133ffb63b75273a8db548c558465d79db03fd359c6cd5bd9d85");
+  EXPECT_EQ(blake3Hex(std::string()),
+            "af1349b9f5f9a1a6a0404dea36dcc9499bcb25c9adc112b7cc9a93cae41f3262");
+  EXPECT_EQ(blake3Hex(std::string("abc")),
+            "6437b3ac38465133ffb63b75273a8db548c558465d79db03fd359c6cd5bd9d85");
   EXPECT_EQ(sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
   // RFC 4231 test case 2; a 32-byte key through the second form equals the first.
   const Sha256Digest mac = hmacSha256("Jefe", 4, "what do ya want for nothing?");
-  EXPECT_EQ(toHex(mac.data(), mac.size()), "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843");
+  EXPECT_EQ(toHex(mac.data(), mac.size()),
+            "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843");
   Sha256Digest key{};
   for (size_t i = 0; i < key.size(); ++i) key[i] = static_cast<unsigned char>(i);
   EXPECT_EQ(hmacSha256(key, "m"), hmacSha256(key.data(), key.size(), "m"));
