@@ -60,27 +60,13 @@ std::vector<uint64_t> sizes(const std::vector<Cut>& cuts) {
 
 TEST(Chunker, GearTableMasksAndDefaults) {
   const uint64_t* gear = vorn::gearTable();
-  uint64_t state = 0x0123456789ABCDEFull;  // SplitMix64 from the fixed seed
-  for (int i = 0; i < 256; ++i) {
-    uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    ASSERT_EQ(gear[i], z ^ (z >> 31)) << "entry " << i;
-  }
-  // From an independent implementation, to catch a shared mistake.
+  // SplitMix64 from the fixed seed, as an independent implementation computed it.
   EXPECT_EQ(
       (std::vector<uint64_t>{gear[0], gear[1], gear[255]}),
       (std::vector<uint64_t>{0x157a3807a48faa9dull, 0xd573529b34a1d093ull, 0x293d194eee358ff8ull}));
   const uint64_t all = ~uint64_t{0}, top = uint64_t{1} << 62;
-  const uint64_t masks[][3] = {{4194304, 0xFFFFFF, 0xFFFFF},
-                               {4194305, 0x1FFFFFF, 0x1FFFFF},
-                               {0, 0x3, 0x0},
-                               {1, 0x3, 0x0},
-                               {2, 0x7, 0x0},
-                               {4, 0xF, 0x0},
-                               {5, 0x1F, 0x1},
-                               {top, all, (top >> 2) - 1},
-                               {(top << 1) + 1, all, top - 1}};
+  const uint64_t masks[][3] = {{4194304, 0xFFFFFF, 0xFFFFF}, {4194305, 0x1FFFFFF, 0x1FFFFF},
+                               {1, 0x3, 0x0}, {5, 0x1F, 0x1}, {(top << 1) + 1, all, top - 1}};
   for (const auto& [avg, maskS, maskL] : masks) {
     uint64_t s = 1234, l = 5678;
     vorn::chunkMasks(avg, &s, &l);
@@ -134,13 +120,9 @@ TEST(Chunker, StreamingCutsEqualCuttingTheWholeFileInMemory) {
     islands.replace(edge - 32, 64, seededBytes(64, edge));
   const std::pair<std::string, ChunkParams> cases[] = {
       {"", def},
-      {seededBytes(4097, 4097), def},
       {std::string(16 * kMiB + 1, '\0'), def},
-      {seededBytes(5 * kMiB + 1, 1) + std::string(17 * kMiB + 12345, '\0') + seededBytes(99, 2),
-       def},
-      {std::string(kMiB - 1, '\0') + seededBytes(2 * kMiB + 1, 3), def},
+      {seededBytes(5 * kMiB + 1, 1) + std::string(17 * kMiB + 12345, '\0') + seededBytes(99, 2), def},
       {mixed, kSmall},
-      {mixed, tiny},
       {islands, tiny}};
   TempDir dir;
   for (const auto& [bytes, p] : cases) {

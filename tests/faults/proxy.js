@@ -8,8 +8,8 @@
 //
 // Prints "listening on 127.0.0.1:PORT" once ready; stops on SIGTERM/SIGINT.
 // Control requests, never forwarded:
-//   PUT /__proxy/rules   a JSON array of rules replacing the current ones
-//                        ([]: everything passes); starts a new log
+//   GET /__proxy/rules?JSON   a JSON array of rules (URL-encoded) replacing the
+//                        current ones ([]: everything passes); starts a new log
 //   GET /__proxy/stats   {"requests": n, "held": n, "hits": [per rule],
 //                        "log": ["METHOD url -> fault [Bearer token]"]}
 //
@@ -57,15 +57,15 @@ function flipped(buffer, offset) {
   return out;
 }
 
-function control(req, res, body) {
+function control(req, res) {
   const reply = (status, obj) => {
     const text = JSON.stringify(obj);
     res.writeHead(status, { 'Content-Type': 'application/json', 'Content-Length': Buffer.byteLength(text) });
     res.end(text);
   };
   try {
-    if (req.url === '/__proxy/rules' && req.method === 'PUT') {
-      const rules = JSON.parse(body.toString('utf8'));
+    if (req.url.startsWith('/__proxy/rules?')) {
+      const rules = JSON.parse(decodeURIComponent(req.url.slice('/__proxy/rules?'.length)));
       if (!Array.isArray(rules) || rules.some(r => !FAULTS.includes(r.fault))) throw new Error('bad rules');
       state.rules = rules.map(r => ({ ...r, re: new RegExp(r.path || ''), seen: 0, hits: 0 }));
       state.held = 0;
@@ -106,7 +106,7 @@ const server = http.createServer((req, res) => {
   req.on('error', () => res.destroy());
   req.on('end', () => {
     const body = Buffer.concat(pieces);
-    if (req.url.startsWith('/__proxy/')) return control(req, res, body);
+    if (req.url.startsWith('/__proxy/')) return control(req, res);
     state.requests++;
     const rule = pickRule(req);
     const fault = rule ? rule.fault : 'pass';

@@ -4,30 +4,75 @@
 // behind our signature check) and the fault-injecting proxy in front of it.
 // A server that cannot start fails the test; it is never skipped.
 
+#include "storage/http_client.hpp"
+#include "storage/request_signing.hpp"
+
 #include "support/files.hpp"
 #include "support/process.hpp"
 
-#include <sys/types.h>
+#include <fcntl.h>
+#include <json/reader.h>
+#include <json/writer.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <memory>
-#include <string>
-#include <vector>
+#include <regex>
+#include <thread>
 
 namespace vorn_test {
 
-// `node options... script args...`, ready once it prints "listening on 127.0.0.1:PORT";
-// stopped with SIGTERM (SIGKILL after two seconds).
+// `node options... script args...`, ready once it prints "listening on
+// 127.0.0.1:PORT"; stopped with SIGTERM, SIGKILL after two seconds.
 class NodeServer {
  public:
-  NodeServer(const std::vector<std::string>& nodeOptions, const std::string& script,
-             const std::vector<std::string>& args, const std::string& outputPath);
-  ~NodeServer();
+  NodeServer(std::vector<std::string> argv, const std::string& outputPath) {
+    const std::string script = *std::find_if(argv.begin(), argv.end(), [](const std::string& a) {
+      return a.size() > 3 && a.compare(a.size() - 3, 3, ".js") == 0;
+    });
+    argv.insert(argv.begin(), "node");
+    if ((pid_ = fork()) == 0) {
+      const int fd = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(fd, 1);
+      dup2(fd, 2);
+      std::vector<char*> cargv;
+      for (auto& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
+      cargv.push_back(nullptr);
+      execvp("node", cargv.data());
+      _exit(127);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (std::smatch m; pid_ > 0 && std::chrono::steady_clock::now() < deadline;) {
+      const std::string text = slurp(outputPath);
+      if (std::regex_search(text, m, std::regex("listening on 127\\.0\\.0\\.1:([0-9]+)"))) {
+        port_ = std::stoi(m[1]);
+        return;
+      }
+      if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+        pid_ = -1;
+        startError_ = script + " exited during start-up: " + text;
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (startError_.empty()) startError_ = script + " did not start within 30 s";
+  }
+  ~NodeServer() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    for (int i = 0; i < 100; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(20)))
+      if (waitpid(pid_, nullptr, WNOHANG) == pid_) return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
   NodeServer(const NodeServer&) = delete;
   NodeServer& operator=(const NodeServer&) = delete;
 
   bool running() const { return pid_ > 0 && port_ > 0; }
   const std::string& startError() const { return startError_; }
-  int port() const { return port_; }
   std::string base() const { return "http://127.0.0.1:" + std::to_string(port_); }
 
  private:
@@ -36,24 +81,37 @@ class NodeServer {
   std::string startError_;
 };
 
+inline const std::string kTestsDir = std::string(VORN_SOURCE_DIR) + "/tests/";
+
 class S3Server {
  public:
-  S3Server();
-  bool running() const { return server_->running(); }
-  const std::string& startError() const { return server_->startError(); }
-  std::string endpoint() const { return server_->base(); }
-  // VORN_S3_* settings that point the program at this server.
-  EnvChanges env() const;
-
-  // A secret with characters that signing must encode, and a bucket the
-  // proxy's patterns name.
+  // A secret with characters that signing must encode, and the bucket the
+  // proxy patterns name.
   static constexpr const char* kAccessKey = "vorn-access";
   static constexpr const char* kSecret = "vorn/secret+=";
   static constexpr const char* kBucket = "vorn-test";
 
+  // Without the legacy provider, Node 20 answers listings longer than a page with 500.
+  S3Server()
+      : server_({"--openssl-legacy-provider", kTestsDir + "s3/server.js", "--port", "0", "--dir",
+                 (std::filesystem::create_directories(dir_ / "data"), dir_ / "data"), "--bucket",
+                 kBucket, "--access-key", kAccessKey, "--secret", kSecret},
+                dir_ / "server.log") {}
+  bool running() const { return server_.running(); }
+  const std::string& startError() const { return server_.startError(); }
+  std::string endpoint() const { return server_.base(); }
+  // VORN_S3_* settings that point the program at this server.
+  EnvChanges env() const {
+    return {{"VORN_S3_ENDPOINT", endpoint()},
+            {"VORN_S3_REGION", std::string("us-east-1")},
+            {"VORN_S3_BUCKET", std::string(kBucket)},
+            {"VORN_S3_KEY", std::string(kAccessKey)},
+            {"VORN_S3_SECRET", std::string(kSecret)}};
+  }
+
  private:
   TempDir dir_;
-  std::unique_ptr<NodeServer> server_;
+  NodeServer server_;
 };
 
 // One fault for requests of `method` whose URL matches the regular expression
@@ -72,29 +130,72 @@ struct FaultRule {
 
 class FaultProxy {
  public:
-  explicit FaultProxy(const S3Server& upstream);
-  bool running() const { return server_->running(); }
-  const std::string& startError() const { return server_->startError(); }
-  std::string endpoint() const { return server_->base(); }
+  explicit FaultProxy(const S3Server& upstream)
+      : upstream_(upstream),
+        server_({kTestsDir + "faults/proxy.js", "--port", "0", "--upstream",
+                 upstream.endpoint().substr(upstream.endpoint().rfind(':') + 1)},
+                dir_ / "proxy.log") {}
+  bool running() const { return server_.running(); }
+  const std::string& startError() const { return server_.startError(); }
+  std::string endpoint() const { return server_.base(); }
   // The upstream's store settings with the endpoint pointing here.
-  EnvChanges env() const;
-
+  EnvChanges env() const {
+    EnvChanges env = upstream_.env();
+    env["VORN_S3_ENDPOINT"] = endpoint();
+    return env;
+  }
   // Replaces the rules ({}: everything passes) and starts a new log.
-  bool setRules(const std::vector<FaultRule>& rules);
-  bool clear() { return setRules({}); }
-  // Requests that suffered a fault under the current rules.
-  int faults() const;
-  // Requests held unanswered under the current rules.
-  int held() const;
+  bool setRules(const std::vector<FaultRule>& rules) const {
+    Json::Value list(Json::arrayValue);
+    for (const FaultRule& r : rules) {
+      Json::Value& rule = list.append(Json::Value(Json::objectValue));
+      rule["method"] = r.method;
+      rule["path"] = r.path;
+      rule["fault"] = r.kind;
+      rule["skip"] = r.skip;
+      rule["status"] = r.status;
+      rule["delayMs"] = r.delayMs;
+      if (r.times >= 0) rule["times"] = r.times;
+      if (r.offset >= 0) rule["offset"] = Json::Int64(r.offset);
+      if (!r.header.empty()) rule["header"] = r.header;
+      if (!r.body.empty()) rule["body"] = r.body;
+    }
+    const std::string text = Json::writeString(Json::StreamWriterBuilder(), list);
+    return control("rules?" + vorn::uriEncode(text, true)).isObject();
+  }
+  bool clear() const { return setRules({}); }
+  // Requests that suffered a fault, and requests held unanswered, under the current rules.
+  int faults() const {
+    int total = 0;
+    const Json::Value stats = control("stats");
+    for (const Json::Value& hits : stats["hits"]) total += hits.asInt();
+    return total;
+  }
+  int held() const { return control("stats")["held"].asInt(); }
   // One line per request since the rules were set: "METHOD url -> fault", and
-  // " [Bearer token]" when the request carried one.
-  std::string requestLog() const;
+  // " [Bearer token]" when it carried one.
+  std::string requestLog() const {
+    std::string lines;
+    const Json::Value stats = control("stats");
+    for (const Json::Value& line : stats["log"]) lines += line.asString() + "\n";
+    return lines;
+  }
 
  private:
-  std::string stats() const;
+  // One control request; its answer's document, null on failure.
+  Json::Value control(const std::string& what) const {
+    std::string text, err;
+    int32_t status = 0;
+    Json::Value doc;
+    if (vorn::httpGet(endpoint() + "/__proxy/" + what, &text, &status, &err, "") && status == 200)
+      std::unique_ptr<Json::CharReader>(Json::CharReaderBuilder().newCharReader())
+          ->parse(text.data(), text.data() + text.size(), &doc, nullptr);
+    return doc;
+  }
+
   const S3Server& upstream_;
   TempDir dir_;
-  std::unique_ptr<NodeServer> server_;
+  NodeServer server_;
 };
 
 }  // namespace vorn_test
