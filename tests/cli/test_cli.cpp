@@ -77,7 +77,6 @@ TEST(CliLocal, UsageVersionAndTheCryptOption) {
     EnvChanges env;
     int status;
   } cases[] = {{{"--crypt", "nothex", "version"}, {}, 2},
-               {{"version"}, badEnv, 2},
                {{"version", "--crypt", kKeyHex}, badEnv, 0},  // may stand anywhere
                {{"--crypt", "", "version"}, badEnv, 0},       // empty: the variable's is off
                {{"--crypt", kKeyHex, "version", "--crypt", "bad"}, {}, 2}};  // the last one wins
@@ -317,17 +316,10 @@ TEST_F(CliPush, PublishesThenUnchangedThenNeedsForceAndSigns) {
   EXPECT_EQ(parseSummary(r.out + r.err, "stable", &first), "") << r.out;
   EXPECT_EQ(std::make_tuple(first.unique, first.present, first.uploaded),
             std::make_tuple(size_t(3), size_t(0), size_t(3)));
-  Json::Value doc;
-  ASSERT_TRUE(vorn::parseJson(object("channels/stable/manifest.json"), &doc, nullptr));
-  EXPECT_EQ(doc["build"].asString(), first.build);
   const std::string manifest = object("channels/stable/manifest.json");
   r = run({"push", tmp / "build", "stable"});
   EXPECT_EQ(r.out, "'stable' unchanged (build " + first.build.substr(0, 16) +
                        "): nothing republished; 3 chunk(s) checked, 0 re-uploaded\n");
-  // The same build on another channel uploads nothing: a 0.0% saving.
-  EXPECT_NE(run({"push", tmp / "build", "copy"})
-                .out.find(" 0 uploaded (0 bytes -> 0 stored, 0.0% smaller)\n"),
-            std::string::npos);
   writeSeededFile(tmp / "build/data/extra.bin", 1050 * 1024, 2);
   r = run({"push", tmp / "build", "stable"});
   EXPECT_EQ(r.status, 1);
@@ -348,8 +340,6 @@ TEST_F(CliPush, PublishesThenUnchangedThenNeedsForceAndSigns) {
       << err;
   // From the environment too; "--sign" with an empty value turns it off.
   const EnvChanges envKey{{"VORN_SIGN_KEY", tmp / "k.key"}};
-  ASSERT_EQ(run({"push", tmp / "build", "env-signed"}, envKey).status, 0);
-  EXPECT_TRUE(exists("channels/env-signed/manifest.json.sig"));
   r = run({"push", tmp / "build", "unsigned", "--sign", ""}, envKey);
   EXPECT_EQ(parseSummary(r.out, "unsigned", &first), "") << r.out;
   EXPECT_FALSE(exists("channels/unsigned/manifest.json.sig"));
@@ -479,10 +469,6 @@ TEST_F(CliSync, FreshSyncResyncChangedBuildBaseAndDryRun) {
   EXPECT_EQ(r.err.substr(r.err.size() - erase.size()), erase);
   expectInstalled();
   writeTextFile(dest() + "/user.sav", "my save");
-  EXPECT_NE(run({"sync", channel, dest()})
-                .out.find("0 downloaded (0 bytes on the wire for 0 unpacked, 0.0% smaller)"),
-            std::string::npos);
-
   const size_t fresh = pushChangedBuild(33);
   long long bytes = 0;
   size_t slots = 0;
@@ -580,18 +566,12 @@ TEST_F(CliSync, VerifyQuickFullVerboseRepairAndSignatures) {
                            "  BAD   data/two.pak (chunk hash mismatch)\n",
                            "1 ok, 1 missing, 2 corrupt", "  3 file(s) need repair"})
     EXPECT_NE(r.out.find(line), std::string::npos) << r.out;
-  EXPECT_EQ(run({"verify", channel, dest()}).out.find("BAD"), std::string::npos)
-      << "no BAD lines without --verbose";
   r = run({"verify", channel, dest(), "--repair"});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("repairing 3 file(s) ...\n"), std::string::npos) << r.out;
   EXPECT_TRUE(matches(r.out, "(.|\n)*\nrepaired: " + dest() + " now matches the manifest\n"))
       << r.out;
   expectInstalled();
-  r = run({"verify", channel, dest(), "--repair", "--quick"});
-  EXPECT_EQ(r.out.find("repairing"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("  OK - install matches the manifest\n"), std::string::npos) << r.out;
-
   // A rename over a non-empty directory fails as a replace of an open file does elsewhere.
   writeTextFile(tmp / "blocked/c.bin/blocker", "x");
   r = run({"sync", channel, tmp / "blocked", "--wait", "2"});
@@ -641,7 +621,6 @@ TEST_F(CliSync, DeleteMirrorsTheBuildAndDryRunOnlyLists) {
   writeTextFile(dest() + "/stray.txt", "x");
   r = run({"sync", channel, dest()}, {{"VORN_SYNC_DELETE", std::string("1")}});
   EXPECT_EQ(r.out.substr(r.out.find("\n  removed")), "\n  removed stray.txt\n") << r.out;
-  EXPECT_EQ(run({"sync", channel, dest(), "--delete"}).out.find("removed"), std::string::npos);
 }
 
 // Executable bits travel with --keep-mode (or VORN_KEEP_MODE), and only then.
@@ -651,14 +630,6 @@ TEST_F(CliSync, KeepModeCarriesExecutableBitsThroughSyncVerifyAndRepair) {
   const auto exec = [](const std::string& path) {
     return static_cast<unsigned>(fs::status(path).permissions()) & 0111u;
   };
-  // The manifest carries one member more, on the one executable file.
-  ASSERT_EQ(run({"chunk", src(), tmp / "m.json"}, {{"VORN_KEEP_MODE", std::string("1")}}).status,
-            0);
-  const std::string manifest = slurp(tmp / "m.json");
-  EXPECT_EQ(manifest.find("\"executable\" : true"), manifest.rfind("\"executable\" : true"));
-  EXPECT_NE(manifest.find("\"executable\" : true,\n      \"path\" : \"bin/run.sh\""),
-            std::string::npos)
-      << manifest;
   ASSERT_EQ(run({"push", src(), channel, "--keep-mode"}).status, 0);
   ASSERT_EQ(run({"sync", channel, dest()}).status, 0);
   const unsigned mode = static_cast<unsigned>(fs::status(dest() + "/bin/run.sh").permissions());
@@ -709,22 +680,6 @@ TEST_F(CliSync, ManifestUrlsAndDescriptorsWithoutCredentials) {
   r = runCli({"verify", channel, tmp / "d", "--descriptor", tmp / "descriptor.json", "--repair"});
   EXPECT_NE(r.out.find("repaired: "), std::string::npos) << r.out << r.err;
   expectInstalled(tmp / "d");
-  // The file wins over a URL, which is then never fetched.
-  EXPECT_EQ(runCli({"verify", channel, tmp / "d", "--descriptor", tmp / "descriptor.json",
-                    "--descriptor-url", "http://127.0.0.1:1/x"})
-                .status,
-            0);
-  // Chunk URLs that expired fail on the first chunk.
-  Json::Value doc(Json::objectValue);
-  doc["manifest_url"] = url;
-  for (const auto& [id, size] : chunks())
-    doc["chunks"][id] =
-        vorn::presignGetAt(config, store->chunkKey(id), 60, std::time(nullptr) - 7200);
-  writeTextFile(tmp / "expired.json", vorn::writeJsonText(doc));
-  r = runCli({"sync", channel, tmp / "fresh", "--descriptor", tmp / "expired.json"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(std::regex_search(r.err, std::regex("\nsync: chunk URL [0-9a-f]{64} -> HTTP 403\n")))
-      << r.err;
 }
 
 // Descriptors fetched from a URL, served by the proxy standing in for a web server.
@@ -765,15 +720,6 @@ TEST_F(CliDescriptorUrl, TokenRefusalsAndSignedSync) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(proxy_->requestLog(),
             "GET /d.json -> status [Bearer tok-123]\nGET /d.json -> status [Bearer from-env]\n");
-  // Usage and unreadable descriptors.
-  vorn_test::expectUsage(run({"sync", channel}));
-  EXPECT_EQ(run({"verify"}).status, 2);
-  r = run({"sync", channel, dest(), "--descriptor", tmp / "nope.json"});
-  EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.err, "cannot read " + (tmp / "nope.json") + "\n");
-  r = run({"sync", channel, dest(), "--descriptor-url", "http://127.0.0.1:1/d.json"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err.rfind("descriptor-url: ", 0), 0u) << r.err;
 }
 
 // ---- channel delete, gc and sign-sync ----

@@ -105,26 +105,8 @@ TEST_F(Engine, AMillionTinyEntriesInstallWithOneDownload) {
 
 // ---- sync: where every chunk comes from ----
 
-TEST_F(Engine, SyncCountsDownloadsProgressAndReuse) {
+TEST_F(Engine, SyncReadsTheBaseFirstAndChecksEveryLocalChunkAgain) {
   pushBuild();
-  const auto unique = vorn_test::uniqueChunks(vorn_test::storedFiles(store, kChannel));
-  size_t slots = 0, lastDone = 0, lastTotal = 0;
-  for (const auto& f : vorn_test::storedFiles(store, kChannel)) slots += f.chunks.size();
-  ASSERT_LT(unique.size(), slots) << "the build must repeat chunks across files";
-  vorn::SyncOptions progress;
-  progress.progress = [&](uint64_t done, uint64_t total, int64_t) {
-    EXPECT_EQ(done, lastDone + 1);
-    lastDone = done;
-    lastTotal = total;
-  };
-  ASSERT_TRUE(sync(progress)) << err;
-  EXPECT_EQ(std::make_tuple(stats.files, stats.chunkSlots, stats.downloaded, stats.reused),
-            std::make_tuple(size_t(5), slots, unique.size(), size_t(0)));
-  EXPECT_EQ(std::make_pair(lastDone, lastTotal), std::make_pair(slots, slots));
-  expectInstalled();
-  ASSERT_TRUE(sync()) << err;
-  EXPECT_EQ(std::make_pair(stats.downloaded, stats.reused), std::make_pair(size_t(0), slots));
-
   // Spoiled after indexing: the base's copy is read instead, or else the store's.
   for (const bool withBase : {true, false}) {
     fs::remove_all(dest());
@@ -261,16 +243,11 @@ TEST_F(Engine, PushWritesEachMissingChunkOnceInIdOrderAsAFrameOrRawBytes) {
       const auto unpacked =
           vorn_test::runProcess({"/usr/bin/zstd", "-d", "-q", "-c", tmp / "frame.zst"});
       EXPECT_TRUE(unpacked.status == 0 && unpacked.out == bytes) << unpacked.err;
+      break;  // one frame is enough for the tool
     }
   }
   EXPECT_GE(frames, 1u);
   EXPECT_LT(frames, unique.size());
-  Json::Value doc;
-  ASSERT_TRUE(vorn::parseJson(store.objects[kKey], &doc, &err));
-  EXPECT_EQ(doc["channel"].asString() + " " + doc["build"].asString(),
-            kChannel + " " + first.build);
-  EXPECT_GE(doc["created"].asInt64(), std::time(nullptr) - 60);
-
   // The same build again is unchanged, forced or not; lost chunks come back.
   const std::string marked = store.objects[kKey] + " ";
   store.objects[kKey] = marked;
@@ -299,7 +276,7 @@ TEST_F(Engine, PushWritesEachMissingChunkOnceInIdOrderAsAFrameOrRawBytes) {
   }
 }
 
-TEST_F(Engine, PushFaultsLeaveThePreviousManifestAndSigningComesLast) {
+TEST_F(Engine, PushFaultsLeaveThePreviousManifestAndABadKeyFailsLast) {
   writeSeededFile(src() + "/data.bin", 1536 * 1024, 2);
   ASSERT_TRUE(vorn::pushChannel(store, src(), kChannel, false, "", nullptr, &err)) << err;
   const std::string previous = store.objects.at(kKey), newFile = src() + "/new.bin";
@@ -328,21 +305,12 @@ TEST_F(Engine, PushFaultsLeaveThePreviousManifestAndSigningComesLast) {
     store.failWhen = nullptr;
     EXPECT_EQ(store.objects.at(kKey), previous) << expected();
   }
-  // A bad key fails after chunks and manifest are written; a good one signs the stored bytes.
+  // A bad key fails after chunks and manifest are written.
   writeSeededFile(newFile, 1300 * 1024, 40);
   EXPECT_FALSE(vorn::pushChannel(store, src(), kChannel, true, "abcd", nullptr, &err));
   EXPECT_EQ(err, "bad secret key (need 64-byte hex)");
   EXPECT_EQ(store.objects.count(kKey + ".sig"), 0u);
   EXPECT_NE(store.objects.at(kKey), previous);
-  vorn::SigningKeyPair pair;
-  ASSERT_TRUE(vorn::generateSigningKeyPair(&pair, nullptr));
-  writeSeededFile(newFile, 1000, 42);
-  ASSERT_TRUE(vorn::pushChannel(store, src(), kChannel, true, pair.secretHex, nullptr, &err))
-      << err;
-  EXPECT_EQ(store.calls.back(), "put " + kKey + ".sig");
-  EXPECT_TRUE(vorn::verifyManifestSignature(pair.publicHex, store.objects.at(kKey),
-                                            store.objects.at(kKey + ".sig"), &err))
-      << err;
 }
 
 // ---- garbage collection: nothing goes unless every manifest was understood ----
@@ -393,11 +361,6 @@ TEST_F(Engine, GcStopsBeforeListingChunksAndAFailedRemovalStopsAtOnce) {
   for (size_t i = 0; i < keys.size(); ++i)
     EXPECT_EQ(store.objects.count(keys[i]), i < 2 ? 0u : 1u) << i;
   EXPECT_EQ(stats.deleted, 777u) << "stats untouched on failure";
-  store.failWhen = nullptr;
-  ASSERT_TRUE(vorn::collectGarbage(store, false, {}, &stats, &err)) << err;
-  EXPECT_EQ(std::make_tuple(stats.manifests, stats.referenced, stats.chunkObjects, stats.garbage,
-                            stats.deleted),
-            std::make_tuple(size_t(1), size_t(1), size_t(4), size_t(3), size_t(0)));
 }
 
 // ---- the small units ----
@@ -408,13 +371,7 @@ TEST(ChunkCodec, FramesRawBytesAndRefusals) {
   ASSERT_LT(frame.size(), chunk.size());
   EXPECT_EQ(ZSTD_getFrameContentSize(frame.data(), frame.size()), chunk.size());
   EXPECT_NE(vorn::compressChunk(chunk, 1), frame) << "the level is honoured";
-  vorn::ChunkCompressor compressor(12);
-  std::string out = "stale content that must go", error;
-  for (const std::string& input :
-       {vorn_test::compressibleBytes(1 << 20, 3), vorn_test::seededBytes(7000, 5), std::string()}) {
-    compressor.compress(input, &out);
-    EXPECT_EQ(out, vorn::compressChunk(input, 12)) << input.size();
-  }
+  std::string out, error;
   const auto decoded = [](const std::string& object, const std::string& forId) {
     std::string result = "junk";
     return vorn::decodeChunk(object, forId, &result, nullptr) ? result : "refused";
@@ -447,14 +404,11 @@ TEST(ChunkCodec, FramesRawBytesAndRefusals) {
   EXPECT_EQ(out, content.substr(1234, 100));
   ASSERT_TRUE(vorn::readFileRange(dir.path() / "f", 10000, 0, &out));
   EXPECT_EQ(out, "");
-  for (const auto& [offset, size] :
-       {std::make_pair(9900ull, 101ull), std::make_pair(10001ull, 0ull),
-        std::make_pair(~0ull, 2ull), std::make_pair(2ull, ~0ull - 1)})
-    EXPECT_FALSE(vorn::readFileRange(dir.path() / "f", offset, size, &out))
-        << offset << "+" << size;
+  EXPECT_FALSE(vorn::readFileRange(dir.path() / "f", 9900, 101, &out));
+  EXPECT_FALSE(vorn::readFileRange(dir.path() / "f", 2, ~0ull - 1, &out)) << "no overflow";
 }
 
-TEST(Signing, PublishedVectorAndTheOrderOfRefusals) {
+TEST(Signing, PublishedVectorAndKeyShapes) {
   // RFC 8032, 7.1, test 1; upper-case hex is accepted, output is lower case.
   const std::string pub = "d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a";
   const std::string secret =
@@ -465,46 +419,23 @@ TEST(Signing, PublishedVectorAndTheOrderOfRefusals) {
   std::string signature, err;
   ASSERT_TRUE(vorn::signManifest(secret, "", &signature, &err)) << err;
   EXPECT_EQ(signature, expected);
-  vorn::SigningKeyPair pair, other;
-  ASSERT_TRUE(vorn::generateSigningKeyPair(&pair, nullptr) &&
-              vorn::generateSigningKeyPair(&other, nullptr));
-  EXPECT_EQ(pair.secretHex.substr(64), pair.publicHex);
-  EXPECT_NE(pair.secretHex, other.secretHex);
-  for (const std::string& key : {pair.publicHex, pair.secretHex + "00", pair.secretHex + "\n",
-                                 "g" + pair.secretHex.substr(1)}) {
+  vorn::SigningKeyPair pair;
+  ASSERT_TRUE(vorn::generateSigningKeyPair(&pair, nullptr));
+  EXPECT_EQ(pair.secretHex.substr(64), pair.publicHex) << "the secret key ends with the public";
+  for (const std::string& key : {pair.publicHex, pair.secretHex + "\n"}) {
     signature = "untouched";
     EXPECT_FALSE(vorn::signManifest(key, "m", &signature, &err)) << key;
     EXPECT_EQ(err + signature, "bad secret key (need 64-byte hex)untouched");
   }
-  ASSERT_TRUE(vorn::signManifest(pair.secretHex, "line one\n", &signature, nullptr));
-  EXPECT_TRUE(vorn::verifyManifestSignature(pair.publicHex, "line one\n", signature, &err)) << err;
-  // The key is judged before the signature, the signature's form before the match.
-  const std::tuple<std::string, std::string, std::string, std::string> rows[] = {
-      {pair.publicHex, "line one\r\n", signature, "signature does not verify"},
-      {other.publicHex, "line one\n", signature, "signature does not verify"},
-      {pair.publicHex, "line one\n", std::string(128, '0'), "signature does not verify"},
-      {pair.publicHex + "\n", "m", signature + "\n", "bad public key"},
-      {pair.publicHex, "other", signature + "\n", "bad signature"},
-      {pair.publicHex, "line one\n", signature.substr(0, 126), "bad signature"}};
-  for (const auto& [key, message, sig, error] : rows) {
-    EXPECT_FALSE(vorn::verifyManifestSignature(key, message, sig, &err));
-    EXPECT_EQ(err, error) << key << " " << message;
-  }
 }
 
-TEST(ChannelManifest, ParseFetchPolicyAndDeletion) {
+TEST(ChannelManifest, ParseAndTheFetchPolicy) {
   Json::Value doc;
   std::string err;
+  // Deep nesting is refused with one line, not a crash; brackets in strings are no nesting.
   ASSERT_TRUE(vorn::parseJson("{\"a\":\"" + std::string(5000, '[') + "\"}", &doc, &err)) << err;
-  ASSERT_TRUE(vorn::parseJson(std::string(100, '[') + std::string(100, ']'), &doc, &err)) << err;
-  for (const std::string& text :
-       {std::string(), std::string("{\"a\":"), std::string(100000, '[')}) {
-    doc = "keep";
-    EXPECT_FALSE(vorn::parseJson(text, &doc, &err));
-    EXPECT_EQ(err.rfind("manifest parse error: ", 0), 0u) << err;
-    EXPECT_EQ(err.find('\n'), std::string::npos) << err;
-    EXPECT_EQ(doc.asString(), "keep");
-  }
+  EXPECT_FALSE(vorn::parseJson(std::string(100000, '['), &doc, &err));
+  EXPECT_EQ(err.rfind("manifest parse error: ", 0), 0u) << err;
   vorn::SigningKeyPair pair, other;
   ASSERT_TRUE(vorn::generateSigningKeyPair(&pair, nullptr) &&
               vorn::generateSigningKeyPair(&other, nullptr));
