@@ -57,7 +57,7 @@ start_fault_proxy() {
 set_proxy_delay() {
   local rules='[]'
   [ "$1" -gt 0 ] && rules="[{\"path\":\"\",\"fault\":\"stall\",\"delayMs\":$1}]"
-  curl -sS --fail -X PUT --data "$rules" "http://127.0.0.1:$proxy_port/__proxy/rules" >/dev/null || {
+  curl -sS --fail -G --data-urlencode "$rules" "http://127.0.0.1:$proxy_port/__proxy/rules" >/dev/null || {
     echo "could not set the fault proxy's rules" >&2
     exit 1
   }

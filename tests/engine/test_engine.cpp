@@ -37,6 +37,13 @@ const std::string kKey = "channels/main/manifest.json";
 const std::string kUnreachable = "curl: Couldn't connect to server";
 const size_t kMiB = 1048576;
 
+// A manifest entry of one file held in one chunk.
+std::string fileEntry(const std::string& path, const std::string& content) {
+  const std::string n = std::to_string(content.size());
+  return "{\"path\":\"" + path + "\",\"size\":" + n + ",\"chunks\":[{\"h\":\"" +
+         vorn::blake3Hex(content) + "\",\"n\":" + n + "}]}";
+}
+
 class Engine : public ::testing::Test {
  protected:
   vorn_test::MemoryStore store;
@@ -154,14 +161,11 @@ TEST_F(Engine, SyncReusesPartFilesButNotLinksOrListedNames) {
     EXPECT_FALSE(fs::exists(dest() + "/" + left)) << left;
   // Listed under the set-aside name: installed, never taken for a part file.
   fs::remove_all(dest());
-  const std::string x = "the file", listed = "listed, not a part";
-  store.objects[store.chunkKey(vorn::blake3Hex(x))] = x;
-  store.objects[store.chunkKey(vorn::blake3Hex(listed))] = listed;
-  Json::Value doc = vorn_test::manifestDoc(
-      {{{vorn::blake3Hex(x), x.size()}}, {{vorn::blake3Hex(listed), listed.size()}}});
-  doc["files"][0]["path"] = "x";
-  doc["files"][1]["path"] = "x.part.old";
-  store.objects[kKey] = vorn::writeJsonText(doc);
+  const std::string listed = "listed, not a part";
+  for (const std::string& content : {std::string("the file"), listed})
+    store.objects[store.chunkKey(vorn::blake3Hex(content))] = content;
+  store.objects[kKey] = "{\"schema\":1,\"files\":[" + fileEntry("x", "the file") + "," +
+                        fileEntry("x.part.old", listed) + "]}";
   ASSERT_TRUE(sync() && sync()) << err;
   EXPECT_EQ(stats.downloaded, 0u);
   EXPECT_EQ(slurp(dest() + "/x.part.old"), listed);
@@ -319,9 +323,9 @@ TEST_F(Engine, GcStopsBeforeListingChunksAndAFailedRemovalStopsAtOnce) {
   const auto chunk = [&](uint64_t seed) {
     const std::string bytes = vorn_test::seededBytes(100 + seed, seed);
     store.objects[store.chunkKey(vorn::blake3Hex(bytes))] = bytes;
-    return vorn_test::ChunkRef{vorn::blake3Hex(bytes), bytes.size()};
+    return bytes;
   };
-  store.objects["channels/good/manifest.json"] = vorn_test::manifestText({{chunk(1)}});
+  store.objects["channels/good/manifest.json"] = "{\"files\":[" + fileEntry("a", chunk(1)) + "]}";
   chunk(2);
   const std::string file = R"({"schema": 1, "files": [{"path": "a", "size": 1, "chunks": )";
   for (const std::string& text :
@@ -339,7 +343,8 @@ TEST_F(Engine, GcStopsBeforeListingChunksAndAFailedRemovalStopsAtOnce) {
   store.objects["channels/goodmanifest.json"] = store.objects["channels/good/notes.txt"] =
       "not json";
   std::vector<std::string> keys;
-  for (uint64_t seed = 3; seed <= 6; ++seed) keys.push_back(store.chunkKey(chunk(seed).id));
+  for (uint64_t seed = 3; seed <= 6; ++seed)
+    keys.push_back(store.chunkKey(vorn::blake3Hex(chunk(seed))));
   keys.push_back(store.chunkKey(vorn::blake3Hex(vorn_test::seededBytes(102, 2))));
   std::sort(keys.begin(), keys.end());
   store.failWhen = [&](const std::string& op, const std::string& key) {

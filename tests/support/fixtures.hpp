@@ -1,7 +1,7 @@
 #pragma once
 // What the tests share: running the program against the local S3 test
-// server, hand-made manifests, reading back what a store holds, and the suite
-// fixtures with a server (and, for the fault tests, the proxy) per suite.
+// server, reading back what a store holds, and the suite fixtures with a
+// server (and, for the fault tests, the proxy) per suite.
 
 #include "chunking/manifest.hpp"
 #include "engine/channel_manifest.hpp"
@@ -38,40 +38,6 @@ inline void expectUsage(const ProcessResult& r) {
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err.rfind("corvane-vorn - Vorn build distribution\n", 0), 0u) << r.err;
-}
-
-struct ChunkRef {
-  std::string id;
-  uint64_t size = 0;
-};
-
-// A schema 1 manifest with one file "f<i>" per list of chunks, and a
-// "channel" member when one is given.
-inline Json::Value manifestDoc(const std::vector<std::vector<ChunkRef>>& files,
-                               const std::string& channel = "") {
-  Json::Value doc(Json::objectValue);
-  doc["schema"] = 1;
-  if (!channel.empty()) doc["channel"] = channel;
-  doc["files"] = Json::Value(Json::arrayValue);
-  for (size_t i = 0; i < files.size(); ++i) {
-    Json::Value& file = doc["files"].append(Json::Value(Json::objectValue));
-    file["path"] = "f" + std::to_string(i);
-    file["chunks"] = Json::Value(Json::arrayValue);
-    uint64_t size = 0;
-    for (const ChunkRef& c : files[i]) {
-      Json::Value& ref = file["chunks"].append(Json::Value(Json::objectValue));
-      ref["h"] = c.id;
-      ref["n"] = Json::UInt64(c.size);
-      size += c.size;
-    }
-    file["size"] = Json::UInt64(size);
-  }
-  return doc;
-}
-
-inline std::string manifestText(const std::vector<std::vector<ChunkRef>>& files,
-                                const std::string& channel = "") {
-  return vorn::writeJsonText(manifestDoc(files, channel));
 }
 
 // The files of a channel's stored manifest; a test failure when unreadable.

@@ -26,8 +26,8 @@ TEST(CryptKey, HexInEitherCaseOrAKeyFileWithItsLineEndAndNothingElse) {
   vorn_test::writeTextFile(dir / "k1", hex + "\r\n");
   vorn_test::writeTextFile(dir / "k2", hex + "  \n");
   for (const std::string& form :
-       {hex, "000102030405060708090A0B0C0D0E0F101112131415161718191A1B1C1D1E1F", dir / "k1",
-        dir / "k2"}) {
+       {hex, std::string("000102030405060708090A0B0C0D0E0F101112131415161718191A1B1C1D1E1F"),
+        dir / "k1", dir / "k2"}) {
     ASSERT_TRUE(parseCryptKey(form, &key, &err)) << form << ": " << err;
     EXPECT_EQ(key, raw) << form;
   }
