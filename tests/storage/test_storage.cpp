@@ -1,7 +1,7 @@
-// The store layer: the S3 provider and plain HTTP client against the real
-// local server (which checks every signature with an implementation of its
-// own) and against answers no real store gives (through the proxy), and the
-// encrypted layer, opened here with libsodium alone.
+// What the end-to-end runs do not show of the store layer: listings over
+// several pages, answers no real store gives (through the proxy), a presigned
+// URL against an independent signer, and the encrypted layer's envelope,
+// opened here with libsodium alone.
 
 #include "storage/http_client.hpp"
 #include "storage/request_signing.hpp"
@@ -41,77 +41,19 @@ TEST(Signing, PresignedUrlOfAnIndependentSignerAndEncodings) {
 
 class S3Store : public vorn_test::StoreTest {};
 
-TEST_F(S3Store, RoundTripsListingPagesCredentialsAndPresignedUrls) {
-  const std::pair<std::string, std::string> objects[] = {
-      {"rt/empty", ""}, {"rt/caf\xC3\xA9 \xE2\x9C\x93+", "utf-8"}, {"rt/a=b&c?d%~", "query"}};
-  std::string err, out;
-  for (const auto& [key, data] : objects) {
-    out = "prefix:";
-    ASSERT_TRUE(store->put(key, data, &err) && store->get(key, &out, &err)) << key << ": " << err;
-    EXPECT_EQ(out, "prefix:" + data) << "get appends";
-    const HeadResult h = store->head(key, &err);
-    EXPECT_EQ(std::make_tuple(h.exists, h.status, h.size),
-              std::make_tuple(true, 200, int64_t(data.size())));
-  }
+TEST_F(S3Store, ListingsSpanPagesAndAppend) {
   // 1000 keys fill the first page; more need a second. Listings are scraped
   // verbatim, so "&" arrives as its entity reference.
   for (int i = 0; i < 1001; ++i)
-    ASSERT_TRUE(
-        store->put("rt/many/k" + std::to_string(10000 + i), std::string(i % 7, 'x'), nullptr));
+    ASSERT_TRUE(store->put("rt/k" + std::to_string(10000 + i), std::string(i % 7, 'x'), nullptr));
+  ASSERT_TRUE(store->put("rt/a=b&c?d%~", "query", nullptr));
   std::vector<ObjectEntry> listed{{"kept", 42}};
   ASSERT_TRUE(store->list("rt/", &listed, nullptr));
   std::set<std::string> names;
   for (const auto& e : listed) names.insert(e.key + ":" + std::to_string(e.size));
-  EXPECT_EQ(names.size(), 1005u);
-  for (const char* name : {"kept:42", "rt/a=b&amp;c?d%~:5", "rt/many/k11000:6", "rt/empty:0"})
+  EXPECT_EQ(names.size(), 1003u);
+  for (const char* name : {"kept:42", "rt/a=b&amp;c?d%~:5", "rt/k11000:6", "rt/k10000:0"})
     EXPECT_EQ(names.count(name), 1u) << name;
-  ASSERT_TRUE(store->remove("rt/empty", &err) && store->remove("rt/empty", &err)) << err;
-  EXPECT_EQ(
-      std::make_pair(store->head("rt/empty", &err).status, store->get("rt/empty", &out, &err)),
-      std::make_pair(404, false));
-  EXPECT_EQ(err, "GET rt/empty -> HTTP 404 ");
-
-  // Wrong credentials are refused by the server's own check.
-  S3Config wrongSecret = config, wrongKey = config;
-  wrongSecret.secretKey = "not-the-secret";
-  wrongKey.accessKey = "someone-else";
-  EXPECT_FALSE(makeS3Provider(wrongSecret)->put("rt/x", "data", &err));
-  EXPECT_NE(err.find("PUT rt/x -> HTTP 403 <?xml"), std::string::npos);
-  EXPECT_NE(err.find("SignatureDoesNotMatch"), std::string::npos) << err;
-  EXPECT_FALSE(makeS3Provider(wrongSecret)->get("rt/empty", &out, &err));
-  EXPECT_EQ(err, "GET rt/empty -> HTTP 403 ");
-  EXPECT_FALSE(makeS3Provider(wrongKey)->remove("rt/a=b&c?d%~", &err));
-  EXPECT_NE(err.find("InvalidAccessKeyId"), std::string::npos) << err;
-
-  // The signature of a presigned URL covers the key, the lifetime and the secret.
-  const std::string key = "rt/caf\xC3\xA9 \xE2\x9C\x93+";
-  int32_t status = 0;
-  out.clear();
-  ASSERT_TRUE(httpGet(presignGet(config, key, 60), &out, &status, &err, "")) << err;
-  EXPECT_EQ(std::make_pair(status, out), std::make_pair(200, std::string("utf-8")));
-  std::string otherKey = presignGet(config, "rt/y", 60);
-  otherKey.replace(otherKey.find("/rt/y?"), 6, "/" + uriEncode(key, false) + "?");
-  for (const std::string& url : {presignGet(config, key, 0), presignGet(config, key, -60), otherKey,
-                                 presignGetAt(config, key, 600, std::time(nullptr) - 3600),
-                                 presignGet(wrongSecret, key, 60)}) {
-    ASSERT_TRUE(httpGet(url, &out, &status, &err, "")) << err;
-    EXPECT_EQ(status, 403) << url;
-  }
-  // Nothing listening: every operation fails with the transport's text.
-  S3Config closed = config;
-  closed.endpoint = "http://127.0.0.1:1";
-  auto none = makeS3Provider(closed);
-  const std::function<bool(std::string*)> ops[] = {
-      [&](std::string* e) { return none->put("k", "x", e); },
-      [&](std::string* e) { return none->get("k", &out, e); },
-      [&](std::string* e) { return none->head("k", e).status != 0; },
-      [&](std::string* e) { return none->list("", &listed, e); },
-      [&](std::string* e) { return none->remove("k", e); },
-      [&](std::string* e) { return httpGet(closed.endpoint, &out, nullptr, e, ""); }};
-  for (const auto& op : ops) {
-    EXPECT_FALSE(op(&err));
-    EXPECT_EQ(err, "curl: Couldn't connect to server");
-  }
 }
 
 // Answers a real store never gives, stood in for by the proxy: each fails

@@ -3,7 +3,6 @@
 #include "support/files.hpp"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -80,11 +79,10 @@ void recordRun(const std::vector<std::string>& args, const EnvChanges& env,
       << result.out << result.err;
 }
 
-// Runs argv with standard input from /dev/null, collecting both outputs.
+// Runs argv with standard input from /dev/null and both outputs in files.
 ProcessResult run(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                   int timeoutSeconds, std::function<bool()> killWhen = {}) {
-  int outPipe[2], errPipe[2];
-  if (pipe(outPipe) != 0 || pipe(errPipe) != 0) throw std::runtime_error("pipe failed");
+  const TempDir outputs;
   std::vector<char*> cargv, cenv;
   for (const auto& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
   for (const auto& e : env) cenv.push_back(const_cast<char*>(e.c_str()));
@@ -93,50 +91,28 @@ ProcessResult run(const std::vector<std::string>& argv, const std::vector<std::s
   const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
-    dup2(outPipe[1], 1);
-    dup2(errPipe[1], 2);
+    dup2(open((outputs / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+    dup2(open((outputs / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
     dup2(open("/dev/null", O_RDONLY), 0);
     execve(cargv[0], cargv.data(), cenv.data());
     _exit(127);
   }
-  for (int fd : {outPipe[1], errPipe[1]}) close(fd);
-  ProcessResult result;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
-  pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-  std::string* sinks[2] = {&result.out, &result.err};
-  char buffer[65536];
-  for (int open = 2; open > 0;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
+  int wstatus = 0;
+  bool timedOut = false;
+  while (waitpid(pid, &wstatus, WNOHANG) == 0) {
+    if ((timedOut = std::chrono::steady_clock::now() > deadline) || (killWhen && killWhen())) {
       kill(pid, SIGKILL);
-      result.err += "\n[test harness: killed after timeout]\n";
+      waitpid(pid, &wstatus, 0);
       break;
     }
-    if (poll(fds, 2, killWhen ? 20 : static_cast<int>(left.count())) < 0) break;
-    if (killWhen && killWhen()) {
-      kill(pid, SIGKILL);
-      killWhen = nullptr;
-    }
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-      const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-      if (n > 0) {
-        sinks[i]->append(buffer, static_cast<size_t>(n));
-      } else {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-        --open;
-      }
-    }
+    usleep(2000);
   }
-  for (const auto& fd : fds)
-    if (fd.fd >= 0) close(fd.fd);
-  int wstatus = 0;
-  waitpid(pid, &wstatus, 0);
-  result.status = WIFEXITED(wstatus)     ? WEXITSTATUS(wstatus)
-                  : WIFSIGNALED(wstatus) ? 128 + WTERMSIG(wstatus)
-                                         : -1;
+  ProcessResult result{WIFEXITED(wstatus)     ? WEXITSTATUS(wstatus)
+                       : WIFSIGNALED(wstatus) ? 128 + WTERMSIG(wstatus)
+                                              : -1,
+                       slurp(outputs / "out"), slurp(outputs / "err")};
+  if (timedOut) result.err += "\n[test harness: killed after timeout]\n";
   return result;
 }
 
