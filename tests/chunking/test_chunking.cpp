@@ -237,6 +237,11 @@ TEST(ManifestBuild, LinksBadNamesPipesAndUnreadableDirectories) {
   fs::create_directory_symlink("t", dir / "root-link");
   EXPECT_EQ(pathsOf(build(dir / "root-link")),
             (std::vector<std::string>{"links/alias.bin", "real/data.bin"}));
+  // A link leaving the root fails, also towards a sibling named like the root.
+  writeTextFile(dir / "t2/x", "x");
+  fs::create_symlink("../../t2/x", dir / "t/links/prefix");
+  expectBuildFailure(dir / "t", "link leaves the build: " + (dir / "t") + "/links/prefix");
+  fs::remove(dir / "t/links/prefix");
   // Names that are not UTF-8 would be rewritten by the JSON writer.
   for (const char* name : {"bad\xFF", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE2\x82"}) {
     writeTextFile(dir / "t/sub/" + name, "b");

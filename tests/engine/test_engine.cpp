@@ -389,6 +389,7 @@ TEST(ChannelManifest, ParseAndTheFetchPolicy) {
   } rows[] = {
       {"{\"schema\":1,\"files\":[]}", "", "", ""},  // no channel: accepted anywhere
       {"{\"schema\":\"1\"}", "", "", "unsupported manifest schema"},
+      {"[1]", "", "", "unsupported manifest schema"},
       {"{\"schema\":1,\"channel\":\"a\\nb\"}", "", "",
        "manifest is for channel 'a\\nb', not 'main'"},
       {good, "garbage", "", ""},  // no key: never read

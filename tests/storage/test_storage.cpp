@@ -151,6 +151,7 @@ TEST(Encrypted, EnvelopeOpensWithLibsodiumAloneAndEveryChangeIsRefused) {
                      reinterpret_cast<const unsigned char*>(key.data()), key.size());
   EXPECT_EQ(sealed->chunkKey(id), "chunks/" + toHex(digest, 1) + "/" + toHex(digest, 32));
   EXPECT_EQ(plainChunkKey(id), "chunks/aa/" + id);
+  EXPECT_EQ(plainChunkKey("a") + plainChunkKey(""), "chunks/a/achunks//");
 }
 
 }  // namespace
