@@ -12,6 +12,8 @@
 #include <json/reader.h>
 #include <json/value.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <memory>
 #include <vector>
@@ -253,6 +255,25 @@ TEST(ManifestBuild, LinksBadNamesPipesAndUnreadableDirectories) {
   ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600) | mkfifo((dir / "t/pipe").c_str(), 0600), 0);
   expectBuildFailure(dir / "pipe", "cannot stat " + (dir / "pipe"));
   EXPECT_EQ(pathsOf(build(dir / "t")).size(), 2u);
+  // An unreadable directory fails the whole build. Root reads anything, so
+  // the build runs in a child turned "nobody" that reports through a pipe.
+  ASSERT_EQ(chmod((dir / "t/real").c_str(), 0) | chmod(dir.str().c_str(), 0755), 0);
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  if (fork() == 0) {
+    std::string m = "SKIP";
+    if (geteuid() != 0 || (setgid(65534) == 0 && setuid(65534) == 0))
+      m = vorn::buildManifest(dir / "t", nullptr, &m).empty() ? m : "BUILT";
+    _exit(write(fds[1], m.data(), m.size()) > 0 ? 0 : 1);
+  }
+  close(fds[1]);
+  char buffer[512];
+  const ssize_t n = read(fds[0], buffer, sizeof buffer);
+  close(fds[0]);
+  wait(nullptr);
+  const std::string message(buffer, n > 0 ? static_cast<size_t>(n) : 0);
+  if (message == "SKIP") GTEST_SKIP() << "cannot drop root privileges here";
+  EXPECT_EQ(message, "walk error under " + (dir / "t"));
 }
 
 TEST(ManifestRead, ValidEntriesReadBackAndEveryRefusalNamesTheMember) {

@@ -615,6 +615,7 @@ TEST_F(CliSync, DeleteMirrorsTheBuildAndDryRunOnlyLists) {
             std::string::npos)
       << r.out;
   EXPECT_TRUE(fs::exists(fs::symlink_status(dest() + "/extra-link")));
+  EXPECT_EQ(run({"sync", channel, tmp / "fresh", "--dry-run", "--delete"}).status, 0);
   r = run({"sync", channel, dest(), "--delete"});
   EXPECT_EQ(r.out.find("synced '" + channel + "'"), 0u) << r.out;
   const std::string removed = std::regex_replace(listing, std::regex("%s"), "removed");
@@ -851,6 +852,9 @@ TEST_F(CliMaintenance, EncryptedGcAndSignSyncUrls) {
   const std::string manifest = object("channels/rel/manifest.json");
   EXPECT_EQ(doc["channel"].asString(), "rel");
   EXPECT_NE(manifest.find(doc["build"].asString()), std::string::npos);
+  Json::Value stored;
+  ASSERT_TRUE(vorn::parseJson(manifest, &stored, nullptr));
+  EXPECT_EQ(doc["created"], stored["created"]);
   ASSERT_EQ(doc["chunks"].size(), keysOf("rel").size());
   // Every URL is fetched by plain HTTP, without store settings.
   std::vector<std::pair<std::string, std::string>> expected{
