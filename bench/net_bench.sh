@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Network benchmark: push, sync, verify --repair and gc --delete with several
-# --jobs values, against the local S3 test server directly and through the
-# fault proxy holding every request for a fixed delay, which models a remote
-# store. Every figure of a table is measured in the same run, so the ratios
-# beside it compare like with like.
+# --jobs values, against the local S3 test server directly and through its
+# fault layer (the "proxy") holding every request for a fixed delay, which
+# models a remote store. Every figure of a table is measured in the same
+# run, so the ratios beside it compare like with like.
 #
 #   bench/net_bench.sh [--cli PATH] [--bench-chunk PATH] [--quick]
 #                      [--size-mib N] [--small-files N] [--small-delayed N]
@@ -121,7 +121,6 @@ work="$(cd "$work" && pwd)"
 # for this run's, so everything this script makes there starts again.
 rm -rf "$work"/{big-v1,big-v2,small,small-delayed,dest,s3data} "$work"/snap-* "$work"/install-* "$work"/mem-*
 cleanup() {
-  stop_fault_proxy
   stop_test_server
   if [ "$keep" = 0 ]; then rm -rf "$work"; else echo "data kept in $work" >&2; fi
 }
@@ -133,7 +132,7 @@ script_start_s=$(date +%s)
 wanted() { [[ " $only " == *" $1 "* ]]; }
 note() { echo "[$(date +%H:%M:%S)] $*" >&2; }
 
-# --- the store: the server and the proxy in front of it, started once -------
+# --- the store: the server (its fault layer is the proxy), started once -----
 
 access=BENCHKEY
 secret=BENCHSECRET
@@ -143,10 +142,8 @@ data="$work/s3data"
 store_start() {
   start_test_server "$data" "$work/s3.log" "$bucket" "$access" "$secret"
   direct_endpoint="$VORN_S3_ENDPOINT"
-  start_fault_proxy "$server_port" "$work/proxy.log"
 }
 store_stop() {
-  stop_fault_proxy
   stop_test_server
 }
 # Resetting the bucket's directory under the running server is enough: the
@@ -186,7 +183,7 @@ use_cell() {
   case "$1" in
     direct) export VORN_S3_ENDPOINT="$direct_endpoint" ;;
     proxy:*)
-      export VORN_S3_ENDPOINT="http://127.0.0.1:$proxy_port"
+      export VORN_S3_ENDPOINT="$(proxy_endpoint)"
       set_proxy_delay "${1#proxy:}"
       ;;
   esac

@@ -1,4 +1,5 @@
-# Sourced by the benchmarks: small helpers and the fault proxy as a delay line.
+# Sourced by the benchmarks: small helpers and the test server's fault layer
+# (its /__faults path) as a delay line.
 #
 # mbps BYTES SECONDS          MB/s (10^6 bytes) with one decimal
 # ratio A B                   A / B with two decimals, "-" when either is missing
@@ -6,17 +7,12 @@
 # require_tools TOOL...       exits 2 naming the first one missing
 # machine_line / load_line    what the figures were taken on
 #
-# start_fault_proxy UPSTREAM_PORT LOG
-#   starts tests/faults/proxy.js in front of the server on UPSTREAM_PORT,
-#   waits until it listens, sets proxy_pid and proxy_port. Exits on failure.
-# set_proxy_delay MS          every request waits MS ms before it is forwarded
+# proxy_endpoint              the endpoint of the running test server's fault layer
+# set_proxy_delay MS          every request there waits MS ms before it is served
 #                             (0: no rule, requests pass straight through)
-# proxy_requests              requests the proxy has forwarded since it started
-# stop_fault_proxy            stops it; safe when it is not running
+# proxy_requests              requests the fault layer has seen since the server started
 
 bench_lib_root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
-proxy_pid=""
-proxy_port=""
 
 mbps() { python3 -c "print(f'{$1 / 1e6 / max($2, 1e-9):.1f}')"; }
 
@@ -40,38 +36,20 @@ require_tools() {
 machine_line() { echo "$(nproc) cores, $(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -n 1)"; }
 load_line() { cut -d ' ' -f 1-3 /proc/loadavg; }
 
-start_fault_proxy() {
-  local upstream="$1" log="$2"
-  node "$bench_lib_root/tests/faults/proxy.js" --port 0 --upstream "$upstream" >"$log" 2>&1 &
-  proxy_pid=$!
-  proxy_port="$(wait_until_listening "$proxy_pid" "$log")"
-  if [ -z "$proxy_port" ]; then
-    echo "the fault proxy did not start:" >&2
-    cat "$log" >&2
-    exit 1
-  fi
-}
+proxy_endpoint() { echo "http://127.0.0.1:$server_port/__faults"; }
 
 # A stall rule with no "times" holds every request; a delay of 0 must be no
-# rule at all, since the proxy reads a stall of 0 ms as its default delay.
+# rule at all, since the fault layer reads a stall of 0 ms as its default delay.
 set_proxy_delay() {
   local rules='[]'
   [ "$1" -gt 0 ] && rules="[{\"path\":\"\",\"fault\":\"stall\",\"delayMs\":$1}]"
-  curl -sS --fail -G --data-urlencode "$rules" "http://127.0.0.1:$proxy_port/__proxy/rules" >/dev/null || {
+  curl -sS --fail -G --data-urlencode "$rules" "$(proxy_endpoint)/__control/rules" >/dev/null || {
     echo "could not set the fault proxy's rules" >&2
     exit 1
   }
 }
 
 proxy_requests() {
-  curl -sS --fail "http://127.0.0.1:$proxy_port/__proxy/stats" |
+  curl -sS --fail "$(proxy_endpoint)/__control/stats" |
     python3 -c 'import json, sys; print(json.load(sys.stdin)["requests"])'
-}
-
-stop_fault_proxy() {
-  if [ -n "$proxy_pid" ]; then
-    kill "$proxy_pid" 2>/dev/null || true
-    wait "$proxy_pid" 2>/dev/null || true
-    proxy_pid=""
-  fi
 }

@@ -6,7 +6,8 @@
 // recomputes the signature of every header-signed and presigned request, and
 // the payload hash, with the configured key and secret; it answers like S3
 // when they do not match and forwards only requests that pass to s3rver on a
-// private loopback port.
+// private loopback port. Requests under /__faults can be made to fail on
+// purpose (faults.js).
 //
 //   node --openssl-legacy-provider server.js --port 0 --dir DIR --bucket B
 //        --access-key KEY --secret SECRET
@@ -18,6 +19,7 @@ const fs = require('fs');
 const http = require('http');
 const path = require('path');
 const S3rver = require('s3rver');
+const faults = require('./faults');
 const AWSAccount = require('s3rver/lib/models/account');
 const FilesystemStore = require('s3rver/lib/stores/filesystem');
 
@@ -226,46 +228,63 @@ function main() {
       console.error('cannot start s3rver: ' + err.message);
       process.exit(1);
     }
+    // Checks the request and has s3rver answer it: piped into res, or with
+    // `whole` collected and handed to whole(status, headers, body).
+    const serve = (req, body, res, whole) => {
+      const send = whole || ((status, headers, text) => {
+        res.writeHead(status, headers);
+        res.end(req.method === 'HEAD' ? '' : text);
+      });
+      try {
+        verify(opts, req, body);
+      } catch (caught) {
+        // A fault in the check itself must fail the request, not the server.
+        const e = caught instanceof Refusal ? caught : new Refusal(500, 'InternalError', String(caught && caught.stack));
+        console.error(`refused ${req.method} ${req.url}: ${e.status} ${e.code} ${e.message}`);
+        return send(e.status, { 'Content-Type': 'application/xml', 'Content-Length': Buffer.byteLength(e.xml()) }, e.xml());
+      }
+      const headers = { ...req.headers, 'content-length': String(body.length) };
+      delete headers['transfer-encoding'];
+      delete headers['expect'];
+      const forward = done => {
+        const up = http.request({ host: '127.0.0.1', port: backendAddress.port, method: req.method, path: req.url, headers, agent }, answer => {
+          const pieces = [];
+          if (whole) {
+            answer.on('data', d => pieces.push(d));
+          } else {
+            res.writeHead(answer.statusCode, answer.headers);
+            answer.pipe(res);
+          }
+          answer.on('end', () => {
+            done();
+            if (whole) whole(answer.statusCode, answer.headers, Buffer.concat(pieces));
+          });
+          answer.on('error', done);
+        });
+        up.on('error', e => {
+          send(502, { 'Content-Type': 'text/plain' }, 'backend request failed: ' + e.message + '\n');
+          done();
+        });
+        up.end(body);
+      };
+      // s3rver removes a directory once its last object goes, so two deletes
+      // in one directory at once can fail each other: here they take turns.
+      if (req.method === 'DELETE') deletes = deletes.then(() => new Promise(forward));
+      else forward(() => {});
+    };
     const front = http.createServer((req, res) => {
       const pieces = [];
       req.on('data', d => pieces.push(d));
       req.on('error', () => res.destroy());
       req.on('end', () => {
         const body = Buffer.concat(pieces);
-        try {
-          verify(opts, req, body);
-        } catch (caught) {
-          // A fault in the check itself must fail the request, not the server.
-          const e = caught instanceof Refusal ? caught : new Refusal(500, 'InternalError', String(caught && caught.stack));
-          console.error(`refused ${req.method} ${req.url}: ${e.status} ${e.code} ${e.message}`);
-          res.writeHead(e.status, { 'Content-Type': 'application/xml', 'Content-Length': Buffer.byteLength(e.xml()) });
-          return res.end(req.method === 'HEAD' ? '' : e.xml());
-        }
-        const headers = { ...req.headers, 'content-length': String(body.length) };
-        delete headers['transfer-encoding'];
-        delete headers['expect'];
-        const forward = done => {
-          const up = http.request({ host: '127.0.0.1', port: backendAddress.port, method: req.method, path: req.url, headers, agent }, answer => {
-            res.writeHead(answer.statusCode, answer.headers);
-            answer.pipe(res);
-            answer.on('end', done);
-            answer.on('error', done);
-          });
-          up.on('error', e => {
-            res.writeHead(502, { 'Content-Type': 'text/plain' });
-            res.end('backend request failed: ' + e.message + '\n');
-            done();
-          });
-          up.end(body);
-        };
-        // s3rver removes a directory once its last object goes, so two deletes
-        // in one directory at once can fail each other: here they take turns.
-        if (req.method === 'DELETE') deletes = deletes.then(() => new Promise(forward));
-        else forward(() => {});
+        if (faults.wanted(req)) faults.handle(req, body, res, serve);
+        else serve(req, body, res);
       });
     });
     front.listen(Number(opts.port), '127.0.0.1', () => process.stdout.write('listening on 127.0.0.1:' + front.address().port + '\n'));
     const stop = () => {
+      faults.release();
       front.close();
       agent.destroy();
       backend.close(() => process.exit(0));

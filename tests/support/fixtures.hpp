@@ -1,7 +1,7 @@
 #pragma once
 // What the tests share: running the program against the local S3 test
 // server, reading back what a store holds, and the suite fixtures with a
-// server (and, for the fault tests, the proxy) per suite.
+// server per suite.
 
 #include "chunking/manifest.hpp"
 #include "engine/channel_manifest.hpp"
@@ -102,27 +102,18 @@ class StoreTest : public ::testing::Test {
 };
 inline S3Server* StoreTest::server_ = nullptr;
 
-// URL patterns of the store's requests, as the proxy sees them.
+// URL patterns of the store's requests, as the fault rules see them.
 inline const std::string kChunkPath = "/vorn-test/chunks/";
 inline const std::string kManifestPath = "/vorn-test/channels/[^/]+/manifest\\.json$";
 inline const std::string kListPath = "/vorn-test/?\\?";
 
-// The fault and process-death tests: the proxy in front of the server, two
+// The fault and process-death tests: the server's fault layer, two
 // builds of the same files, and the checks that nothing was lost.
 class FaultTest : public StoreTest {
  protected:
-  static void SetUpTestSuite() {
-    StoreTest::SetUpTestSuite();
-    proxy_ = new FaultProxy(*server_);
-  }
-  static void TearDownTestSuite() {
-    delete proxy_;
-    proxy_ = nullptr;
-    StoreTest::TearDownTestSuite();
-  }
   void SetUp() override {
     StoreTest::SetUp();
-    ASSERT_TRUE(proxy_->running()) << proxy_->startError();
+    proxy_ = std::make_unique<FaultProxy>(*server_);
     ASSERT_TRUE(proxy_->clear());
     writeBuild(1, 0);
     writeBuild(2, 0);
@@ -151,7 +142,7 @@ class FaultTest : public StoreTest {
   void publish(int build) { ASSERT_EQ(run({"push", srcOf(build), channel, "--force"}).status, 0); }
 
   // Status 1 and a last line that starts with prefix and says what failed; no crash.
-  static void expectCleanFailure(const ProcessResult& r, const std::string& prefix) {
+  void expectCleanFailure(const ProcessResult& r, const std::string& prefix) const {
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_GT(proxy_->faults(), 0) << "the fault was never injected";
     std::string text = r.err.empty() ? r.out : r.err;  // "storage head" answers on stdout
@@ -198,8 +189,7 @@ class FaultTest : public StoreTest {
       EXPECT_EQ(slurp(dest() + "/" + rel), slurp(srcOf(build) + "/" + rel)) << rel;
   }
 
-  static FaultProxy* proxy_;
+  std::unique_ptr<FaultProxy> proxy_;
 };
-inline FaultProxy* FaultTest::proxy_ = nullptr;
 
 }  // namespace vorn_test

@@ -1,7 +1,7 @@
 #pragma once
 // The project's own Node test servers, each started on a free loopback port
 // and stopped when its object goes away: the local S3 test server (s3rver
-// behind our signature check) and the fault-injecting proxy in front of it.
+// behind our signature check, with a fault-injecting layer).
 // A server that cannot start fails the test; it is never skipped.
 
 #include "storage/http_client.hpp"
@@ -86,7 +86,7 @@ inline const std::string kTestsDir = std::string(VORN_SOURCE_DIR) + "/tests/";
 class S3Server {
  public:
   // A secret with characters that signing must encode, and the bucket the
-  // proxy patterns name.
+  // fault rules name.
   static constexpr const char* kAccessKey = "vorn-access";
   static constexpr const char* kSecret = "vorn/secret+=";
   static constexpr const char* kBucket = "vorn-test";
@@ -128,16 +128,11 @@ struct FaultRule {
   std::string body{};    // for "status": the body instead of an S3 error document
 };
 
+// The server's fault layer: the same server, its requests sent under /__faults.
 class FaultProxy {
  public:
-  explicit FaultProxy(const S3Server& upstream)
-      : upstream_(upstream),
-        server_({kTestsDir + "faults/proxy.js", "--port", "0", "--upstream",
-                 upstream.endpoint().substr(upstream.endpoint().rfind(':') + 1)},
-                dir_ / "proxy.log") {}
-  bool running() const { return server_.running(); }
-  const std::string& startError() const { return server_.startError(); }
-  std::string endpoint() const { return server_.base(); }
+  explicit FaultProxy(const S3Server& upstream) : upstream_(upstream) {}
+  std::string endpoint() const { return upstream_.endpoint() + "/__faults"; }
   // The upstream's store settings with the endpoint pointing here.
   EnvChanges env() const {
     EnvChanges env = upstream_.env();
@@ -187,15 +182,13 @@ class FaultProxy {
     std::string text, err;
     int32_t status = 0;
     Json::Value doc;
-    if (vorn::httpGet(endpoint() + "/__proxy/" + what, &text, &status, &err, "") && status == 200)
+    if (vorn::httpGet(endpoint() + "/__control/" + what, &text, &status, &err, "") && status == 200)
       std::unique_ptr<Json::CharReader>(Json::CharReaderBuilder().newCharReader())
           ->parse(text.data(), text.data() + text.size(), &doc, nullptr);
     return doc;
   }
 
   const S3Server& upstream_;
-  TempDir dir_;
-  NodeServer server_;
 };
 
 }  // namespace vorn_test
