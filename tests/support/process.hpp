@@ -19,14 +19,11 @@ struct ProcessResult {
 // variable, std::nullopt removes it.
 using EnvChanges = std::map<std::string, std::optional<std::string>>;
 
-// Runs argv (argv[0] is the program path); killed after timeoutSeconds.
-ProcessResult runProcess(const std::vector<std::string>& argv, const EnvChanges& env = {},
-                         int timeoutSeconds = 120);
-
 // Runs the corvane-vorn binary. Every VORN_* variable and CORVANE_TOKEN of the
 // test's own environment is removed first, so only env applies. killWhen, when
 // given, is asked every few milliseconds while the program runs; once it says
-// so the program is killed outright (SIGKILL, no chance to clean up).
+// so the program is killed outright (SIGKILL, no chance to clean up). A test
+// fails when the output holds a secret given to this or an earlier run.
 ProcessResult runCli(const std::vector<std::string>& args, const EnvChanges& env = {},
                      const std::function<bool()>& killWhen = {});
 
