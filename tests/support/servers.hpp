@@ -1,7 +1,7 @@
 #pragma once
-// The project's own Node test servers, each started on a free loopback port
-// and stopped when its object goes away: the local S3 test server (s3rver
-// behind our signature check, with a fault-injecting layer).
+// The local S3 test server (s3rver behind our signature check, with a
+// fault-injecting layer), started on a free loopback port and stopped when
+// its object goes away.
 // A server that cannot start fails the test; it is never skipped.
 
 #include "storage/http_client.hpp"
@@ -17,7 +17,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <regex>
@@ -25,64 +24,10 @@
 
 namespace vorn_test {
 
-// `node options... script args...`, ready once it prints "listening on
-// 127.0.0.1:PORT"; stopped with SIGTERM, SIGKILL after two seconds.
-class NodeServer {
- public:
-  NodeServer(std::vector<std::string> argv, const std::string& outputPath) {
-    const std::string script = *std::find_if(argv.begin(), argv.end(), [](const std::string& a) {
-      return a.size() > 3 && a.compare(a.size() - 3, 3, ".js") == 0;
-    });
-    argv.insert(argv.begin(), "node");
-    if ((pid_ = fork()) == 0) {
-      const int fd = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      dup2(fd, 1);
-      dup2(fd, 2);
-      std::vector<char*> cargv;
-      for (auto& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
-      cargv.push_back(nullptr);
-      execvp("node", cargv.data());
-      _exit(127);
-    }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    for (std::smatch m; pid_ > 0 && std::chrono::steady_clock::now() < deadline;) {
-      const std::string text = slurp(outputPath);
-      if (std::regex_search(text, m, std::regex("listening on 127\\.0\\.0\\.1:([0-9]+)"))) {
-        port_ = std::stoi(m[1]);
-        return;
-      }
-      if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-        pid_ = -1;
-        startError_ = script + " exited during start-up: " + text;
-        return;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    if (startError_.empty()) startError_ = script + " did not start within 30 s";
-  }
-  ~NodeServer() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    for (int i = 0; i < 100; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(20)))
-      if (waitpid(pid_, nullptr, WNOHANG) == pid_) return;
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
-  NodeServer(const NodeServer&) = delete;
-  NodeServer& operator=(const NodeServer&) = delete;
-
-  bool running() const { return pid_ > 0 && port_ > 0; }
-  const std::string& startError() const { return startError_; }
-  std::string base() const { return "http://127.0.0.1:" + std::to_string(port_); }
-
- private:
-  pid_t pid_ = -1;
-  int port_ = 0;
-  std::string startError_;
-};
-
 inline const std::string kTestsDir = std::string(VORN_SOURCE_DIR) + "/tests/";
 
+// Ready once it prints "listening on 127.0.0.1:PORT"; stopped with SIGTERM,
+// SIGKILL after two seconds.
 class S3Server {
  public:
   // A secret with characters that signing must encode, and the bucket the
@@ -91,27 +36,64 @@ class S3Server {
   static constexpr const char* kSecret = "vorn/secret+=";
   static constexpr const char* kBucket = "vorn-test";
 
-  // Without the legacy provider, Node 20 answers listings longer than a page with 500.
-  S3Server()
-      : server_({"--openssl-legacy-provider", kTestsDir + "s3/server.js", "--port", "0", "--dir",
-                 (std::filesystem::create_directories(dir_ / "data"), dir_ / "data"), "--bucket",
-                 kBucket, "--access-key", kAccessKey, "--secret", kSecret},
-                dir_ / "server.log") {}
-  bool running() const { return server_.running(); }
-  const std::string& startError() const { return server_.startError(); }
-  std::string endpoint() const { return server_.base(); }
+  S3Server() {
+    const std::string data = dir_ / "data", log = dir_ / "server.log";
+    std::filesystem::create_directories(data);
+    const std::string script = kTestsDir + "s3/server.js";
+    if ((pid_ = fork()) == 0) {
+      const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(fd, 1);
+      dup2(fd, 2);
+      // Without the legacy provider, Node 20 answers listings longer than a page with 500.
+      execlp("node", "node", "--openssl-legacy-provider", script.c_str(), "--port", "0", "--dir",
+             data.c_str(), "--bucket", kBucket, "--access-key", kAccessKey, "--secret", kSecret,
+             static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (std::smatch m; pid_ > 0 && std::chrono::steady_clock::now() < deadline;) {
+      const std::string text = slurp(log);
+      if (std::regex_search(text, m, std::regex("listening on 127\\.0\\.0\\.1:([0-9]+)"))) {
+        port_ = std::stoi(m[1]);
+        return;
+      }
+      if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+        pid_ = -1;
+        startError_ = "the S3 test server exited during start-up: " + text;
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (startError_.empty()) startError_ = "the S3 test server did not start within 30 s";
+  }
+  ~S3Server() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    for (int i = 0; i < 100; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(20)))
+      if (waitpid(pid_, nullptr, WNOHANG) == pid_) return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  S3Server(const S3Server&) = delete;
+  S3Server& operator=(const S3Server&) = delete;
+
+  bool running() const { return pid_ > 0 && port_ > 0; }
+  const std::string& startError() const { return startError_; }
+  std::string endpoint() const { return "http://127.0.0.1:" + std::to_string(port_); }
   // VORN_S3_* settings that point the program at this server.
   EnvChanges env() const {
     return {{"VORN_S3_ENDPOINT", endpoint()},
-            {"VORN_S3_REGION", std::string("us-east-1")},
-            {"VORN_S3_BUCKET", std::string(kBucket)},
-            {"VORN_S3_KEY", std::string(kAccessKey)},
-            {"VORN_S3_SECRET", std::string(kSecret)}};
+            {"VORN_S3_REGION", "us-east-1"},
+            {"VORN_S3_BUCKET", kBucket},
+            {"VORN_S3_KEY", kAccessKey},
+            {"VORN_S3_SECRET", kSecret}};
   }
 
  private:
   TempDir dir_;
-  NodeServer server_;
+  pid_t pid_ = -1;
+  int port_ = 0;
+  std::string startError_;
 };
 
 // One fault for requests of `method` whose URL matches the regular expression
