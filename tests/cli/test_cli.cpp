@@ -41,12 +41,12 @@ unsigned modeOf(const std::string& path) {
   struct stat info {};
   return stat(path.c_str(), &info) == 0 ? info.st_mode & 0777u : 0u;
 }
-// The HTTP status of a GET of the URL the program printed on one line.
-int fetch(const std::string& line, std::string* body) {
+// The HTTP status of a plain GET of the URL.
+int fetch(const std::string& url, std::string* body) {
   int32_t status = 0;
   std::string err;
   body->clear();
-  EXPECT_TRUE(vorn::httpGet(line.substr(0, line.size() - 1), body, &status, &err, "")) << err;
+  EXPECT_TRUE(vorn::httpGet(url, body, &status, &err, "")) << err;
   return status;
 }
 
@@ -71,7 +71,7 @@ TEST(CliLocal, UsageVersionAndTheCryptOption) {
                       "vorn-core 0\\.1  \\|  libcurl libcurl/[0-9.]+.*  \\|  libsodium [0-9.]+\n"))
       << v.out;
 
-  const EnvChanges badEnv = {{"VORN_CRYPT_KEY", std::string("bad")}};
+  const EnvChanges badEnv = {{"VORN_CRYPT_KEY", "bad"}};
   const struct {
     std::vector<std::string> args;
     EnvChanges env;
@@ -119,15 +119,13 @@ TEST(CliLocal, KeygenChunkAndTheirFailures) {
   writeTextFile(dir / "tree/sub/b.bin", content);
   const auto chunk = runCli({"chunk", dir / "tree", dir / "m.json"});
   ASSERT_EQ(chunk.status, 0) << chunk.err;
-  std::smatch m;
-  ASSERT_TRUE(std::regex_match(chunk.out, m,
-                               std::regex("chunked 2 file\\(s\\): 2 chunks \\(1 unique\\), 600000 "
-                                          "bytes \\(300000 unique, 50\\.0% dedup\\)\n"
-                                          "  build ([0-9a-f]{64})\n")))
+  EXPECT_EQ(chunk.out.rfind("chunked 2 file(s): 2 chunks (1 unique), 600000 bytes (300000 "
+                            "unique, 50.0% dedup)\n  build ",
+                            0),
+            0u)
       << chunk.out;
   EXPECT_EQ(slurp(dir / "m.json"), vorn::buildManifest(dir / "tree", nullptr, nullptr))
       << "exactly as built";
-  EXPECT_NE(slurp(dir / "m.json").find("\"build\" : \"" + m[1].str() + "\""), std::string::npos);
   fs::create_directories(dir / "empty");
   writeTextFile(dir / "secret.txt", "not for publishing");
   fs::create_symlink(dir / "secret.txt", dir / "tree/leak.txt");
@@ -152,18 +150,9 @@ TEST(CliLocal, KeygenChunkAndTheirFailures) {
   EXPECT_FALSE(fs::exists(dir / "n.json"));
 }
 
-// ---- storage and presign ----
+// ---- storage ----
 
-class CliStore : public vorn_test::StoreTest {
- protected:
-  std::string presigned(const std::string& encodedKey, const std::string& lifetime) const {
-    return "http://127\\.0\\.0\\.1:[0-9]+/vorn-test/" + encodedKey +
-           "\\?X-Amz-Algorithm=AWS4-HMAC-SHA256&X-Amz-Credential=vorn-access%2F[0-9]{8}%2Fus-east-"
-           "1%2Fs3%2F"
-           "aws4_request&X-Amz-Date=[0-9]{8}T[0-9]{6}Z&X-Amz-Expires=" +
-           lifetime + "&X-Amz-SignedHeaders=host&X-Amz-Signature=[0-9a-f]{64}\n";
-  }
-};
+class CliStore : public vorn_test::StoreTest {};
 
 TEST_F(CliStore, StorageVerbsRoundTripAndFail) {
   writeSeededFile(tmp / "in.bin", 123457, 5);
@@ -212,54 +201,27 @@ TEST_F(CliStore, StorageVerbsRoundTripAndFail) {
   }
   EXPECT_FALSE(fs::exists(tmp / "never"));
   const ProcessResult refused =
-      run({"storage", "put", "cli/x", tmp / "in.bin"}, {{"VORN_S3_SECRET", std::string("bad")}});
+      run({"storage", "put", "cli/x", tmp / "in.bin"}, {{"VORN_S3_SECRET", "bad"}});
   EXPECT_EQ(refused.status, 1);
   EXPECT_EQ(refused.err.rfind("PUT cli/x -> HTTP 403 <?xml", 0), 0u) << refused.err;
   EXPECT_NE(refused.err.find("SignatureDoesNotMatch"), std::string::npos);
   EXPECT_FALSE(exists("cli/x")) << "a refused put stored nothing";
 
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"storage"}, {"storage", "head"}, {"storage", "list"}, {"presign"}})
-    vorn_test::expectUsage(run(args));
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"storage", "head", "k"}, {"storage", "bogus"}, {"presign", "k"}}) {
-    const ProcessResult r = runCli(args);
+  // Usage comes before the store is opened; then the configuration, then the store.
+  for (const char* args : {"storage", "storage head", "storage list", "presign", "channel delete",
+                           "channel Delete x", "sign-sync --ttl 60"})
+    vorn_test::expectUsage(runCli(vorn_test::words(args), vorn_test::kUnreachableStore));
+  for (const char* args : {"storage head k", "storage bogus", "presign k", "gc --delete",
+                           "channel delete x", "sign-sync x"}) {
+    const ProcessResult r = runCli(vorn_test::words(args));
     EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.out + r.err, vorn_test::kMissingStoreEnv);
+    EXPECT_EQ(r.out + r.err, vorn_test::kMissingStoreEnv) << "gc never shows usage";
   }
-}
-
-TEST_F(CliStore, EncryptedStoreAndPresignedUrls) {
-  writeTextFile(tmp / "plain.txt", "readable text");
-  EXPECT_EQ(run({"--crypt", kKeyHex, "storage", "put", "cli/sealed", tmp / "plain.txt"}).out,
-            "put cli/sealed (13 bytes)\n");
-  // Without the key the stored form comes back: the envelope; presign serves it too.
-  ASSERT_EQ(run({"storage", "get", "cli/sealed", tmp / "raw"}).status, 0);
-  const std::string envelope = slurp(tmp / "raw");
-  EXPECT_EQ(envelope.size(), 13u + 48u);
-  EXPECT_EQ(envelope.substr(0, 8), "VORNENC1");
-  std::string body;
-  EXPECT_EQ(fetch(run({"--crypt", kKeyHex, "presign", "cli/sealed"}).out, &body), 200);
-  EXPECT_EQ(body, envelope);
-  ProcessResult r = run({"storage", "get", "cli/sealed", tmp / "opened", "--crypt", kKeyHex});
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(slurp(tmp / "opened"), "readable text");
-  ASSERT_EQ(run({"storage", "put", "cli/plain", tmp / "plain.txt"}).status, 0);
-  r = run({"storage", "get", "cli/plain", tmp / "nope"}, {{"VORN_CRYPT_KEY", kKeyHex}});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "cli/plain: not an encrypted object (wrong store, or written without a key)\n");
-
-  const std::pair<std::vector<std::string>, std::string> rows[] = {
-      {{"presign", "cli/p q", "--ttl", "60"}, presigned("cli/p%20q", "60")},
-      {{"presign", "--ttl", "60", "cli/p q"}, presigned("cli/p%20q", "60")},
-      // A trailing "--ttl" has no value: a second positional; the default stays.
-      {{"presign", "cli/p q", "--ttl"}, presigned("cli/p%20q", "300")},
-      {{"presign", "k", "--ttl", "soon"}, presigned("k", "0")},
-      {{"presign", "k", "--ttl", "-7"}, presigned("k", "-7")}};
-  for (const auto& [args, line] : rows) {
-    r = run(args);
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(matches(r.out, line)) << r.out;
+  for (const std::string prefix : {"gc: ", "channel delete: ", "sign-sync: "}) {
+    const ProcessResult r = runCli(vorn_test::words(prefix.substr(0, prefix.size() - 2) + " x"),
+                                   vorn_test::kUnreachableStore);
+    EXPECT_EQ(r.status, 1) << prefix;
+    EXPECT_EQ(r.out + r.err.substr(0, prefix.size()), prefix) << r.err;
   }
 }
 
@@ -286,53 +248,34 @@ std::string parseSummary(const std::string& out, const std::string& channel, Sum
   return m.suffix();
 }
 
-class CliPush : public vorn_test::FaultTest {
- protected:
-  void SetUp() override {
-    FaultTest::SetUp();
-    // Text that compresses, random bytes that do not, and a copy.
-    std::string text;
-    for (int i = 0; text.size() < 1300 * 1024; ++i)
-      text += "symbol_" + std::to_string(i * 7919 % 100003) + "\n";
-    writeTextFile(tmp / "build/bin/app.map", text);
-    writeSeededFile(tmp / "build/data/pack.bin", 1100 * 1024, 1);
-    writeSeededFile(tmp / "build/data/pack-copy.bin", 1100 * 1024, 1);
-    writeTextFile(tmp / "build/readme.txt", "hello\n");
-  }
-};
+// The first of the fault tests' builds: four files of one chunk each.
+class CliPush : public vorn_test::FaultTest {};
 
 TEST_F(CliPush, PublishesThenUnchangedThenNeedsForceAndSigns) {
-  vorn_test::expectUsage(runCli({"push", tmp / "build"}));
-  EXPECT_EQ(runCli({"push", tmp / "build", "--sign"}).status, 2)
-      << "a value option last is positional";
-  EXPECT_EQ(runCli({"push", tmp / "build", "stable"}).err, vorn_test::kMissingStoreEnv);
-  EXPECT_EQ(runCli({"push", tmp / "build", "stable"}, vorn_test::kUnreachableStore).err,
+  vorn_test::expectUsage(runCli({"push", srcOf(1)}));
+  EXPECT_EQ(runCli({"push", srcOf(1), "stable"}, vorn_test::kUnreachableStore).err,
             "push: cannot reach store: curl: Couldn't connect to server\n");
-  ProcessResult r = run({"push", tmp / "missing", "stable"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err.rfind("push: ", 0), 0u) << r.err;
-
-  r = run({"push", tmp / "build", "stable"});
+  ProcessResult r = run({"push", srcOf(1), "stable"});
   ASSERT_EQ(r.status, 0) << r.err;
   Summary first, forced;
   EXPECT_EQ(parseSummary(r.out + r.err, "stable", &first), "") << r.out;
   EXPECT_EQ(std::make_tuple(first.unique, first.present, first.uploaded),
-            std::make_tuple(size_t(3), size_t(0), size_t(3)));
+            std::make_tuple(size_t(4), size_t(0), size_t(4)));
   const std::string manifest = object("channels/stable/manifest.json");
-  r = run({"push", tmp / "build", "stable"});
+  r = run({"push", srcOf(1), "stable"});
   EXPECT_EQ(r.out, "'stable' unchanged (build " + first.build.substr(0, 16) +
-                       "): nothing republished; 3 chunk(s) checked, 0 re-uploaded\n");
-  writeSeededFile(tmp / "build/data/extra.bin", 1050 * 1024, 2);
-  r = run({"push", tmp / "build", "stable"});
+                       "): nothing republished; 4 chunk(s) checked, 0 re-uploaded\n");
+  writeSeededFile(srcOf(1) + "/data/extra.bin", 1050 * 1024, 2);
+  r = run({"push", srcOf(1), "stable"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out + r.err, "push: channel 'stable' already published (use --force to overwrite)\n");
   EXPECT_EQ(object("channels/stable/manifest.json"), manifest);
-  r = run({"push", "--force", tmp / "build", "stable"});
+  r = run({"push", "--force", srcOf(1), "stable"});
   EXPECT_EQ(parseSummary(r.out, "stable", &forced), "") << r.out << r.err;
-  EXPECT_EQ(std::make_pair(forced.present, forced.uploaded), std::make_pair(size_t(3), size_t(1)));
+  EXPECT_EQ(std::make_pair(forced.present, forced.uploaded), std::make_pair(size_t(4), size_t(1)));
 
   ASSERT_EQ(run({"keygen", tmp / "k"}).status, 0);
-  r = run({"push", tmp / "build", "signed", "--sign", tmp / "k.key"});
+  r = run({"push", srcOf(1), "signed", "--sign", tmp / "k.key"});
   EXPECT_EQ(parseSummary(r.out, "signed", &first), "  manifest signed (ed25519)\n")
       << r.out << r.err;
   std::string err;
@@ -340,13 +283,8 @@ TEST_F(CliPush, PublishesThenUnchangedThenNeedsForceAndSigns) {
                                             object("channels/signed/manifest.json"),
                                             object("channels/signed/manifest.json.sig"), &err))
       << err;
-  // From the environment too; "--sign" with an empty value turns it off.
-  const EnvChanges envKey{{"VORN_SIGN_KEY", tmp / "k.key"}};
-  r = run({"push", tmp / "build", "unsigned", "--sign", ""}, envKey);
-  EXPECT_EQ(parseSummary(r.out, "unsigned", &first), "") << r.out;
-  EXPECT_FALSE(exists("channels/unsigned/manifest.json.sig"));
-  // A bad key: chunks and manifest are written, the signature is not.
-  r = run({"push", tmp / "build", "badkey", "--sign", tmp / "no-such.key"});
+  // A bad key (here from the environment): chunks and manifest are written, the signature is not.
+  r = run({"push", srcOf(1), "badkey"}, {{"VORN_SIGN_KEY", tmp / "no-such.key"}});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out + r.err, "push: bad secret key (need 64-byte hex)\n");
   EXPECT_TRUE(exists("channels/badkey/manifest.json"));
@@ -364,21 +302,21 @@ TEST_F(CliPush, RegistrationUrlTokenAndAnswers) {
   };
   answer(201);
   // No URL, no request; a failed push registers nothing either.
-  ASSERT_EQ(run({"push", tmp / "build", "team/stable"}, {{"VORN_REGISTER_URL", ""}}).status, 0);
-  writeTextFile(tmp / "build/new.txt", "changed\n");
-  EXPECT_EQ(run({"push", tmp / "build", "team/stable", "--register", reg}).status, 1);
+  ASSERT_EQ(run({"push", srcOf(1), "team/stable"}, {{"VORN_REGISTER_URL", ""}}).status, 0);
+  writeTextFile(srcOf(1) + "/new.txt", "changed\n");
+  EXPECT_EQ(run({"push", srcOf(1), "team/stable", "--register", reg}).status, 1);
   EXPECT_EQ(proxy_->requestLog(), "");
   // One trailing slash removed, the channel unencoded, the token a bearer.
-  ProcessResult r = run({"push", tmp / "build", "team/stable", "--force", "--register", reg + "/",
+  ProcessResult r = run({"push", srcOf(1), "team/stable", "--force", "--register", reg + "/",
                          "--register-token", "t0k en"});
   EXPECT_EQ(r.err, "");
   EXPECT_NE(r.out.find("\n  registered Vorn channel with " + reg + "/\n"), std::string::npos)
       << r.out;
   // From the environment, without a token, on an unchanged push: one of two slashes goes.
-  r = run({"push", tmp / "build", "team/stable"}, {{"VORN_REGISTER_URL", reg + "//"}});
+  r = run({"push", srcOf(1), "team/stable"}, {{"VORN_REGISTER_URL", reg + "//"}});
   EXPECT_EQ(r.out.rfind("'team/stable' unchanged", 0), 0u) << r.out;
   // The options replace the environment's URL and token.
-  r = run({"push", tmp / "build", "team/stable", "--register", reg + "/opt", "--register-token",
+  r = run({"push", srcOf(1), "team/stable", "--register", reg + "/opt", "--register-token",
            "opt-token"},
           {{"VORN_REGISTER_URL", reg + "/env"}, {"VORN_REGISTER_TOKEN", "env-token"}});
   EXPECT_EQ(proxy_->requestLog(),
@@ -387,24 +325,19 @@ TEST_F(CliPush, RegistrationUrlTokenAndAnswers) {
             "POST /opt/api/channels/team/stable?engine=vorn -> status [Bearer opt-token]\n");
   // Other answers are reported and the push still succeeds; redirects are not followed.
   answer(409);
-  r = run({"push", tmp / "build", "team/stable", "--register", reg});
+  r = run({"push", srcOf(1), "team/stable", "--register", reg});
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.out.find("\n  channel already registered at " + reg + "\n"), std::string::npos)
       << r.out;
   for (int status : {500, 302}) {
     answer(status, "Location: " + reg + "/elsewhere");
-    r = run({"push", tmp / "build", "team/stable", "--register", reg});
+    r = run({"push", srcOf(1), "team/stable", "--register", reg});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "  register -> HTTP " + std::to_string(status) +
                          " (channel published, but not registered)\n");
     EXPECT_EQ(r.out.find("register"), std::string::npos);
   }
   EXPECT_EQ(proxy_->requestLog(), "POST /api/channels/team/stable?engine=vorn -> status\n");
-  r = run({"push", tmp / "build", "team/stable", "--register", "http://127.0.0.1:1"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_TRUE(
-      matches(r.err, "  register: curl: [^\n]+ \\(channel published, but not registered\\)\n"))
-      << r.err;
 }
 
 // ---- sync and verify ----
@@ -418,10 +351,10 @@ long downloaded(const std::string& out) {
 }
 
 // Each test publishes its own channel: a file under two names, a unique file and a small one.
-class CliSync : public vorn_test::StoreTest {
+class CliSync : public vorn_test::FaultTest {
  protected:
   void SetUp() override {
-    StoreTest::SetUp();
+    FaultTest::SetUp();
     writeTextFile(src() + "/app.cfg", "mode=release\n");
     const std::string shared = vorn_test::seededBytes(3 * kMiB, 31);
     writeTextFile(src() + "/data/one.pak", shared);
@@ -429,7 +362,6 @@ class CliSync : public vorn_test::StoreTest {
     writeSeededFile(src() + "/c.bin", 2 * kMiB, 32);
   }
   std::string src() const { return tmp / "src"; }
-  std::string dest() const { return tmp / "dest"; }
   void push(const std::string& signKey = "") {
     std::string err;
     ASSERT_TRUE(vorn::pushChannel(*store, src(), channel, true, signKey, nullptr, &err)) << err;
@@ -489,11 +421,6 @@ TEST_F(CliSync, FreshSyncResyncChangedBuildBaseAndDryRun) {
   EXPECT_NE(r.out.find(": 4 file(s), " + std::to_string(slots - fresh) + " chunk(s) reused"),
             std::string::npos);
   expectInstalled(tmp / "fresh");
-  // The old install holds all but the new chunks.
-  EXPECT_NE(run({"sync", channel, dest(), "--dry-run"})
-                .out.find(std::to_string(chunks().size() - fresh) + " already local, " +
-                          std::to_string(fresh) + " to download ("),
-            std::string::npos);
   r = run({"sync", channel, dest()});
   EXPECT_EQ(downloaded(r.out), long(fresh)) << r.out << r.err;
   expectInstalled();
@@ -627,7 +554,7 @@ TEST_F(CliSync, DeleteMirrorsTheBuildAndDryRunOnlyLists) {
   EXPECT_EQ(slurp(tmp / "outside/keep.txt"), "outside");
   // The environment may switch it on; mirrored already, there is nothing to say.
   writeTextFile(dest() + "/stray.txt", "x");
-  r = run({"sync", channel, dest()}, {{"VORN_SYNC_DELETE", std::string("1")}});
+  r = run({"sync", channel, dest()}, {{"VORN_SYNC_DELETE", "1"}});
   EXPECT_EQ(r.out.substr(r.out.find("\n  removed")), "\n  removed stray.txt\n") << r.out;
 }
 
@@ -662,8 +589,12 @@ TEST_F(CliSync, KeepModeCarriesExecutableBitsThroughSyncVerifyAndRepair) {
   EXPECT_EQ(run({"push", src(), channel, "--keep-mode"}).status, 1);
 }
 
+// Descriptors are read from a file, or fetched from a URL served by the proxy
+// standing in for a web server.
 TEST_F(CliSync, ManifestUrlsAndDescriptorsWithoutCredentials) {
-  push();
+  vorn::SigningKeyPair keys;
+  ASSERT_TRUE(vorn::generateSigningKeyPair(&keys, nullptr));
+  push(keys.secretHex);
   const std::string url = manifestUrl();
   EXPECT_EQ(runCli({"sync", channel, dest()}).err, vorn_test::kMissingStoreEnv);
   // Syncing by manifest URL still fetches chunks from the store; a dry run does not.
@@ -690,43 +621,33 @@ TEST_F(CliSync, ManifestUrlsAndDescriptorsWithoutCredentials) {
   r = runCli({"verify", channel, tmp / "d", "--descriptor", tmp / "descriptor.json", "--repair"});
   EXPECT_NE(r.out.find("repaired: "), std::string::npos) << r.out << r.err;
   expectInstalled(tmp / "d");
-}
 
-// Descriptors fetched from a URL, served by the proxy standing in for a web server.
-class CliDescriptorUrl : public vorn_test::FaultTest {};
-
-TEST_F(CliDescriptorUrl, TokenRefusalsAndSignedSync) {
-  vorn::SigningKeyPair keys;
-  ASSERT_TRUE(vorn::generateSigningKeyPair(&keys, nullptr));
-  std::string err, text;
-  ASSERT_TRUE(vorn::pushChannel(*store, srcOf(1), channel, true, keys.secretHex, nullptr, &err))
-      << err;
-  ASSERT_TRUE(vorn::makeSyncDescriptor(*store, config, channel, 300, &text, &err)) << err;
   const auto serve = [&](int status, const std::string& body) {
     FaultRule rule{"GET", "^/d\\.json$", "status"};
     rule.status = status;
     rule.body = body;
     ASSERT_TRUE(proxy_->setRules({rule}));
   };
-  const std::string url = proxy_->endpoint() + "/d.json";
+  const std::string descriptorUrl = proxy_->endpoint() + "/d.json";
   serve(200, text);
   // Without a token no Authorization header; the signature comes from its URL.
-  ProcessResult r =
-      runCli({"sync", channel, dest(), "--descriptor-url", url, "--verify", keys.publicHex});
+  r = runCli(
+      {"sync", channel, tmp / "u", "--descriptor-url", descriptorUrl, "--verify", keys.publicHex});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out.find("  manifest signature verified (ed25519)\n"), 0u) << r.out;
-  expectInstalled(1);
+  expectInstalled(tmp / "u");
   EXPECT_EQ(proxy_->requestLog(), "GET /d.json -> status\n");
   // A refusal shows the status and the first 200 bytes of the body; the token
   // goes along, from the option or else the environment.
   std::string body = "<html>";
   while (body.size() < 600) body += "access denied, go away; ";
   serve(403, body);
-  const EnvChanges envToken{{"CORVANE_TOKEN", std::string("from-env")}};
-  r = runCli({"sync", channel, dest(), "--descriptor-url", url, "--token", "tok-123"}, envToken);
+  const EnvChanges envToken{{"CORVANE_TOKEN", "from-env"}};
+  r = runCli({"sync", channel, dest(), "--descriptor-url", descriptorUrl, "--token", "tok-123"},
+             envToken);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "descriptor-url -> HTTP 403 " + body.substr(0, 200) + "\n");
-  r = runCli({"verify", channel, dest(), "--descriptor-url", url}, envToken);
+  r = runCli({"verify", channel, dest(), "--descriptor-url", descriptorUrl}, envToken);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(proxy_->requestLog(),
             "GET /d.json -> status [Bearer tok-123]\nGET /d.json -> status [Bearer from-env]\n");
@@ -769,24 +690,6 @@ class CliMaintenance : public vorn_test::StoreTest {
     return out.size();
   }
 };
-
-// Usage comes before the store is opened; then the configuration, then the store.
-TEST(CliMaintenanceUsage, UsageThenConfigurationThenStoreErrors) {
-  for (const std::vector<std::string>& args : {std::vector<std::string>{"channel", "delete"},
-                                               {"channel", "Delete", "x"},
-                                               {"sign-sync", "--ttl", "60"}})
-    vorn_test::expectUsage(runCli(args, vorn_test::kUnreachableStore));
-  for (const auto& [args, prefix] :
-       {std::make_pair(std::vector<std::string>{"gc", "--delete"}, std::string("gc: ")),
-        std::make_pair(std::vector<std::string>{"channel", "delete", "x"},
-                       std::string("channel delete: ")),
-        std::make_pair(std::vector<std::string>{"sign-sync", "x"}, std::string("sign-sync: "))}) {
-    EXPECT_EQ(runCli(args).err, vorn_test::kMissingStoreEnv) << "gc never shows usage";
-    const ProcessResult r = runCli(args, vorn_test::kUnreachableStore);
-    EXPECT_EQ(r.status, 1) << prefix;
-    EXPECT_EQ(r.out + r.err.substr(0, prefix.size()), prefix) << r.err;
-  }
-}
 
 TEST_F(CliMaintenance, ChannelDeleteThenGcReclaimsExactlyWhatOnlyTheDeletedChannelNamed) {
   ASSERT_EQ(run({"keygen", tmp / "k"}).status, 0);
@@ -865,7 +768,7 @@ TEST_F(CliMaintenance, EncryptedGcAndSignSyncUrls) {
   for (const auto& [url, body] : expected) {
     EXPECT_NE(url.find("&X-Amz-Expires=3600&"), std::string::npos) << url;
     std::string fetched;
-    EXPECT_EQ(fetch(url + "\n", &fetched), 200) << url;
+    EXPECT_EQ(fetch(url, &fetched), 200) << url;
     EXPECT_EQ(fetched, body);
   }
   r = run({"sign-sync", "nope"});
@@ -946,9 +849,6 @@ TEST_F(CliHostile, StoredHostileManifestsFailEveryVerbWithOneLine) {
        "files[0].size is not an unsigned integer"},
       {path("../x"), unsafe + "../x'", ""},
       {path(tmp / "root/sibling/abs"), unsafe + (tmp / "root/sibling/abs'"), ""},
-      {path("a\\..\\x"), unsafe + "a\\..\\x'", ""},
-      {path("C:/x"), unsafe + "C:/x'", ""},
-      {path("a//b"), unsafe + "a//b'", ""},
       {also({"a/b", "f"}), "duplicate path in manifest: 'f'", ""},
       {also({"f/b"}), both + "f'", ""},
       {also({"a/b/c", "a-b", "a/b"}), both + "a/b'", ""},
@@ -1038,9 +938,6 @@ TEST_F(CliHostile, HostileDescriptorFilesAreRefusedOrLeadToARefusedManifest) {
     expectNothingWrittenOutside();
     EXPECT_FALSE(fs::exists(dest()));
   }
-  const ProcessResult r = runCli({"verify", "d", dest(), "--descriptor", tmp / "d.json"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "verify: unsafe path in manifest: 'a/../../x'\n");
 }
 
 }  // namespace

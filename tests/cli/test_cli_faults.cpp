@@ -56,36 +56,44 @@ class Faults : public vorn_test::FaultTest {
 
 // A push of the second build over the first fails part-way: the store keeps
 // the first build, complete, until a clean re-run publishes the second. An
-// error answer to a chunk probe only means "not there".
+// error answer to a chunk probe only means "not there". Some cases push
+// builds of some thirty objects with four requests in flight.
 TEST_F(Faults, PushKeepsThePreviousBuildAndCompletesOnReRun) {
-  const std::pair<FaultRule, bool> cases[] = {
-      {rule("PUT", kChunkPath, "status", 1, -1, 503), true},
-      {rule("PUT", kChunkPath, "close", 2), true},
-      {rule("PUT", kChunkPath, "flip-request"), true},
-      {rule("HEAD", kChunkPath, "close", 1), true},
-      {rule("HEAD", kManifestPath, "close"), true},
-      {rule("PUT", kManifestPath, "status"), true},
-      {rule("HEAD", kChunkPath, "status", 1, -1, 503), false},
+  const struct {
+    FaultRule rule;
+    bool fails, concurrent;
+  } cases[] = {
+      {rule("PUT", kChunkPath, "status", 1, -1, 503), true, false},
+      {rule("PUT", kChunkPath, "close", 2), true, false},
+      {rule("PUT", kChunkPath, "flip-request"), true, false},
+      {rule("HEAD", kChunkPath, "close", 1), true, false},
+      {rule("HEAD", kManifestPath, "close"), true, false},
+      {rule("PUT", kManifestPath, "status"), true, false},
+      {rule("HEAD", kChunkPath, "status", 1, -1, 503), false, false},
+      {rule("PUT", kChunkPath, "status", 8, 1), true, true},
+      {rule("PUT", kChunkPath, "close", 8), true, true},
       // Killed before anything is uploaded, at the first and third upload, and before the manifest.
-      {rule("HEAD", kManifestPath, "hold"), true},
-      {rule("PUT", kChunkPath, "hold"), true},
-      {rule("PUT", kChunkPath, "hold", 2), true},
-      {rule("PUT", kManifestPath, "hold"), true}};
-  for (const auto& [fault, fails] : cases) {
-    const uint64_t salt = static_cast<uint64_t>(&fault - &cases[0].first) + 1;
-    SCOPED_TRACE(fault.method + " " + fault.path + " " + fault.kind + " skip " +
-                 std::to_string(fault.skip));
+      {rule("HEAD", kManifestPath, "hold"), true, false},
+      {rule("PUT", kChunkPath, "hold"), true, false},
+      {rule("PUT", kChunkPath, "hold", 2), true, false},
+      {rule("PUT", kManifestPath, "hold"), true, false}};
+  for (const auto& c : cases) {
+    const uint64_t salt = static_cast<uint64_t>(&c - cases) + 1;
+    SCOPED_TRACE(c.rule.method + " " + c.rule.path + " " + c.rule.kind + " skip " +
+                 std::to_string(c.rule.skip));
     channel = "push-" + std::to_string(salt);
-    writeBuild(2, salt);  // chunks no earlier case uploaded
+    writeBuild(1, 0, c.concurrent ? 24 : 0);
+    writeBuild(2, salt, c.concurrent ? 24 : 0);  // chunks no earlier case uploaded
     publish(1);
-    const std::vector<std::string> args{"push", srcOf(2), channel, "--force"};
-    if (fault.kind == "hold") {
-      killAt(fault, args);
+    std::vector<std::string> args{"push", srcOf(2), channel, "--force"};
+    if (c.concurrent) args.insert(args.end(), {"--jobs", "4"});
+    if (c.rule.kind == "hold") {
+      killAt(c.rule, args);
       expectStoreHolds(1);
     } else {
-      ASSERT_TRUE(proxy_->setRules({fault}));
+      ASSERT_TRUE(proxy_->setRules({c.rule}));
       const auto r = viaProxy(args);
-      if (fails) {
+      if (c.fails) {
         expectCleanFailure(r, "push: ");
         expectStoreHolds(1);
         ASSERT_TRUE(proxy_->clear());
@@ -156,25 +164,6 @@ TEST_F(Faults, SyncAndRepairLeaveWholeFilesAndCompleteOnReRun) {
   }
 }
 
-// A concurrent push (four requests in flight, builds of some thirty objects)
-// that fails keeps the old build.
-TEST_F(Faults, ConcurrentPushFailureKeepsTheOldBuild) {
-  for (const FaultRule& fault :
-       {rule("PUT", kChunkPath, "status", 8, 1), rule("PUT", kChunkPath, "close", 8)}) {
-    channel = "concurrent-" + fault.kind;
-    writeBuild(1, 20, 24);
-    writeBuild(2, fault.kind.size(), 24);
-    publish(1);
-    ASSERT_TRUE(proxy_->setRules({fault}));
-    const std::vector<std::string> args{"push", srcOf(2), channel, "--force", "--jobs", "4"};
-    expectCleanFailure(viaProxy(args), "push: ");
-    expectStoreHolds(1);
-    ASSERT_TRUE(proxy_->clear());
-    EXPECT_EQ(viaProxy(args).status, 0);
-    expectStoreHolds(2);
-  }
-}
-
 // With retries a transient failure is tried again, one line each, and the
 // job completes when a try succeeds; a time limit turns a stalled request
 // into one clear line. Options and environment variables alike.
@@ -192,22 +181,17 @@ TEST_F(Faults, RetriesAndTimeLimit) {
     const char* error;
   } cases[] = {
       {{"--retries", "3"}, {}, rule("GET", kChunkPath, "status", 0, 3, 503), 0, 3, ""},
-      {{},
-       {{"VORN_RETRIES", std::string("2")}},
-       rule("GET", kChunkPath, "close-mid", 0, 2),
-       0,
-       2,
-       ""},
+      {{}, {{"VORN_RETRIES", "2"}}, rule("GET", kChunkPath, "close-mid", 0, 2), 0, 2, ""},
       {{"--retries", "3"}, {}, rule("GET", kChunkPath, "status", 0, 4, 503), 1, 3, "-> HTTP 503"},
       {{"--retries", "0"},
-       {{"VORN_RETRIES", std::string("5")}},
+       {{"VORN_RETRIES", "5"}},
        rule("GET", kChunkPath, "status", 0, 1, 503),
        1,
        0,
        "-> HTTP 503"},
       {{"--retries", "3"}, {}, rule("GET", kChunkPath, "status", 0, 1, 403), 1, 0, "-> HTTP 403"},
       {{"--timeout", "1"}, {}, stall, 1, 0, "timed out"},
-      {{"--retries", "1"}, {{"VORN_TIMEOUT", std::string("1")}}, stall, 0, 1, ""},
+      {{"--retries", "1"}, {{"VORN_TIMEOUT", "1"}}, stall, 0, 1, ""},
       {{"--retries", "1"}, {}, afterTwo, 0, 1, ""}};
   for (const auto& c : cases) {
     SCOPED_TRACE(&c - cases);

@@ -56,19 +56,6 @@ inline std::string seededBytes(size_t size, uint64_t seed) {
   return out;
 }
 
-// Text-like bytes: they compress well but cut like any other content.
-inline std::string compressibleBytes(size_t size, uint64_t seed) {
-  const std::string noise = seededBytes(size / 4 + 16, seed);
-  const char* words[] = {"load ", "store ", "call ", "ret\n", "push ", "pop ", "jmp ", "nop "};
-  std::string out;
-  for (size_t i = 0; out.size() < size; ++i) {
-    out += words[static_cast<unsigned char>(noise[i % noise.size()]) % 8];
-    out += static_cast<char>('a' + static_cast<unsigned char>(noise[(i * 7) % noise.size()]) % 26);
-  }
-  out.resize(size);
-  return out;
-}
-
 // Writes the content to path, creating parent directories.
 inline void writeTextFile(const std::string& path, const std::string& content) {
   const std::filesystem::path p(path);

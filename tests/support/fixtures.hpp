@@ -16,8 +16,10 @@
 #include <json/value.h>
 
 #include <filesystem>
+#include <iterator>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -28,10 +30,16 @@ inline const std::string kMissingStoreEnv =
     "config: missing env vars: VORN_S3_ENDPOINT VORN_S3_BUCKET VORN_S3_KEY VORN_S3_SECRET\n";
 
 // A complete store configuration pointing at a port where nothing listens.
-inline const EnvChanges kUnreachableStore{{"VORN_S3_ENDPOINT", std::string("http://127.0.0.1:1")},
-                                          {"VORN_S3_BUCKET", std::string("b")},
-                                          {"VORN_S3_KEY", std::string("k")},
-                                          {"VORN_S3_SECRET", std::string("s")}};
+inline const EnvChanges kUnreachableStore{{"VORN_S3_ENDPOINT", "http://127.0.0.1:1"},
+                                          {"VORN_S3_BUCKET", "b"},
+                                          {"VORN_S3_KEY", "k"},
+                                          {"VORN_S3_SECRET", "s"}};
+
+// "a b c" as {"a", "b", "c"}: argument lists without spaces inside.
+inline std::vector<std::string> words(const std::string& text) {
+  std::istringstream in(text);
+  return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
+}
 
 // Status 2, the usage text on stderr and nothing on stdout.
 inline void expectUsage(const ProcessResult& r) {

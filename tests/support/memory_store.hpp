@@ -19,11 +19,6 @@ class MemoryStore : public vorn::StorageProvider {
   std::map<std::string, std::string> objects;
   std::vector<std::string> calls;  // "op key", in order
 
-  size_t count(const std::string& op) const {
-    size_t n = 0;
-    for (const auto& c : calls) n += c.compare(0, op.size() + 1, op + " ") == 0;
-    return n;
-  }
   bool put(const std::string& key, const std::string& data, std::string* err) override {
     return !fails("put", key, err) && (objects[key] = data, true);
   }
