@@ -1,4 +1,4 @@
-// Every store-using verb through the fault proxy: a request fails the way a
+// Every store-using verb through the test server's fault layer: a request fails the way a
 // network or a store fails, or the program is killed outright at a chosen
 // request. It must say so in one clear line with status 1, lose nothing, and
 // finish the job when run again.
@@ -21,7 +21,7 @@ using vorn_test::kManifestPath;
 using vorn_test::slurp;
 using vorn_test::writeTextFile;
 
-class Faults : public vorn_test::FaultTest {
+class Faults : public vorn_test::StoreTest {
  protected:
   static FaultRule rule(const std::string& method, const std::string& path, const std::string& kind,
                         int skip = 0, int times = -1, int status = 500, long offset = -1) {
@@ -29,28 +29,20 @@ class Faults : public vorn_test::FaultTest {
     r.offset = offset;
     return r;
   }
-  // Runs the program through the proxy and kills it once the rule holds a
+  // Runs the program through the fault layer and kills it once the rule holds a
   // request (and ready says so, or 20 s have passed).
   void killAt(const FaultRule& hold, const std::vector<std::string>& args,
               const std::function<bool()>& ready = {}) {
-    ASSERT_TRUE(proxy_->setRules({hold}));
+    ASSERT_TRUE(server_->setRules({hold}));
     const auto start = std::chrono::steady_clock::now();
-    const auto r = vorn_test::runCli(args, proxy_->env(), [&] {
-      return proxy_->held() > 0 &&
+    const auto r = vorn_test::runCli(args, server_->faultEnv(), [&] {
+      return server_->held() > 0 &&
              (!ready || ready() ||
               std::chrono::steady_clock::now() - start > std::chrono::seconds(20));
     });
-    EXPECT_EQ(r.status, 128 + 9) << "never held:\n" << proxy_->requestLog();
+    EXPECT_EQ(r.status, 128 + 9) << "never held:\n" << server_->requestLog();
     EXPECT_TRUE(!ready || ready()) << "the program never got there";
-    ASSERT_TRUE(proxy_->clear());
-  }
-  std::vector<fs::path> partFiles() const {
-    std::vector<fs::path> parts;
-    for (const auto& e : fs::recursive_directory_iterator(dest()))
-      if (e.path().extension() == ".part" ||
-          e.path().filename().string().find(".part.old") != std::string::npos)
-        parts.push_back(e.path());
-    return parts;
+    ASSERT_TRUE(server_->clear());
   }
 };
 
@@ -91,15 +83,15 @@ TEST_F(Faults, PushKeepsThePreviousBuildAndCompletesOnReRun) {
       killAt(c.rule, args);
       expectStoreHolds(1);
     } else {
-      ASSERT_TRUE(proxy_->setRules({c.rule}));
+      ASSERT_TRUE(server_->setRules({c.rule}));
       const auto r = viaProxy(args);
       if (c.fails) {
         expectCleanFailure(r, "push: ");
         expectStoreHolds(1);
-        ASSERT_TRUE(proxy_->clear());
+        ASSERT_TRUE(server_->clear());
       } else {
         EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_GT(proxy_->faults(), 0);
+        EXPECT_GT(server_->faults(), 0);
       }
     }
     const auto again = viaProxy(args);
@@ -147,7 +139,7 @@ TEST_F(Faults, SyncAndRepairLeaveWholeFilesAndCompleteOnReRun) {
     } else {
       publish(2);
     }
-    ASSERT_TRUE(proxy_->setRules({c.rule}));
+    ASSERT_TRUE(server_->setRules({c.rule}));
     const auto failed = viaProxy(args);
     expectCleanFailure(failed, c.verb == "repair" ? "" : "sync: ");
     if (c.verb == "repair") {
@@ -157,7 +149,7 @@ TEST_F(Faults, SyncAndRepairLeaveWholeFilesAndCompleteOnReRun) {
     } else {
       expectOldOrNew();
     }
-    ASSERT_TRUE(proxy_->clear());
+    ASSERT_TRUE(server_->clear());
     const auto again = viaProxy(args);
     EXPECT_EQ(again.status, 0) << again.err;
     expectInstalled(2);
@@ -196,10 +188,10 @@ TEST_F(Faults, RetriesAndTimeLimit) {
   for (const auto& c : cases) {
     SCOPED_TRACE(&c - cases);
     fs::remove_all(dest());
-    ASSERT_TRUE(proxy_->setRules({c.rule}));
+    ASSERT_TRUE(server_->setRules({c.rule}));
     std::vector<std::string> args{"sync", channel, dest()};
     args.insert(args.end(), c.options.begin(), c.options.end());
-    vorn_test::EnvChanges env = proxy_->env();
+    vorn_test::EnvChanges env = server_->faultEnv();
     for (const auto& [name, value] : c.env) env[name] = value;
     const auto started = std::chrono::steady_clock::now();
     const auto r = vorn_test::runCli(args, env);
@@ -231,7 +223,7 @@ TEST_F(Faults, RetriesAndTimeLimit) {
   }
   // A 5xx on push's manifest probe reads as "not published" without retries,
   // and fails the push once retries are on and exhausted.
-  ASSERT_TRUE(proxy_->setRules({rule("HEAD", kManifestPath, "status", 0, -1, 503)}));
+  ASSERT_TRUE(server_->setRules({rule("HEAD", kManifestPath, "status", 0, -1, 503)}));
   EXPECT_EQ(viaProxy({"push", srcOf(2), channel, "--force"}).status, 0);
   const auto retried = viaProxy({"push", srcOf(1), channel, "--force", "--retries", "1"});
   expectCleanFailure(retried, "push: cannot reach store: ");
@@ -240,8 +232,8 @@ TEST_F(Faults, RetriesAndTimeLimit) {
   expectStoreHolds(2);
   // The storage verbs take the variable only.
   writeTextFile(tmp / "object.bin", "some object");
-  ASSERT_TRUE(proxy_->setRules({rule("PUT", "/vorn-test/loose/", "status", 0, 1)}));
-  vorn_test::EnvChanges env = proxy_->env();
+  ASSERT_TRUE(server_->setRules({rule("PUT", "/vorn-test/loose/", "status", 0, 1)}));
+  vorn_test::EnvChanges env = server_->faultEnv();
   env["VORN_RETRIES"] = std::string("1");
   const auto put = vorn_test::runCli({"storage", "put", "loose/o", tmp / "object.bin"}, env);
   EXPECT_EQ(put.status, 0) << put.err;
@@ -260,10 +252,10 @@ TEST_F(Faults, GcAndStorageVerbsFailCleanlyAndSucceedOnReRun) {
     ASSERT_EQ(run({"push", srcOf(1), "doomed"}).status, 0);
     ASSERT_EQ(run({"channel", "delete", "doomed"}).status, 0);
     publish(2);
-    ASSERT_TRUE(proxy_->setRules({fault}));
+    ASSERT_TRUE(server_->setRules({fault}));
     expectCleanFailure(viaProxy({"gc", "--delete"}), "gc: ");
     expectStoreHolds(2);
-    ASSERT_TRUE(proxy_->clear());
+    ASSERT_TRUE(server_->clear());
     EXPECT_EQ(viaProxy({"gc", "--delete"}).status, 0);
     expectStoreHolds(2);
     EXPECT_NE(run({"gc"}).out.find("; 0 garbage"), std::string::npos);
@@ -287,11 +279,11 @@ TEST_F(Faults, GcAndStorageVerbsFailCleanlyAndSucceedOnReRun) {
   for (const auto& [args, fault] : cases) {
     SCOPED_TRACE(fault.method + " " + fault.kind);
     fs::remove(fetched);
-    ASSERT_TRUE(proxy_->setRules({fault}));
+    ASSERT_TRUE(server_->setRules({fault}));
     expectCleanFailure(viaProxy(args), "");
     EXPECT_FALSE(fs::exists(fetched)) << "no partial download";
     EXPECT_TRUE(exists(key)) << "the object is still there";
-    ASSERT_TRUE(proxy_->clear());
+    ASSERT_TRUE(server_->clear());
     EXPECT_EQ(viaProxy(args).status, 0);
     if (args.back() == fetched) {
       EXPECT_EQ(slurp(fetched), slurp(object));
@@ -302,27 +294,9 @@ TEST_F(Faults, GcAndStorageVerbsFailCleanlyAndSucceedOnReRun) {
   }
 }
 
-// A sync killed at a chunk download: finished files stay, the file in
-// progress leaves its part file, and a re-run reuses what it holds.
-TEST_F(Faults, SyncKilledAtAnyChunkResumesFromWhatItLeft) {
-  const std::string previous = channel + "-previous";
-  ASSERT_EQ(run({"push", srcOf(1), previous}).status, 0);
-  publish(2);
-  for (int skip : {0, 1, 3}) {
-    SCOPED_TRACE("killed at download " + std::to_string(skip + 1));
-    fs::remove_all(dest());
-    ASSERT_EQ(run({"sync", previous, dest()}).status, 0);
-    killAt({"GET", kChunkPath, "hold", skip}, {"sync", channel, dest()});
-    EXPECT_EQ(expectOldOrNew(), skip) << "files finished before the kill stay in place";
-    EXPECT_EQ(partFiles().size(), 1u) << "the file in progress leaves its part file";
-  }
-  // A stale part file with other content under a listed name must not matter.
-  writeTextFile(dest() + "/sub/b.bin.part", "left over from some other run");
-  EXPECT_EQ(viaProxy({"sync", channel, dest()}).status, 0);
-  expectInstalled(2);
-  EXPECT_TRUE(partFiles().empty()) << "the re-run consumed every part file";
-
-  // One large file killed part way: the re-run downloads only the rest.
+// A sync killed part way through a large file leaves its part file, and the
+// re-run downloads only the chunks the part file does not hold whole.
+TEST_F(Faults, SyncKilledInAFileResumesFromItsPartFile) {
   vorn_test::writeSeededFile(tmp / "big/big.bin", 40 * 1048576, 4040);
   ASSERT_EQ(run({"push", tmp / "big", "big"}).status, 0);
   const auto chunks = vorn_test::storedFiles(*store, "big").at(0).chunks;
@@ -348,7 +322,7 @@ TEST_F(Faults, SyncKilledAtAnyChunkResumesFromWhatItLeft) {
                            std::to_string(chunks.size() - whole) + " downloaded ("),
             std::string::npos)
       << again.out;
-  const std::string log = proxy_->requestLog();
+  const std::string log = server_->requestLog();
   const std::regex chunkGet("GET [^\n]*" + kChunkPath);
   EXPECT_EQ(
       std::distance(std::sregex_iterator(log.begin(), log.end(), chunkGet), std::sregex_iterator()),

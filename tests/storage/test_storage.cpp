@@ -1,5 +1,5 @@
 // What the end-to-end runs do not show of the store layer: listings over
-// several pages, answers no real store gives (through the proxy), a presigned
+// several pages, answers no real store gives (through the fault layer), a presigned
 // URL against an independent signer, and the encrypted layer's envelope,
 // opened here with libsodium alone.
 
@@ -56,12 +56,10 @@ TEST_F(S3Store, ListingsSpanPagesAndAppend) {
     EXPECT_EQ(names.count(name), 1u) << name;
 }
 
-// Answers a real store never gives, stood in for by the proxy: each fails
+// Answers a real store never gives, stood in for by the fault layer: each fails
 // with one clear line and is not retried.
-class S3Hostile : public vorn_test::FaultTest {};
-
-TEST_F(S3Hostile, OddAnswersFailWithAClearLine) {
-  auto odd = makeS3Provider(S3Config{proxy_->endpoint(), "", "vorn-test", "k", "s"});
+TEST_F(S3Store, OddAnswersFailWithAClearLine) {
+  auto odd = makeS3Provider(S3Config{server_->faultEndpoint(), "", "vorn-test", "k", "s"});
   const std::string html = "<html><body><h1>502 Bad Gateway</h1></body></html>", big(1000, 'E');
   const std::string loop =
       "<ListBucketResult><Contents><Key>a</Key><Size>1</Size></Contents><IsTruncated>true"
@@ -96,11 +94,11 @@ TEST_F(S3Hostile, OddAnswersFailWithAClearLine) {
     rule.status = c.status;
     rule.body = c.body;
     rule.header = c.header;
-    ASSERT_TRUE(proxy_->setRules({rule}));
+    ASSERT_TRUE(server_->setRules({rule}));
     std::string err;
     EXPECT_FALSE(c.op(&err)) << c.err;
     EXPECT_EQ(err, c.err);
-    EXPECT_EQ(proxy_->faults(), c.body == loop ? 2 : 1) << c.err;
+    EXPECT_EQ(server_->faults(), c.body == loop ? 2 : 1) << c.err;
   }
 }
 

@@ -68,8 +68,14 @@ inline std::map<std::string, uint64_t> uniqueChunks(const std::vector<vorn::Mani
   return ids;
 }
 
+// URL patterns of the store's requests, as the fault rules see them.
+inline const std::string kChunkPath = "/vorn-test/chunks/";
+inline const std::string kManifestPath = "/vorn-test/channels/[^/]+/manifest\\.json$";
+inline const std::string kListPath = "/vorn-test/?\\?";
+
 // A suite with one test server; each test has a directory, the server's
-// store (emptied) through the real S3 provider, and a channel named after the test.
+// store (emptied, no fault rules) through the real S3 provider, a channel named
+// after the test, two builds of the same files, and the checks that nothing was lost.
 class StoreTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { server_ = new S3Server(); }
@@ -87,6 +93,9 @@ class StoreTest : public ::testing::Test {
     std::vector<vorn::ObjectEntry> left;
     ASSERT_TRUE(store->list("", &left, nullptr));
     for (const auto& e : left) ASSERT_TRUE(store->remove(e.key, nullptr)) << e.key;
+    ASSERT_TRUE(server_->clear());
+    writeBuild(1, 0);
+    writeBuild(2, 0);
   }
 
   // The program with the server's store settings plus `extra`.
@@ -101,31 +110,6 @@ class StoreTest : public ::testing::Test {
     return body;
   }
   bool exists(const std::string& key) const { return store->head(key, nullptr).exists; }
-
-  static S3Server* server_;
-  TempDir tmp;
-  vorn::S3Config config;
-  std::unique_ptr<vorn::StorageProvider> store;
-  std::string channel;
-};
-inline S3Server* StoreTest::server_ = nullptr;
-
-// URL patterns of the store's requests, as the fault rules see them.
-inline const std::string kChunkPath = "/vorn-test/chunks/";
-inline const std::string kManifestPath = "/vorn-test/channels/[^/]+/manifest\\.json$";
-inline const std::string kListPath = "/vorn-test/?\\?";
-
-// The fault and process-death tests: the server's fault layer, two
-// builds of the same files, and the checks that nothing was lost.
-class FaultTest : public StoreTest {
- protected:
-  void SetUp() override {
-    StoreTest::SetUp();
-    proxy_ = std::make_unique<FaultProxy>(*server_);
-    ASSERT_TRUE(proxy_->clear());
-    writeBuild(1, 0);
-    writeBuild(2, 0);
-  }
 
   // Build 1 or 2, every file different between them; another salt gives other
   // chunks, extra files a build of many small objects.
@@ -145,14 +129,14 @@ class FaultTest : public StoreTest {
   std::string dest() const { return tmp / "dest"; }
 
   ProcessResult viaProxy(const std::vector<std::string>& args) const {
-    return runCli(args, proxy_->env());
+    return runCli(args, server_->faultEnv());
   }
   void publish(int build) { ASSERT_EQ(run({"push", srcOf(build), channel, "--force"}).status, 0); }
 
   // Status 1 and a last line that starts with prefix and says what failed; no crash.
   void expectCleanFailure(const ProcessResult& r, const std::string& prefix) const {
     EXPECT_EQ(r.status, 1) << r.err;
-    EXPECT_GT(proxy_->faults(), 0) << "the fault was never injected";
+    EXPECT_GT(server_->faults(), 0) << "the fault was never injected";
     std::string text = r.err.empty() ? r.out : r.err;  // "storage head" answers on stdout
     while (!text.empty() && text.back() == '\n') text.pop_back();
     const std::string last = text.substr(text.find_last_of("\r\n") + 1);
@@ -180,16 +164,13 @@ class FaultTest : public StoreTest {
     return files;
   }
 
-  // Every file is whole, of one build or the other; returns how many hold the second.
-  int expectOldOrNew() {
-    int fresh = 0;
+  // Every file is whole, of one build or the other.
+  void expectOldOrNew() {
     for (const std::string& rel : filesOf(2)) {
       const std::string got = slurp(dest() + "/" + rel);
-      const bool isNew = got == slurp(srcOf(2) + "/" + rel);
-      EXPECT_TRUE(isNew || got == slurp(srcOf(1) + "/" + rel)) << rel << ": neither build";
-      fresh += isNew;
+      EXPECT_TRUE(got == slurp(srcOf(2) + "/" + rel) || got == slurp(srcOf(1) + "/" + rel))
+          << rel << ": neither build";
     }
-    return fresh;
   }
 
   void expectInstalled(int build) {
@@ -197,7 +178,12 @@ class FaultTest : public StoreTest {
       EXPECT_EQ(slurp(dest() + "/" + rel), slurp(srcOf(build) + "/" + rel)) << rel;
   }
 
-  std::unique_ptr<FaultProxy> proxy_;
+  static S3Server* server_;
+  TempDir tmp;
+  vorn::S3Config config;
+  std::unique_ptr<vorn::StorageProvider> store;
+  std::string channel;
 };
+inline S3Server* StoreTest::server_ = nullptr;
 
 }  // namespace vorn_test

@@ -26,6 +26,20 @@ namespace vorn_test {
 
 inline const std::string kTestsDir = std::string(VORN_SOURCE_DIR) + "/tests/";
 
+// One fault for requests of `method` whose URL matches the regular expression
+// `path`: the first `skip` matches pass, then `times` of them fail (-1: all).
+// kind: status, close, close-mid, truncate, stall, flip, flip-request, hold.
+struct FaultRule {
+  std::string method, path, kind;
+  int skip = 0;
+  int times = -1;
+  int status = 500;      // for "status"
+  int delayMs = 1500;    // for "stall"
+  long offset = -1;      // for the flips: the byte changed (-1: the middle)
+  std::string header{};  // for "status": one more header line, "Name: value"
+  std::string body{};    // for "status": the body instead of an S3 error document
+};
+
 // Ready once it prints "listening on 127.0.0.1:PORT"; stopped with SIGTERM,
 // SIGKILL after two seconds.
 class S3Server {
@@ -89,37 +103,12 @@ class S3Server {
             {"VORN_S3_SECRET", kSecret}};
   }
 
- private:
-  TempDir dir_;
-  pid_t pid_ = -1;
-  int port_ = 0;
-  std::string startError_;
-};
-
-// One fault for requests of `method` whose URL matches the regular expression
-// `path`: the first `skip` matches pass, then `times` of them fail (-1: all).
-// kind: status, close, close-mid, truncate, stall, flip, flip-request, hold.
-struct FaultRule {
-  std::string method, path, kind;
-  int skip = 0;
-  int times = -1;
-  int status = 500;      // for "status"
-  int delayMs = 1500;    // for "stall"
-  long offset = -1;      // for the flips: the byte changed (-1: the middle)
-  std::string header{};  // for "status": one more header line, "Name: value"
-  std::string body{};    // for "status": the body instead of an S3 error document
-};
-
-// The server's fault layer: the same server, its requests sent under /__faults.
-class FaultProxy {
- public:
-  explicit FaultProxy(const S3Server& upstream) : upstream_(upstream) {}
-  std::string endpoint() const { return upstream_.endpoint() + "/__faults"; }
-  // The upstream's store settings with the endpoint pointing here.
-  EnvChanges env() const {
-    EnvChanges env = upstream_.env();
-    env["VORN_S3_ENDPOINT"] = endpoint();
-    return env;
+  // The fault layer: the same server, its requests sent under /__faults.
+  std::string faultEndpoint() const { return endpoint() + "/__faults"; }
+  EnvChanges faultEnv() const {
+    EnvChanges changed = env();
+    changed["VORN_S3_ENDPOINT"] = faultEndpoint();
+    return changed;
   }
   // Replaces the rules ({}: everything passes) and starts a new log.
   bool setRules(const std::vector<FaultRule>& rules) const {
@@ -164,13 +153,17 @@ class FaultProxy {
     std::string text, err;
     int32_t status = 0;
     Json::Value doc;
-    if (vorn::httpGet(endpoint() + "/__control/" + what, &text, &status, &err, "") && status == 200)
+    if (vorn::httpGet(faultEndpoint() + "/__control/" + what, &text, &status, &err, "") &&
+        status == 200)
       std::unique_ptr<Json::CharReader>(Json::CharReaderBuilder().newCharReader())
           ->parse(text.data(), text.data() + text.size(), &doc, nullptr);
     return doc;
   }
 
-  const S3Server& upstream_;
+  TempDir dir_;
+  pid_t pid_ = -1;
+  int port_ = 0;
+  std::string startError_;
 };
 
 }  // namespace vorn_test
