@@ -1,7 +1,7 @@
-// Every store-using verb through the test server's fault layer: a request fails the way a
-// network or a store fails, or the program is killed outright at a chosen
-// request. It must say so in one clear line with status 1, lose nothing, and
-// finish the job when run again.
+// Every store-using verb through the test server's fault layer: a request
+// fails the way a network or a store fails, or the program is killed outright
+// at a chosen request. It must say so in one clear line with status 1, lose
+// nothing, and finish the job when run again.
 
 #include "support/fixtures.hpp"
 
@@ -269,7 +269,6 @@ TEST_F(Faults, GcAndStorageVerbsFailCleanlyAndSucceedOnReRun) {
       {{"storage", "put", key, object}, rule("PUT", path, "close")},
       {{"storage", "get", key, fetched}, rule("GET", path, "status", 0, -1, 503)},
       {{"storage", "get", key, fetched}, rule("GET", path, "truncate")},
-      {{"storage", "get", key, fetched}, rule("GET", path, "close-mid")},
       {{"storage", "head", key}, rule("HEAD", path, "status")},
       {{"storage", "remove", key}, rule("DELETE", path, "status")},
       {{"--crypt", std::string(64, 'c'), "storage", "get", "sealed", fetched},

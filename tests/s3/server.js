@@ -18,6 +18,7 @@ const crypto = require('crypto');
 const fs = require('fs');
 const http = require('http');
 const path = require('path');
+const { parseArgs } = require('util');
 const S3rver = require('s3rver');
 const faults = require('./faults');
 const AWSAccount = require('s3rver/lib/models/account');
@@ -27,6 +28,7 @@ const FilesystemStore = require('s3rver/lib/stores/filesystem');
 // the file (which it truncates first), so a GET right after can read a short
 // object. Real stores read their own writes: here the object goes to a
 // temporary file (which listings skip) renamed into place before the answer.
+// s3rver hands every object over as a stream.
 let temporaries = 0;
 FilesystemStore.prototype.putObject = async function putObject(object) {
   const objectPath = this.getResourcePath(object.bucket, object.key, 'object');
@@ -38,18 +40,12 @@ FilesystemStore.prototype.putObject = async function putObject(object) {
     let total = 0;
     out.on('error', reject);
     out.on('close', () => resolve([total, hash.digest('hex')]));
-    const add = piece => {
+    object.content.on('error', reject);
+    object.content.on('data', piece => {
       hash.update(piece);
       total += piece.length;
-    };
-    if (Buffer.isBuffer(object.content)) {
-      add(object.content);
-      out.end(object.content);
-    } else {
-      object.content.on('error', reject);
-      object.content.on('data', add);
-      object.content.pipe(out);
-    }
+    });
+    object.content.pipe(out);
   });
   await fs.promises.rename(temporary, objectPath);
   await this.putMetadata(object.bucket, object.key, object.metadata, md5);
@@ -210,13 +206,9 @@ function verify(opts, req, body) {
 }
 
 function main() {
-  const opts = { port: 0, dir: '', bucket: '', accessKey: 'S3RVER', secret: 'S3RVER' };
-  const names = { '--port': 'port', '--dir': 'dir', '--bucket': 'bucket', '--access-key': 'accessKey', '--secret': 'secret' };
-  const argv = process.argv.slice(2);
-  for (let i = 0; i < argv.length; i += 2) {
-    if (!names[argv[i]] || i + 1 >= argv.length) throw new Error('bad argument: ' + argv[i]);
-    opts[names[argv[i]]] = argv[i + 1];
-  }
+  const text = value => ({ type: 'string', default: value });
+  const { values } = parseArgs({ options: { port: text('0'), dir: text(''), bucket: text(''), 'access-key': text('S3RVER'), secret: text('S3RVER') } });
+  const opts = { ...values, accessKey: values['access-key'] };
   if (!opts.dir || !opts.bucket) throw new Error('--dir and --bucket are required');
   new AWSAccount(123456789001, 'vorn-test').createKeyPair(opts.accessKey, opts.secret);
   const backend = new S3rver({ address: '127.0.0.1', port: 0, silent: true, directory: opts.dir, configureBuckets: [{ name: opts.bucket }] });
