@@ -390,9 +390,12 @@ TEST_F(CliSync, FreshSyncResyncChangedBuildBaseAndDryRun) {
   EXPECT_FALSE(fs::exists(tmp / "fresh"));
   r = run({"sync", channel, tmp / "fresh", "--base", tmp / "previous"});
   EXPECT_EQ(downloaded(r.out), long(fresh)) << r.out << r.err;
-  EXPECT_NE(r.out.find(": 4 file(s), " + std::to_string(slots - fresh) + " chunk(s) reused"),
-            std::string::npos);
   expectInstalled(tmp / "fresh");
+  // The old install holds all but the new chunks.
+  EXPECT_NE(run({"sync", channel, dest(), "--dry-run"})
+                .out.find(std::to_string(chunks().size() - fresh) + " already local, " +
+                          std::to_string(fresh) + " to download ("),
+            std::string::npos);
   r = run({"sync", channel, dest()});
   EXPECT_EQ(downloaded(r.out), long(fresh)) << r.out << r.err;
   expectInstalled();
@@ -508,7 +511,6 @@ TEST_F(CliSync, DeleteMirrorsTheBuildAndDryRunOnlyLists) {
   const std::string listing =
       "\n  %s data/two.pak\n  %s extra-link\n  %s old/notes.txt\n  %s old\n";
   r = run({"sync", channel, dest(), "--dry-run", "--delete"});
-  EXPECT_EQ(r.out.find("dry-run '" + channel + "'"), 0u) << r.out;
   EXPECT_NE(r.out.find("Nothing was written." +
                        std::regex_replace(listing, std::regex("%s"), "would remove")),
             std::string::npos)
@@ -516,7 +518,6 @@ TEST_F(CliSync, DeleteMirrorsTheBuildAndDryRunOnlyLists) {
   EXPECT_TRUE(fs::exists(fs::symlink_status(dest() + "/extra-link")));
   EXPECT_EQ(run({"sync", channel, tmp / "fresh", "--dry-run", "--delete"}).status, 0);
   r = run({"sync", channel, dest(), "--delete"});
-  EXPECT_EQ(r.out.find("synced '" + channel + "'"), 0u) << r.out;
   const std::string removed = std::regex_replace(listing, std::regex("%s"), "removed");
   EXPECT_EQ(r.out.substr(r.out.size() - std::min(r.out.size(), removed.size())), removed) << r.out;
   std::set<std::string> left;
@@ -884,7 +885,8 @@ TEST_F(CliHostile, HostileDescriptorFilesAreRefusedOrLeadToARefusedManifest) {
   for (int i = 0; i < 200000; ++i) many += "\"x" + std::to_string(i) + "\":\"u\",";
   const std::string bad = "descriptor: bad sync descriptor: ";
   const std::tuple<std::string, int, std::string> rows[] = {
-      {"{ not json", 2, "descriptor: manifest parse error: "},
+      {"{ not json", 2,
+       "descriptor: manifest parse error: * Line 1, Column 3 Missing '}' or object member name\n"},
       {"[]", 2, bad + "not a JSON object\n"},
       {R"({"manifest_url":7})", 2, bad + "\"manifest_url\" is not a string\n"},
       {R"({"manifest_url":"u","chunks":["u"]})", 2, bad + "\"chunks\" is not an object\n"},

@@ -71,9 +71,8 @@ TEST_F(Faults, PushKeepsThePreviousBuildAndCompletesOnReRun) {
       {rule("PUT", kManifestPath, "hold"), true, false}};
   for (const auto& c : cases) {
     const uint64_t salt = static_cast<uint64_t>(&c - cases) + 1;
-    SCOPED_TRACE(c.rule.method + " " + c.rule.path + " " + c.rule.kind + " skip " +
-                 std::to_string(c.rule.skip));
     channel = "push-" + std::to_string(salt);
+    SCOPED_TRACE(channel);
     writeBuild(1, 0, c.concurrent ? 24 : 0);
     writeBuild(2, salt, c.concurrent ? 24 : 0);  // chunks no earlier case uploaded
     publish(1);
@@ -191,10 +190,8 @@ TEST_F(Faults, RetriesAndTimeLimit) {
     ASSERT_TRUE(server_->setRules({c.rule}));
     std::vector<std::string> args{"sync", channel, dest()};
     args.insert(args.end(), c.options.begin(), c.options.end());
-    vorn_test::EnvChanges env = server_->faultEnv();
-    for (const auto& [name, value] : c.env) env[name] = value;
     const auto started = std::chrono::steady_clock::now();
-    const auto r = vorn_test::runCli(args, env);
+    const auto r = viaProxy(args, c.env);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     int retries = 0;
@@ -233,9 +230,8 @@ TEST_F(Faults, RetriesAndTimeLimit) {
   // The storage verbs take the variable only.
   writeTextFile(tmp / "object.bin", "some object");
   ASSERT_TRUE(server_->setRules({rule("PUT", "/vorn-test/loose/", "status", 0, 1)}));
-  vorn_test::EnvChanges env = server_->faultEnv();
-  env["VORN_RETRIES"] = std::string("1");
-  const auto put = vorn_test::runCli({"storage", "put", "loose/o", tmp / "object.bin"}, env);
+  const auto put =
+      viaProxy({"storage", "put", "loose/o", tmp / "object.bin"}, {{"VORN_RETRIES", "1"}});
   EXPECT_EQ(put.status, 0) << put.err;
   EXPECT_NE(put.err.find("retry 1/1: PUT loose/o -> HTTP 500"), std::string::npos) << put.err;
 }

@@ -199,22 +199,32 @@ TEST_F(Engine, GcStopsAtTheFirstFailedRemoval) {
   store.failWhen = [&](const std::string& op, const std::string& key) {
     return op == "remove" && key == keys[2];
   };
-  std::vector<std::string> reports, expected;
+  std::vector<std::string> expected;
   for (int i = 0; i < 2; ++i)
     expected.push_back(keys[i] + " " + std::to_string(store.objects[keys[i]].size()) + " deleted");
-  vorn::GcStats stats;
-  stats.deleted = 777;
-  EXPECT_FALSE(vorn::collectGarbage(
-      store, true,
-      [&](const std::string& key, int64_t size, bool deleted) {
-        reports.push_back(key + " " + std::to_string(size) + (deleted ? " deleted" : ""));
-      },
-      &stats, &err));
-  EXPECT_EQ(err, kUnreachable);
-  EXPECT_EQ(reports, expected) << "earlier removals stand, nothing later is tried";
-  for (size_t i = 0; i < keys.size(); ++i)
-    EXPECT_EQ(store.objects.count(keys[i]), i < 2 ? 0u : 1u) << i;
-  EXPECT_EQ(stats.deleted, 777u) << "stats untouched on failure";
+  // With one job nothing after the failure is tried; with four, what is reported gone is gone.
+  const auto objects = store.objects;
+  for (const int jobs : {1, 4}) {
+    store.objects = objects;
+    std::vector<std::string> reports;
+    vorn::GcStats stats;
+    stats.deleted = 777;
+    EXPECT_FALSE(vorn::collectGarbage(
+        store, true,
+        [&](const std::string& key, int64_t size, bool deleted) {
+          reports.push_back(key + " " + std::to_string(size) + (deleted ? " deleted" : ""));
+        },
+        &stats, &err, jobs));
+    EXPECT_EQ(err, kUnreachable);
+    EXPECT_EQ(stats.deleted, 777u) << "stats untouched on failure";
+    EXPECT_EQ(store.objects.count(keys[2]), 1u);
+    for (const std::string& line : reports)
+      EXPECT_EQ(store.objects.count(line.substr(0, line.find(' '))), 0u) << line;
+    if (jobs > 1) continue;
+    EXPECT_EQ(reports, expected) << "earlier removals stand, nothing later is tried";
+    for (size_t i = 0; i < keys.size(); ++i)
+      EXPECT_EQ(store.objects.count(keys[i]), i < 2 ? 0u : 1u) << i;
+  }
 }
 
 // ---- the small units ----

@@ -128,8 +128,11 @@ class StoreTest : public ::testing::Test {
   std::string srcOf(int build) const { return tmp / ("v" + std::to_string(build)); }
   std::string dest() const { return tmp / "dest"; }
 
-  ProcessResult viaProxy(const std::vector<std::string>& args) const {
-    return runCli(args, server_->faultEnv());
+  // The program through the fault layer, with `extra` settings.
+  ProcessResult viaProxy(const std::vector<std::string>& args, EnvChanges extra = {}) const {
+    const EnvChanges env = server_->faultEnv();
+    extra.insert(env.begin(), env.end());  // what `extra` sets stays
+    return runCli(args, extra);
   }
   void publish(int build) { ASSERT_EQ(run({"push", srcOf(build), channel, "--force"}).status, 0); }
 
