@@ -1,6 +1,6 @@
 #pragma once
 // What the tests share: running the program against the local S3 test
-// server, reading back what a store holds, and the suite fixtures with a
+// server, reading back what a store holds, and the store fixture, with one
 // server per suite.
 
 #include "chunking/manifest.hpp"
