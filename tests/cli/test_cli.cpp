@@ -205,9 +205,9 @@ TEST_F(CliStore, StorageVerbsRoundTripAndFail) {
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out + r.err, vorn_test::kMissingStoreEnv) << "gc never shows usage";
   }
-  for (const std::string prefix : {"gc: ", "channel delete: ", "sign-sync: "}) {
-    const ProcessResult r = runCli(vorn_test::words(prefix.substr(0, prefix.size() - 2) + " x"),
-                                   vorn_test::kUnreachableStore);
+  for (const std::string verb : {"gc", "channel delete", "sign-sync"}) {
+    const ProcessResult r = runCli(vorn_test::words(verb + " x"), vorn_test::kUnreachableStore);
+    const std::string prefix = verb + ": ";
     EXPECT_EQ(r.status, 1) << prefix;
     EXPECT_EQ(r.out + r.err.substr(0, prefix.size()), prefix) << r.err;
   }
@@ -485,10 +485,9 @@ TEST_F(CliSync, VerifyQuickFullVerboseRepairAndSignatures) {
   writeTextFile(tmp / "blocked/c.bin/blocker", "x");
   r = run({"sync", channel, tmp / "blocked", "--wait", "2"});
   EXPECT_EQ(r.status, 1);
-  for (const char* attempt : {"1/2s", "2/2s"})
-    EXPECT_NE(
-        r.err.find(std::string("\r  waiting for 'c.bin' to close (") + attempt + ") ...        "),
-        std::string::npos)
+  for (const std::string attempt : {"1/2s", "2/2s"})
+    EXPECT_NE(r.err.find("\r  waiting for 'c.bin' to close (" + attempt + ") ...        "),
+              std::string::npos)
         << r.err;
   EXPECT_EQ(r.err.find("(3/2s)"), std::string::npos);
   EXPECT_NE(r.err.find("\nsync: 'c.bin' is in use - could not replace it ("), std::string::npos)

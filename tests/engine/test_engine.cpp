@@ -1,7 +1,7 @@
 // The engine against an in-memory store, for what the program cannot be made
 // to show from outside: where each chunk of a sync comes from, what a push
-// leaves after a fault, when garbage collection refuses to start, and the
-// manifest fetch policy.
+// leaves after a fault, where a failed removal stops garbage collection, and
+// the manifest fetch policy.
 
 #include "engine/channel_manifest.hpp"
 #include "engine/garbage_collection.hpp"

@@ -98,9 +98,15 @@ class StoreTest : public ::testing::Test {
     writeBuild(2, 0);
   }
 
-  // The program with the server's store settings plus `extra`.
+  // The program with the server's store settings (viaProxy: its fault layer's) plus `extra`.
   ProcessResult run(const std::vector<std::string>& args, const EnvChanges& extra = {}) const {
-    EnvChanges env = server_->env();
+    return runWith(server_->env(), args, extra);
+  }
+  ProcessResult viaProxy(const std::vector<std::string>& args, const EnvChanges& extra = {}) const {
+    return runWith(server_->faultEnv(), args, extra);
+  }
+  static ProcessResult runWith(EnvChanges env, const std::vector<std::string>& args,
+                               const EnvChanges& extra) {
     for (const auto& [name, value] : extra) env[name] = value;
     return runCli(args, env);
   }
@@ -128,12 +134,6 @@ class StoreTest : public ::testing::Test {
   std::string srcOf(int build) const { return tmp / ("v" + std::to_string(build)); }
   std::string dest() const { return tmp / "dest"; }
 
-  // The program through the fault layer, with `extra` settings.
-  ProcessResult viaProxy(const std::vector<std::string>& args, EnvChanges extra = {}) const {
-    const EnvChanges env = server_->faultEnv();
-    extra.insert(env.begin(), env.end());  // what `extra` sets stays
-    return runCli(args, extra);
-  }
   void publish(int build) { ASSERT_EQ(run({"push", srcOf(build), channel, "--force"}).status, 0); }
 
   // Status 1 and a last line that starts with prefix and says what failed; no crash.
