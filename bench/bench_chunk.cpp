@@ -513,8 +513,8 @@ int compress(const fs::path& path, const std::string& threadList, int repeats) {
         "  %3u thread(s)   %8.1f s %8.1f MB/s   cpu %6.1f s (%.2f cores)   stored %5.1f%%   x%.2f "
         "of %u\n",
         threads, best.seconds, rate, best.cpu, best.seconds > 0 ? best.cpu / best.seconds : 0.0,
-                bytes ? 100.0 * static_cast<double>(best.stored) / static_cast<double>(bytes) : 0.0,
-                first > 0 ? rate / first : 0.0, counts[0]);
+        bytes ? 100.0 * static_cast<double>(best.stored) / static_cast<double>(bytes) : 0.0,
+        first > 0 ? rate / first : 0.0, counts[0]);
   }
   std::printf("  cores online: %u\n", std::thread::hardware_concurrency());
   return 0;

@@ -12,8 +12,8 @@
 namespace vorn {
 
 struct ScannedArgs {
-  std::set<std::string> flags;                  // flags that were given
-  std::map<std::string, std::string> values;    // value options that were given
+  std::set<std::string> flags;                // flags that were given
+  std::map<std::string, std::string> values;  // value options that were given
   std::vector<std::string> positional;
 
   bool has(const std::string& flag) const { return flags.count(flag) != 0; }

@@ -23,8 +23,8 @@ struct FileCloser {
 // One unbuffered write of the whole content. A private file is made readable
 // by its owner only, also when it existed before.
 bool writeBytes(const std::string& path, const std::string& data, bool ownerOnly) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
-                      ownerOnly ? 0600 : 0666);
+  const int fd =
+      open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, ownerOnly ? 0600 : 0666);
   if (fd < 0) return false;
   bool ok = !ownerOnly || fchmod(fd, 0600) == 0;
   for (size_t done = 0; ok && done < data.size();) {

@@ -32,12 +32,12 @@ int chunkCmd(int count, char** args) {
     std::fprintf(stderr, "cannot write %s\n", positional[1].c_str());
     return 2;
   }
-  std::printf("chunked %zu file(s): %zu chunks (%zu unique), %lld bytes (%lld unique, %.1f%% dedup)\n",
-              static_cast<size_t>(stats.files), static_cast<size_t>(stats.chunks),
-              static_cast<size_t>(stats.uniqueChunks), static_cast<long long>(stats.totalBytes),
-              static_cast<long long>(stats.uniqueBytes),
-              savedPercent(static_cast<double>(stats.totalBytes),
-                           static_cast<double>(stats.uniqueBytes)));
+  std::printf(
+      "chunked %zu file(s): %zu chunks (%zu unique), %lld bytes (%lld unique, %.1f%% dedup)\n",
+      static_cast<size_t>(stats.files), static_cast<size_t>(stats.chunks),
+      static_cast<size_t>(stats.uniqueChunks), static_cast<long long>(stats.totalBytes),
+      static_cast<long long>(stats.uniqueBytes),
+      savedPercent(static_cast<double>(stats.totalBytes), static_cast<double>(stats.uniqueBytes)));
   std::printf("  build %s\n", stats.build.c_str());
   return 0;
 }

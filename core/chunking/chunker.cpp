@@ -9,7 +9,6 @@
 #include <cstring>
 #include <memory>
 
-
 namespace vorn {
 
 namespace {

@@ -11,8 +11,8 @@ struct ManifestStats {
   uint64_t chunks = 0;        // chunk references, repeats included
   uint64_t uniqueChunks = 0;  // distinct chunk ids
   int64_t totalBytes = 0;
-  int64_t uniqueBytes = 0;    // each distinct id counted once
-  std::string build;          // build id
+  int64_t uniqueBytes = 0;  // each distinct id counted once
+  std::string build;        // build id
 };
 
 struct BuildOptions {

@@ -30,8 +30,9 @@ bool signManifest(const std::string& secretHex, const std::string& message,
     return false;
   }
   unsigned char sig[crypto_sign_BYTES];
-  int rc = crypto_sign_detached(sig, nullptr, reinterpret_cast<const unsigned char*>(message.data()),
-                                message.size(), reinterpret_cast<const unsigned char*>(sk.data()));
+  int rc =
+      crypto_sign_detached(sig, nullptr, reinterpret_cast<const unsigned char*>(message.data()),
+                           message.size(), reinterpret_cast<const unsigned char*>(sk.data()));
   sodium_memzero(&sk[0], sk.size());
   if (rc != 0) {
     setError(err, "signing failed");

@@ -2,8 +2,6 @@
 
 namespace vorn {
 
-std::string plainChunkKey(const std::string& id) {
-  return "chunks/" + id.substr(0, 2) + "/" + id;
-}
+std::string plainChunkKey(const std::string& id) { return "chunks/" + id.substr(0, 2) + "/" + id; }
 
 }  // namespace vorn

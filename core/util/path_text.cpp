@@ -10,9 +10,13 @@ std::string genericUtf8Path(const std::filesystem::path& path) {
   return text;
 }
 
-std::filesystem::path pathFromNative(const std::string& text) { return std::filesystem::path(text); }
+std::filesystem::path pathFromNative(const std::string& text) {
+  return std::filesystem::path(text);
+}
 
-std::filesystem::path pathFromUtf8(const std::string& text) { return std::filesystem::u8path(text); }
+std::filesystem::path pathFromUtf8(const std::string& text) {
+  return std::filesystem::u8path(text);
+}
 
 bool isPathWithin(const std::filesystem::path& root, const std::filesystem::path& path) {
   auto p = path.begin();
