@@ -1,5 +1,6 @@
 #include "arg_scan.hpp"
 
+#include <cstdio>
 #include <cstdlib>
 
 namespace vorn {
@@ -10,7 +11,7 @@ std::string ScannedArgs::value(const std::string& option, const std::string& fal
 }
 
 ScannedArgs scanArgs(int count, char** args, const std::set<std::string>& flagNames,
-                     const std::set<std::string>& valueNames) {
+                     const std::set<std::string>& valueNames, size_t positionalUsed) {
   ScannedArgs out;
   for (int i = 1; i < count; ++i) {
     std::string arg = args[i];
@@ -20,6 +21,17 @@ ScannedArgs scanArgs(int count, char** args, const std::set<std::string>& flagNa
       out.values[arg] = args[++i];
     } else {
       out.positional.push_back(arg);
+    }
+  }
+  // Such arguments stay positional and change nothing, but a user who typed
+  // one meant something by it.
+  for (size_t i = positionalUsed; i < out.positional.size(); ++i) {
+    const std::string& arg = out.positional[i];
+    if (arg.compare(0, 2, "--") != 0) continue;
+    if (valueNames.count(arg)) {
+      std::fprintf(stderr, "warning: ignoring option '%s' without its value\n", arg.c_str());
+    } else {
+      std::fprintf(stderr, "warning: ignoring unknown option '%s'\n", arg.c_str());
     }
   }
   return out;

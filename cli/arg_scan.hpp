@@ -21,9 +21,12 @@ struct ScannedArgs {
   std::string value(const std::string& option, const std::string& fallback = "") const;
 };
 
-// Scans args[1..count) of a handler view.
+// Scans args[1..count) of a handler view. The verb uses the first
+// positionalUsed positional arguments; each later one that begins with "--" (a
+// mistyped option, or a value option with nothing after it) is ignored, and
+// standard error says so in one warning line.
 ScannedArgs scanArgs(int count, char** args, const std::set<std::string>& flagNames,
-                     const std::set<std::string>& valueNames);
+                     const std::set<std::string>& valueNames, size_t positionalUsed);
 
 // Environment variable, or the empty text when unset.
 std::string envText(const char* name);

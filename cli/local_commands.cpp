@@ -16,7 +16,7 @@
 namespace vorn {
 
 int chunkCmd(int count, char** args) {
-  const ScannedArgs scanned = scanArgs(count, args, {"--keep-mode"}, {});
+  const ScannedArgs scanned = scanArgs(count, args, {"--keep-mode"}, {}, 2);
   const std::vector<std::string>& positional = scanned.positional;
   if (positional.empty()) return printUsage();
   BuildOptions options;

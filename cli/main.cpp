@@ -2,7 +2,6 @@
 
 #include "cli_common.hpp"
 #include "commands.hpp"
-#include "transfer_args.hpp"
 #include "usage.hpp"
 
 #include "util/crypt_key.hpp"
@@ -68,7 +67,6 @@ int main(int argc, char** argv) {
     }
   }
 
-  vorn::applyTransferEnvironment();
   if (args.size() < 2) return vorn::printUsage();
   for (const Verb& verb : kVerbs) {
     if (std::strcmp(args[1], verb.name) == 0) {

@@ -24,7 +24,7 @@ int channelCmd(int count, char** args) {
   const std::string channel = args[2];
 
   int status = 0;
-  auto store = openStore(&status);
+  auto store = openStore(transferSettingsFrom(nullptr), &status);
   if (!store) return status;
 
   std::string err;
@@ -42,21 +42,23 @@ int channelCmd(int count, char** args) {
 int gcCmd(int count, char** args) {
   // gc takes no positional arguments and never shows the usage text.
   const ScannedArgs scanned =
-      scanArgs(count, args, {"--delete", "--sweep"}, withTransferOptions({}));
-  const bool remove = scanned.has("--delete") || scanned.has("--sweep");
-  applyTransferArgs(scanned);
+      scanArgs(count, args, {"--delete", "--sweep"}, withTransferOptions({}), 0);
+  const TransferSettings transfer = transferSettingsFrom(&scanned);
+  GcOptions options;
+  options.remove = scanned.has("--delete") || scanned.has("--sweep");
+  options.jobs = transfer.jobs;
 
   int status = 0;
-  auto store = openStore(&status);
+  auto store = openStore(transfer, &status);
   if (!store) return status;
 
-  GcReport report = [](const std::string& key, int64_t size, bool deleted) {
+  options.report = [](const std::string& key, int64_t size, bool deleted) {
     std::printf("  %s %s (%lld bytes)\n", deleted ? "deleted" : "garbage", key.c_str(),
                 static_cast<long long>(size));
   };
   GcStats stats;
   std::string err;
-  if (!collectGarbage(*store, remove, report, &stats, &err, jobsFrom(scanned))) {
+  if (!collectGarbage(*store, options, &stats, &err)) {
     // Lines already printed stay: in delete mode they name objects that are gone.
     std::fflush(stdout);
     std::fprintf(stderr, "gc: %s\n", err.c_str());
@@ -67,23 +69,22 @@ int gcCmd(int count, char** args) {
       "bytes)%s\n",
       stats.manifests, stats.referenced, stats.chunkObjects, stats.garbage,
       static_cast<long long>(stats.garbageBytes),
-      remove ? " -> deleted" : " (dry run; pass --delete to remove)");
+      options.remove ? " -> deleted" : " (dry run; pass --delete to remove)");
   return 0;
 }
 
 int signSyncCmd(int count, char** args) {
   if (count < 2) return printUsage();
-  ScannedArgs scanned = scanArgs(count, args, {}, withTransferOptions({"--ttl"}));
+  ScannedArgs scanned = scanArgs(count, args, {}, withTransferOptions({"--ttl"}), 1);
   if (scanned.positional.empty()) return printUsage();
   const std::string& channel = scanned.positional[0];
   const int lifetime = std::atoi(scanned.value("--ttl", "300").c_str());
-  // Presigning makes no requests; only the manifest read does, one at a time.
-  applyTransferArgs(scanned);
 
   // The configuration is kept: the descriptor's URLs are presigned with it.
+  // Presigning makes no requests; only the manifest read does, one at a time.
   S3Config config;
   int status = 0;
-  auto store = openStore(&status, &config);
+  auto store = openStore(transferSettingsFrom(&scanned), &status, &config);
   if (!store) return status;
 
   std::string descriptor;

@@ -6,13 +6,15 @@
 
 namespace vorn {
 
-std::unique_ptr<StorageProvider> providerFor(const S3Config& config) {
-  std::unique_ptr<StorageProvider> store = makeS3Provider(config);
+std::unique_ptr<StorageProvider> providerFor(const S3Config& config,
+                                             const TransferSettings& transfer) {
+  std::unique_ptr<StorageProvider> store = makeS3Provider(config, transfer);
   if (!storeKey.empty()) store = makeEncryptedProvider(std::move(store), storeKey);
   return store;
 }
 
-std::unique_ptr<StorageProvider> openStore(int* status, S3Config* configOut) {
+std::unique_ptr<StorageProvider> openStore(const TransferSettings& transfer, int* status,
+                                           S3Config* configOut) {
   S3Config config;
   std::string err;
   if (!loadS3ConfigFromEnv(&config, &err)) {
@@ -20,7 +22,7 @@ std::unique_ptr<StorageProvider> openStore(int* status, S3Config* configOut) {
     *status = 2;
     return nullptr;
   }
-  auto store = providerFor(config);
+  auto store = providerFor(config, transfer);
   if (configOut) *configOut = config;
   return store;
 }

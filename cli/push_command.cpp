@@ -19,14 +19,16 @@ namespace {
 
 // Announces the channel with one empty POST. Registration is a courtesy: it
 // only prints what happened and never changes the command's outcome.
-void registerChannel(const std::string& baseUrl, const std::string& channel,
-                     const std::string& token) {
-  std::string url = baseUrl;
-  if (!url.empty() && url.back() == '/') url.pop_back();
-  url += "/api/channels/" + channel + "?engine=vorn";
+void registerChannel(const TransferSettings& transfer, const std::string& baseUrl,
+                     const std::string& channel, const std::string& token) {
+  HttpRequest request;
+  request.url = baseUrl;
+  if (!request.url.empty() && request.url.back() == '/') request.url.pop_back();
+  request.url += "/api/channels/" + channel + "?engine=vorn";
+  request.token = token;
   int32_t status = 0;
   std::string err;
-  if (!httpPost(url, token, &status, &err)) {
+  if (!httpPost(transfer, request, &status, &err)) {
     std::fprintf(stderr, "  register: %s (channel published, but not registered)\n", err.c_str());
   } else if (status / 100 == 2) {
     std::printf("  registered Vorn channel with %s\n", baseUrl.c_str());
@@ -44,29 +46,29 @@ int pushCmd(int count, char** args) {
   std::string signArg = envText("VORN_SIGN_KEY");
   std::string registerUrl = envText("VORN_REGISTER_URL");
   std::string registerToken = envText("VORN_REGISTER_TOKEN");
-  ScannedArgs scanned = scanArgs(count, args, {"--force", "--keep-mode"},
-                                 withTransferOptions({"--sign", "--register", "--register-token"}));
+  ScannedArgs scanned =
+      scanArgs(count, args, {"--force", "--keep-mode"},
+               withTransferOptions({"--sign", "--register", "--register-token"}), 2);
   if (scanned.positional.size() < 2) return printUsage();
   signArg = scanned.value("--sign", signArg);
   registerUrl = scanned.value("--register", registerUrl);
   registerToken = scanned.value("--register-token", registerToken);
-  const std::string& source = scanned.positional[0];
-  const std::string& channel = scanned.positional[1];
-  const std::string signKey = signArg.empty() ? std::string() : keyTextFromArg(signArg);
-
-  applyTransferArgs(scanned);
-  PushOptions options;
-  options.jobs = jobsFrom(scanned);
+  PushRequest request;
+  request.source = scanned.positional[0];
+  request.channel = scanned.positional[1];
+  if (!signArg.empty()) request.signKey = keyTextFromArg(signArg);
+  request.force = scanned.has("--force");
+  request.keepMode = scanned.has("--keep-mode") || envSwitch("VORN_KEEP_MODE");
+  request.transfer = transferSettingsFrom(&scanned);
 
   int status = 0;
-  std::unique_ptr<StorageProvider> store = openStore(&status);
+  std::unique_ptr<StorageProvider> store = openStore(request.transfer, &status);
   if (!store) return status;
 
-  options.keepMode = scanned.has("--keep-mode") || envSwitch("VORN_KEEP_MODE");
+  const std::string& channel = request.channel;
   PushStats stats;
   std::string err;
-  if (!pushChannel(*store, source, channel, scanned.has("--force"), signKey, &stats, &err,
-                   options)) {
+  if (!pushChannel(*store, request, &stats, &err)) {
     std::fprintf(stderr, "push: %s\n", err.c_str());
     return 1;
   }
@@ -83,10 +85,10 @@ int pushCmd(int count, char** args) {
         static_cast<long long>(stats.bytesIn), static_cast<long long>(stats.bytesStored),
         savedPercent(static_cast<double>(stats.bytesIn), static_cast<double>(stats.bytesStored)));
     std::printf("  build %s\n", stats.build.c_str());
-    if (!signKey.empty()) std::printf("  manifest signed (ed25519)\n");
+    if (!request.signKey.empty()) std::printf("  manifest signed (ed25519)\n");
   }
   std::fflush(stdout);
-  if (!registerUrl.empty()) registerChannel(registerUrl, channel, registerToken);
+  if (!registerUrl.empty()) registerChannel(request.transfer, registerUrl, channel, registerToken);
   return 0;
 }
 

@@ -2,6 +2,7 @@
 #include "cli_common.hpp"
 #include "commands.hpp"
 #include "open_store.hpp"
+#include "transfer_args.hpp"
 #include "usage.hpp"
 
 #include "storage/request_signing.hpp"
@@ -74,7 +75,7 @@ int storageCmd(int count, char** args) {
   // The store is opened before the sub-verb is looked at, so a missing
   // configuration is reported even for an unknown sub-verb.
   int status = 0;
-  std::unique_ptr<StorageProvider> store = openStore(&status);
+  std::unique_ptr<StorageProvider> store = openStore(transferSettingsFrom(nullptr), &status);
   if (!store) return status;
 
   const std::string sub = args[1];
@@ -87,7 +88,7 @@ int storageCmd(int count, char** args) {
 
 int presignCmd(int count, char** args) {
   if (count < 2) return printUsage();
-  const ScannedArgs scanned = scanArgs(count, args, {}, {"--ttl"});
+  const ScannedArgs scanned = scanArgs(count, args, {}, {"--ttl"}, 1);
   const int lifetime = std::atoi(scanned.value("--ttl", "300").c_str());
   if (scanned.positional.empty()) return printUsage();
 

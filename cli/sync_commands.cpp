@@ -25,15 +25,10 @@
 namespace vorn {
 namespace {
 
-// Where the manifest and the chunks come from, and who vouches for them.
+// Where the manifest and the chunks come from, and where they go.
 struct Sources {
-  std::string channel;
+  ChannelSource source;
   std::string destination;
-  std::string verifyKey;  // resolved key text; empty: no signature required
-  std::string manifestUrl;
-  std::string manifestSigUrl;
-  ChunkUrlMap chunkUrls;
-  int jobs = 1;  // chunk downloads in flight
 };
 
 struct BadFile {
@@ -43,9 +38,9 @@ struct BadFile {
 
 const size_t kBodyExcerpt = 200;
 
-// Descriptor text from a file or a URL into *sources. Returns -1 to go on,
+// Descriptor text from a file or a URL into *source. Returns -1 to go on,
 // else the exit status after the message has been written.
-int loadDescriptor(const ScannedArgs& args, const std::string& token, Sources* sources) {
+int loadDescriptor(const ScannedArgs& args, const std::string& token, ChannelSource* source) {
   std::string text;
   const std::string file = args.value("--descriptor");
   const std::string url = args.value("--descriptor-url");
@@ -57,7 +52,10 @@ int loadDescriptor(const ScannedArgs& args, const std::string& token, Sources* s
   } else if (!url.empty()) {
     int32_t status = 0;
     std::string err;
-    if (!httpGet(url, &text, &status, &err, token)) {
+    HttpRequest request;
+    request.url = url;
+    request.token = token;
+    if (!httpGet(source->transfer, request, &text, &status, &err)) {
       std::fprintf(stderr, "descriptor-url: %s\n", err.c_str());
       return 1;
     }
@@ -72,31 +70,33 @@ int loadDescriptor(const ScannedArgs& args, const std::string& token, Sources* s
     return -1;
   }
   std::string err;
-  if (!parseSyncDescriptor(text, &sources->manifestUrl, &sources->manifestSigUrl,
-                           &sources->chunkUrls, &err)) {
+  if (!parseSyncDescriptor(text, source, &err)) {
     std::fprintf(stderr, "descriptor: %s\n", err.c_str());
     return 2;
   }
   return -1;
 }
 
-// The front part both verbs share: positional arguments, key, descriptor.
-// Returns -1 to go on, else the exit status.
+// The front part both verbs share: positional arguments, transfer settings,
+// key, descriptor. Returns -1 to go on, else the exit status.
 int resolveSources(const ScannedArgs& args, Sources* sources) {
   if (args.positional.size() < 2) return printUsage();
-  sources->channel = args.positional[0];
+  ChannelSource& source = sources->source;
+  source.channel = args.positional[0];
   sources->destination = args.positional[1];
+  source.transfer = transferSettingsFrom(&args);
   const std::string keyArg = args.value("--verify", envText("VORN_VERIFY_KEY"));
-  if (!keyArg.empty()) sources->verifyKey = keyTextFromArg(keyArg);
-  sources->manifestUrl = args.value("--manifest-url");
-  return loadDescriptor(args, args.value("--token", envText("CORVANE_TOKEN")), sources);
+  if (!keyArg.empty()) source.verifyKey = keyTextFromArg(keyArg);
+  source.manifestUrl = args.value("--manifest-url");
+  return loadDescriptor(args, args.value("--token", envText("CORVANE_TOKEN")), &source);
 }
 
 // The provider for this command: from the environment when the mode needs
 // the store, otherwise an unconfigured one that the URL modes never use.
-std::unique_ptr<StorageProvider> openConsumerStore(bool needsConfig, int* status) {
-  if (needsConfig) return openStore(status);
-  return providerFor(S3Config());
+std::unique_ptr<StorageProvider> openConsumerStore(const Sources& sources, bool needsConfig,
+                                                   int* status) {
+  if (needsConfig) return openStore(sources.source.transfer, status);
+  return providerFor(S3Config(), sources.source.transfer);
 }
 
 class ProgressLine {
@@ -131,7 +131,7 @@ void drawWaitLine(const std::string& path, int waited, int allowed) {
 }
 
 void printSignatureLine(const Sources& sources) {
-  if (!sources.verifyKey.empty()) std::printf("  manifest signature verified (ed25519)\n");
+  if (!sources.source.verifyKey.empty()) std::printf("  manifest signature verified (ed25519)\n");
 }
 
 // One line per path that a mirror removes (or in a dry run would remove),
@@ -144,8 +144,7 @@ int dryRun(StorageProvider& store, const Sources& s, bool mirror) {
   SyncPlan plan;
   std::string err;
   std::vector<std::string> listed;
-  if (!planSync(store, s.channel, s.destination, s.verifyKey, s.manifestUrl, s.manifestSigUrl,
-                &plan, &err, mirror ? &listed : nullptr)) {
+  if (!planSync(store, s.source, s.destination, &plan, &err, mirror ? &listed : nullptr)) {
     std::fprintf(stderr, "dry-run: %s\n", err.c_str());
     return 1;
   }
@@ -153,7 +152,7 @@ int dryRun(StorageProvider& store, const Sources& s, bool mirror) {
       "dry-run '%s' -> %s: %zu file(s), %zu chunk slot(s), %zu unique; %zu already local, %zu to "
       "download (%lld bytes uncompressed - the wire transfer is smaller after compression). "
       "Nothing was written.\n",
-      s.channel.c_str(), s.destination.c_str(), plan.files, plan.chunkSlots, plan.uniqueChunks,
+      s.source.channel.c_str(), s.destination.c_str(), plan.files, plan.chunkSlots, plan.uniqueChunks,
       plan.alreadyLocal, plan.toDownload, static_cast<long long>(plan.downloadBytes));
   if (mirror && !removeUnlisted(s.destination, listed, true, removedLine("would remove"), &err)) {
     std::fprintf(stderr, "dry-run: %s\n", err.c_str());
@@ -175,13 +174,11 @@ int realSync(StorageProvider& store, const Sources& s, int waitSeconds, const st
   options.waitSeconds = waitSeconds;
   options.onWait = onWait;
   options.baseDirectory = base;
-  options.jobs = s.jobs;
   std::vector<std::string> installed;
   if (mirror) options.installedPaths = &installed;
   SyncStats stats;
   std::string err;
-  if (!syncChannel(store, s.channel, s.destination, s.verifyKey, s.manifestUrl, s.manifestSigUrl,
-                   s.chunkUrls, &stats, &err, options)) {
+  if (!syncChannel(store, s.source, s.destination, &stats, &err, options)) {
     std::fprintf(stderr, "\nsync: %s\n", err.c_str());
     return 1;
   }
@@ -191,7 +188,7 @@ int realSync(StorageProvider& store, const Sources& s, int waitSeconds, const st
   std::printf(
       "synced '%s' -> %s: %zu file(s), %zu chunk(s) reused locally, %zu downloaded (%lld bytes on "
       "the wire for %lld unpacked, %.1f%% smaller)\n",
-      s.channel.c_str(), s.destination.c_str(), stats.files, stats.reused, stats.downloaded,
+      s.source.channel.c_str(), s.destination.c_str(), stats.files, stats.reused, stats.downloaded,
       static_cast<long long>(stats.wireBytes), static_cast<long long>(stats.unpackedBytes),
       savedPercent(static_cast<double>(stats.unpackedBytes), static_cast<double>(stats.wireBytes)));
   if (mirror) {
@@ -208,23 +205,20 @@ int realSync(StorageProvider& store, const Sources& s, int waitSeconds, const st
 int repair(StorageProvider& store, const Sources& s, std::vector<BadFile>* bad) {
   std::printf("repairing %zu file(s) ...\n", bad->size());
   std::fflush(stdout);
-  SyncOptions options;
-  options.jobs = s.jobs;
   SyncStats synced;
   std::string err;
-  if (!syncChannel(store, s.channel, s.destination, s.verifyKey, s.manifestUrl, s.manifestSigUrl,
-                   s.chunkUrls, &synced, &err, options)) {
+  if (!syncChannel(store, s.source, s.destination, &synced, &err)) {
     std::fprintf(stderr, "repair: %s\n", err.c_str());
     return 1;
   }
   bad->clear();
-  const BadFileFn stillBad = [bad](const std::string& path, const std::string& reason) {
+  VerifyOptions full;
+  full.onBadFile = [bad](const std::string& path, const std::string& reason) {
     bad->push_back({path, reason});
     std::printf("  STILL BAD  %s (%s)\n", path.c_str(), reason.c_str());
   };
   VerifyStats again;
-  if (!verifyChannel(store, s.channel, s.destination, s.verifyKey, s.manifestUrl, s.manifestSigUrl,
-                     stillBad, &again, &err, ProgressFn(), false)) {
+  if (!verifyChannel(store, s.source, s.destination, full, &again, &err)) {
     std::fprintf(stderr, "re-verify: %s\n", err.c_str());
     return 1;
   }
@@ -242,17 +236,17 @@ int syncCmd(int count, char** args) {
   const ScannedArgs scanned =
       scanArgs(count, args, {"--dry-run", "--delete"},
                withTransferOptions({"--wait", "--base", "--verify", "--manifest-url",
-                                    "--descriptor", "--descriptor-url", "--token"}));
-  applyTransferArgs(scanned);
+                                    "--descriptor", "--descriptor-url", "--token"}),
+               2);
   Sources sources;
-  sources.jobs = jobsFrom(scanned);
   int status = resolveSources(scanned, &sources);
   if (status >= 0) return status;
 
   const bool dryRunOnly = scanned.has("--dry-run");
+  const ChannelSource& source = sources.source;
   const bool needsConfig =
-      sources.manifestUrl.empty() || !(dryRunOnly || !sources.chunkUrls.empty());
-  std::unique_ptr<StorageProvider> store = openConsumerStore(needsConfig, &status);
+      source.manifestUrl.empty() || !(dryRunOnly || !source.chunkUrls.empty());
+  std::unique_ptr<StorageProvider> store = openConsumerStore(sources, needsConfig, &status);
   if (!store) return status;
 
   const bool mirror = scanned.has("--delete") || envSwitch("VORN_SYNC_DELETE");
@@ -265,30 +259,30 @@ int verifyCmd(int count, char** args) {
   const ScannedArgs scanned =
       scanArgs(count, args, {"--quick", "--repair", "--verbose"},
                withTransferOptions(
-                   {"--verify", "--manifest-url", "--descriptor", "--descriptor-url", "--token"}));
-  applyTransferArgs(scanned);
+                   {"--verify", "--manifest-url", "--descriptor", "--descriptor-url", "--token"}),
+               2);
   Sources sources;
-  sources.jobs = jobsFrom(scanned);
   int status = resolveSources(scanned, &sources);
   if (status >= 0) return status;
 
   const bool quick = scanned.has("--quick");
   const bool wantRepair = scanned.has("--repair");
   const bool verbose = scanned.has("--verbose");
-  const bool needsConfig = sources.manifestUrl.empty() || (wantRepair && sources.chunkUrls.empty());
-  std::unique_ptr<StorageProvider> store = openConsumerStore(needsConfig, &status);
+  const ChannelSource& source = sources.source;
+  const bool needsConfig = source.manifestUrl.empty() || (wantRepair && source.chunkUrls.empty());
+  std::unique_ptr<StorageProvider> store = openConsumerStore(sources, needsConfig, &status);
   if (!store) return status;
 
   std::vector<BadFile> bad;
-  const BadFileFn onBadFile = [&bad, verbose](const std::string& path, const std::string& reason) {
+  VerifyOptions options;
+  options.quick = quick;
+  options.onBadFile = [&bad, verbose](const std::string& path, const std::string& reason) {
     bad.push_back({path, reason});
     if (verbose) std::printf("  BAD   %s (%s)\n", path.c_str(), reason.c_str());
   };
   VerifyStats stats;
   std::string err;
-  if (!verifyChannel(*store, sources.channel, sources.destination, sources.verifyKey,
-                     sources.manifestUrl, sources.manifestSigUrl, onBadFile, &stats, &err,
-                     ProgressFn(), quick)) {
+  if (!verifyChannel(*store, source, sources.destination, options, &stats, &err)) {
     std::fprintf(stderr, "verify: %s\n", err.c_str());
     return 1;
   }
@@ -296,7 +290,7 @@ int verifyCmd(int count, char** args) {
   std::printf(
       "%s '%s' in %s: %zu file(s), %zu ok, %zu missing, %zu corrupt (%zu chunk(s), %lld "
       "bytes checked)\n",
-      quick ? "quick-checked" : "verified", sources.channel.c_str(), sources.destination.c_str(),
+      quick ? "quick-checked" : "verified", source.channel.c_str(), sources.destination.c_str(),
       stats.files, stats.ok, stats.missing, stats.corrupt, stats.chunksChecked,
       static_cast<long long>(stats.bytesChecked));
   if (stats.missing == 0 && stats.corrupt == 0) {

@@ -1,7 +1,5 @@
 #include "transfer_args.hpp"
 
-#include "storage/transfer_options.hpp"
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -24,25 +22,17 @@ std::set<std::string> withTransferOptions(std::set<std::string> valueNames) {
   return valueNames;
 }
 
-void applyTransferEnvironment() {
-  TransferOptions options;
-  options.timeoutSeconds = nonNegative(envText("VORN_TIMEOUT"));
-  options.retries = nonNegative(envText("VORN_RETRIES"));
-  options.onRetry = printRetry;
-  setTransferOptions(options);
-}
-
-void applyTransferArgs(const ScannedArgs& args) {
-  TransferOptions options = transferOptions();
-  options.timeoutSeconds =
-      nonNegative(args.value("--timeout", std::to_string(options.timeoutSeconds)));
-  options.retries = nonNegative(args.value("--retries", std::to_string(options.retries)));
-  setTransferOptions(options);
-}
-
-int jobsFrom(const ScannedArgs& args) {
-  const int jobs = std::atoi(args.value("--jobs", envText("VORN_JOBS")).c_str());
-  return std::min(std::max(jobs, 1), kMaxJobs);
+TransferSettings transferSettingsFrom(const ScannedArgs* args) {
+  const auto setting = [args](const char* option, const char* variable) {
+    const std::string fromEnv = envText(variable);
+    return args ? args->value(option, fromEnv) : fromEnv;
+  };
+  TransferSettings settings;
+  settings.jobs = std::min(std::max(std::atoi(setting("--jobs", "VORN_JOBS").c_str()), 1), kMaxJobs);
+  settings.timeoutSeconds = nonNegative(setting("--timeout", "VORN_TIMEOUT"));
+  settings.retries = nonNegative(setting("--retries", "VORN_RETRIES"));
+  settings.onRetry = printRetry;
+  return settings;
 }
 
 }  // namespace vorn

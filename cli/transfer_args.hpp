@@ -4,6 +4,8 @@
 
 #include "arg_scan.hpp"
 
+#include "storage/transfer_settings.hpp"
+
 #include <set>
 #include <string>
 
@@ -12,16 +14,12 @@ namespace vorn {
 // The value options above, for a handler's scanArgs call.
 std::set<std::string> withTransferOptions(std::set<std::string> valueNames);
 
-// Sets the process's transfer options from VORN_TIMEOUT and VORN_RETRIES, and
-// retry lines to standard error. Called once, before any handler runs.
-void applyTransferEnvironment();
-
-// Lets --timeout and --retries, where given, replace the environment's values.
-void applyTransferArgs(const ScannedArgs& args);
-
-// --jobs, else VORN_JOBS, else 1; as by atoi, below 1 meaning 1 and capped at
-// kMaxJobs so a typo cannot start thousands of threads.
-int jobsFrom(const ScannedArgs& args);
+// The command's transfer settings: VORN_JOBS, VORN_TIMEOUT and VORN_RETRIES,
+// each replaced by its option where args gave it (null args: the variables
+// alone, for the verbs that scan no options). Retry lines go to standard
+// error. Jobs are read as by atoi, below 1 meaning 1 and capped at kMaxJobs so
+// a typo cannot start thousands of threads.
+TransferSettings transferSettingsFrom(const ScannedArgs* args);
 
 constexpr int kMaxJobs = 64;
 

@@ -127,24 +127,22 @@ void checkDescriptor(vorn_test::MemoryStore& store, const std::string& key,
     return;
   }
   const std::set<std::string> ids = distinctIds(files);
-  std::string manifestUrl, sigUrl;
-  vorn::ChunkUrlMap urls;
-  FUZZ_CHECK(vorn::parseSyncDescriptor(descriptor, &manifestUrl, &sigUrl, &urls, &err));
-  FUZZ_CHECK(!manifestUrl.empty() && !sigUrl.empty());
-  FUZZ_CHECK(urls.size() == ids.size());
-  for (const auto& entry : urls) FUZZ_CHECK(ids.count(entry.first) == 1);
+  vorn::ChannelSource source;
+  FUZZ_CHECK(vorn::parseSyncDescriptor(descriptor, &source, &err));
+  FUZZ_CHECK(!source.manifestUrl.empty() && !source.manifestSigUrl.empty());
+  FUZZ_CHECK(source.chunkUrls.size() == ids.size());
+  for (const auto& entry : source.chunkUrls) FUZZ_CHECK(ids.count(entry.first) == 1);
 }
 
 // planSync and verifyFiles against the small sample installation.
-void checkInstall(vorn_test::MemoryStore& store, const std::string& verifyKey, bool fetched,
+void checkInstall(vorn_test::MemoryStore& store, const vorn::ChannelSource& source, bool fetched,
                   const Json::Value& manifest) {
   std::vector<vorn::ManifestFile> files;
   const bool installable = fetched && vorn::readInstallFiles(manifest, &files, nullptr);
 
   vorn::SyncPlan plan;
   std::string err;
-  const bool planned =
-      vorn::planSync(store, vorn_fuzz::kChannel, destination(), verifyKey, "", "", &plan, &err);
+  const bool planned = vorn::planSync(store, source, destination(), &plan, &err);
   FUZZ_CHECK(planned == installable);
   if (planned) {
     FUZZ_CHECK(plan.files == files.size());
@@ -160,19 +158,21 @@ void checkInstall(vorn_test::MemoryStore& store, const std::string& verifyKey, b
   vorn::VerifyStats quick;
   size_t badReports = 0;
   uint64_t lastDone = 0;
-  const vorn::BadFileFn onBad = [&](const std::string&, const std::string&) { ++badReports; };
-  const vorn::ProgressFn progress = [&](uint64_t done, uint64_t total, int64_t) {
+  vorn::VerifyOptions options;
+  options.onBadFile = [&](const std::string&, const std::string&) { ++badReports; };
+  options.progress = [&](uint64_t done, uint64_t total, int64_t) {
     FUZZ_CHECK(done <= total && done >= lastDone);
     lastDone = done;
   };
-  const bool verified =
-      vorn::verifyFiles(destination(), manifest, onBad, &full, progress, false, nullptr);
+  const bool verified = vorn::verifyFiles(destination(), manifest, options, &full, nullptr);
   FUZZ_CHECK(verified == installable);
   if (!verified) return;
   FUZZ_CHECK(full.files == files.size());
   FUZZ_CHECK(full.files == full.ok + full.missing + full.corrupt);
   FUZZ_CHECK(badReports == full.missing + full.corrupt);
-  FUZZ_CHECK(vorn::verifyFiles(destination(), manifest, nullptr, &quick, nullptr, true, nullptr));
+  vorn::VerifyOptions quickOnly;
+  quickOnly.quick = true;
+  FUZZ_CHECK(vorn::verifyFiles(destination(), manifest, quickOnly, &quick, nullptr));
   // The quick check only drops the chunk reading, so it passes at least as much.
   FUZZ_CHECK(quick.files == full.files && quick.missing == full.missing && quick.ok >= full.ok);
   FUZZ_CHECK(quick.chunksChecked == 0);
@@ -189,13 +189,12 @@ void checkGarbageCollection(const std::string& key, const std::string& text) {
   vorn::GcStats stats;
   std::string err;
   size_t reports = 0;
-  const bool collected = vorn::collectGarbage(
-      store, false,
-      [&](const std::string&, int64_t, bool deleted) {
-        FUZZ_CHECK(!deleted);
-        ++reports;
-      },
-      &stats, &err);
+  vorn::GcOptions dryRun;
+  dryRun.report = [&](const std::string&, int64_t, bool deleted) {
+    FUZZ_CHECK(!deleted);
+    ++reports;
+  };
+  const bool collected = vorn::collectGarbage(store, dryRun, &stats, &err);
   Json::Value doc;
   std::vector<vorn::ManifestFile> files;
   FUZZ_CHECK(collected == vorn::parseStoredManifest(key, text, &doc, &files, nullptr));
@@ -228,10 +227,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   store.objects[key] = text;
   if (signedInput) store.objects[key + ".sig"] = input.substr(split + 1);
 
+  vorn::ChannelSource source;
+  source.channel = vorn_fuzz::kChannel;
+  source.verifyKey = verifyKey;
   Json::Value manifest;
   std::string err;
-  const bool fetched =
-      vorn::fetchChannelManifest(store, vorn_fuzz::kChannel, "", verifyKey, "", &manifest, &err);
+  const bool fetched = vorn::fetchChannelManifest(store, source, &manifest, &err);
   if (fetched) {
     const Json::Value& read = manifest;  // const lookups add no members
     FUZZ_CHECK(read.isObject());
@@ -244,7 +245,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   checkDescriptor(store, key, text);
-  checkInstall(store, verifyKey, fetched, manifest);
+  checkInstall(store, source, fetched, manifest);
   checkGarbageCollection(key, text);
   return 0;
 }

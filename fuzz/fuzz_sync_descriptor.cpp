@@ -25,12 +25,15 @@ std::string urlMember(const Json::Value& doc, const char* name) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
-  std::string manifestUrl = "before";
-  std::string sigUrl = "before";
-  vorn::ChunkUrlMap urls{{kKeptId, "before"}};
+  vorn::ChannelSource source;
+  source.manifestUrl = "before";
+  source.manifestSigUrl = "before";
+  source.chunkUrls = {{kKeptId, "before"}};
   std::string err;
-  const bool ok = vorn::parseSyncDescriptor(text, &manifestUrl, &sigUrl, &urls, &err);
-  FUZZ_CHECK(ok == vorn::parseSyncDescriptor(text, nullptr, nullptr, nullptr, nullptr));
+  const bool ok = vorn::parseSyncDescriptor(text, &source, &err);
+  const std::string& manifestUrl = source.manifestUrl;
+  const std::string& sigUrl = source.manifestSigUrl;
+  const vorn::ChunkUrlMap& urls = source.chunkUrls;
 
   if (!ok) {
     // A refused descriptor changes none of the outputs.

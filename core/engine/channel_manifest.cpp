@@ -118,15 +118,22 @@ bool parseJson(const std::string& text, Json::Value* out, std::string* err) {
   return true;
 }
 
-bool fetchChannelManifest(StorageProvider& store, const std::string& channel,
-                          const std::string& manifestUrl, const std::string& verifyKey,
-                          const std::string& manifestSigUrl, Json::Value* out, std::string* err) {
+bool fetchChannelManifest(StorageProvider& store, const ChannelSource& source, Json::Value* out,
+                          std::string* err) {
+  const std::string& channel = source.channel;
   const std::string key = channelManifestKey(channel);
+  // Presigned URLs carry their own signature: no token.
+  const auto fetchUrl = [&source](const std::string& url, std::string* body, int32_t* status,
+                                  std::string* message) {
+    HttpRequest request;
+    request.url = url;
+    return httpGet(source.transfer, request, body, status, message);
+  };
   std::string text;
-  if (!manifestUrl.empty()) {
+  if (!source.manifestUrl.empty()) {
     int32_t status = 0;
     std::string message;
-    if (!httpGet(manifestUrl, &text, &status, &message, "")) {
+    if (!fetchUrl(source.manifestUrl, &text, &status, &message)) {
       setError(err, message);
       return false;
     }
@@ -142,13 +149,13 @@ bool fetchChannelManifest(StorageProvider& store, const std::string& channel,
     }
   }
 
-  if (!verifyKey.empty()) {
+  if (!source.verifyKey.empty()) {
     std::string signature;
     bool available = false;
-    if (!manifestSigUrl.empty()) {
+    if (!source.manifestSigUrl.empty()) {
       int32_t status = 0;
-      available = httpGet(manifestSigUrl, &signature, &status, nullptr, "") && is2xx(status);
-    } else if (manifestUrl.empty()) {
+      available = fetchUrl(source.manifestSigUrl, &signature, &status, nullptr) && is2xx(status);
+    } else if (source.manifestUrl.empty()) {
       // A manifest fetched by URL is never paired with a signature from the store.
       available = store.get(key + ".sig", &signature, nullptr);
     }
@@ -157,7 +164,7 @@ bool fetchChannelManifest(StorageProvider& store, const std::string& channel,
       return false;
     }
     // Verified before parsing, so an unverified manifest is never interpreted.
-    if (!verifyManifestSignature(verifyKey, text, signature, err)) return false;
+    if (!verifyManifestSignature(source.verifyKey, text, signature, err)) return false;
   }
 
   Json::Value doc;

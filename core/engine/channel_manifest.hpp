@@ -2,6 +2,7 @@
 // A channel's manifest (and its detached signature) in the store.
 
 #include "chunking/manifest.hpp"
+#include "engine/channel_source.hpp"
 #include "storage/storage_provider.hpp"
 
 #include <json/value.h>
@@ -23,13 +24,13 @@ bool parseJson(const std::string& text, Json::Value* out, std::string* err);
 bool parseStoredManifest(const std::string& manifestKey, const std::string& text, Json::Value* doc,
                          std::vector<ManifestFile>* files, std::string* err);
 
-// Fetches the channel's manifest from the store, or from manifestUrl when that
-// is set; with a verification key requires and checks the signature (from
-// manifestSigUrl, or the store when no manifest URL is used); then checks the
-// schema and the channel member. On failure *out is left as it was.
-bool fetchChannelManifest(StorageProvider& store, const std::string& channel,
-                          const std::string& manifestUrl, const std::string& verifyKey,
-                          const std::string& manifestSigUrl, Json::Value* out, std::string* err);
+// Fetches the channel's manifest from the store, or from the source's manifest
+// URL when that is set; with a verification key requires and checks the
+// signature (from the signature URL, or the store when no manifest URL is
+// used); then checks the schema and the channel member. On failure *out is
+// left as it was.
+bool fetchChannelManifest(StorageProvider& store, const ChannelSource& source, Json::Value* out,
+                          std::string* err);
 
 // Removes the manifest, then the signature (whose result is ignored).
 bool deleteChannel(StorageProvider& store, const std::string& channel, std::string* err);

@@ -2,7 +2,6 @@
 
 #include "engine/chunk_codec.hpp"
 #include "storage/http_client.hpp"
-#include "storage/transfer_options.hpp"
 #include "util/error_text.hpp"
 
 #include <chrono>
@@ -16,19 +15,23 @@ constexpr size_t kSearchAhead = 4096;
 
 }  // namespace
 
-bool fetchChunk(StorageProvider& store, const ChunkUrlMap& chunkUrls, const ManifestChunk& chunk,
-                std::string* object, std::string* decoded, std::string* err) {
+bool fetchChunk(StorageProvider& store, const ChannelSource& source, const ManifestChunk& chunk,
+                std::string* object, std::string* decoded, std::string* err,
+                ByteCounter* received) {
   object->clear();
-  if (chunkUrls.empty()) {
-    if (!store.get(store.chunkKey(chunk.id), object, err)) return false;
+  if (source.chunkUrls.empty()) {
+    if (!store.get(store.chunkKey(chunk.id), object, err, received)) return false;
   } else {
-    auto url = chunkUrls.find(chunk.id);
-    if (url == chunkUrls.end()) {
+    auto url = source.chunkUrls.find(chunk.id);
+    if (url == source.chunkUrls.end()) {
       setError(err, "no presigned URL for chunk " + chunk.id);
       return false;
     }
     int32_t status = 0;
-    if (!httpGet(url->second, object, &status, err, std::string())) return false;
+    HttpRequest request;
+    request.url = url->second;
+    request.received = received;
+    if (!httpGet(source.transfer, request, object, &status, err)) return false;
     if (status / 100 != 2) {
       setError(err, "chunk URL " + chunk.id + " -> HTTP " + std::to_string(status));
       return false;
@@ -42,9 +45,9 @@ bool fetchChunk(StorageProvider& store, const ChunkUrlMap& chunkUrls, const Mani
   return true;
 }
 
-ChunkPrefetcher::ChunkPrefetcher(StorageProvider& store, const ChunkUrlMap& chunkUrls,
+ChunkPrefetcher::ChunkPrefetcher(StorageProvider& store, const ChannelSource& source,
                                  std::vector<const ManifestChunk*> plan, int jobs)
-    : store_(store), chunkUrls_(chunkUrls), plan_(std::move(plan)) {
+    : store_(store), source_(source), plan_(std::move(plan)) {
   // Two slots per worker: one being fetched, one waiting to be written.
   slots_.resize(static_cast<size_t>(jobs) * 2);
   for (int i = 0; i < jobs; ++i) workers_.emplace_back([this] { work(); });
@@ -60,7 +63,6 @@ ChunkPrefetcher::~ChunkPrefetcher() {
 }
 
 void ChunkPrefetcher::work() {
-  const ScopedByteCounter counting(&received_);
   std::string object;
   std::string decoded;
   std::unique_lock<std::mutex> lock(lock_);
@@ -76,7 +78,7 @@ void ChunkPrefetcher::work() {
     lock.unlock();
 
     std::string error;
-    const bool ok = fetchChunk(store_, chunkUrls_, *plan_[k], &object, &decoded, &error);
+    const bool ok = fetchChunk(store_, source_, *plan_[k], &object, &decoded, &error, &received_);
 
     lock.lock();
     slot.decoded.swap(decoded);

@@ -4,7 +4,7 @@
 // still written one after the other in manifest order.
 
 #include "chunking/manifest.hpp"
-#include "engine/sync_descriptor.hpp"
+#include "engine/channel_source.hpp"
 #include "storage/storage_provider.hpp"
 
 #include <atomic>
@@ -18,11 +18,13 @@
 
 namespace vorn {
 
-// Downloads the object of chunk (from the store, or from its URL when
-// chunkUrls is not empty) into *object, then decodes and checks it into
+// Downloads the object of chunk (from the store, or from its URL when the
+// source has chunk URLs) into *object, then decodes and checks it into
 // *decoded. Both buffers are replaced. Errors name the key or the chunk.
-bool fetchChunk(StorageProvider& store, const ChunkUrlMap& chunkUrls, const ManifestChunk& chunk,
-                std::string* object, std::string* decoded, std::string* err);
+// *received, when given, grows by the object's bytes as they arrive.
+bool fetchChunk(StorageProvider& store, const ChannelSource& source, const ManifestChunk& chunk,
+                std::string* object, std::string* decoded, std::string* err,
+                ByteCounter* received = nullptr);
 
 // Fetches a planned list of chunk downloads on `jobs` threads, in plan order
 // and never more than a window ahead of what was taken. The plan is a
@@ -32,7 +34,7 @@ class ChunkPrefetcher {
  public:
   enum class Take { kTaken, kFailed, kNotPlanned };
 
-  ChunkPrefetcher(StorageProvider& store, const ChunkUrlMap& chunkUrls,
+  ChunkPrefetcher(StorageProvider& store, const ChannelSource& source,
                   std::vector<const ManifestChunk*> plan, int jobs);
   ~ChunkPrefetcher();
   ChunkPrefetcher(const ChunkPrefetcher&) = delete;
@@ -66,7 +68,7 @@ class ChunkPrefetcher {
                    const std::function<void()>& whileWaiting);
 
   StorageProvider& store_;
-  const ChunkUrlMap& chunkUrls_;
+  const ChannelSource& source_;
   const std::vector<const ManifestChunk*> plan_;
   std::vector<Slot> slots_;  // a ring: planned download k lives in slot k % size
   std::mutex lock_;
@@ -74,7 +76,7 @@ class ChunkPrefetcher {
   size_t next_ = 0;       // next planned download to start
   size_t consumed_ = 0;   // every planned download before this one is taken or dropped
   bool stopped_ = false;  // a download failed, or the prefetcher is going away
-  std::atomic<int64_t> received_{0};
+  ByteCounter received_{0};
   int64_t taken_bytes_ = 0;
   std::vector<std::thread> workers_;
 };

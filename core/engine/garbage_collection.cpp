@@ -35,42 +35,10 @@ bool addReferencedKeys(StorageProvider& store, const std::string& manifestKey,
   return true;
 }
 
-// Up to jobs removals in flight. Reports follow listing order, after the
-// removals: on a failure, every object that is gone is still reported before
-// the first failed key (in listing order) is.
-bool removeConcurrently(StorageProvider& store, const std::vector<ObjectEntry>& chunkObjects,
-                        const std::set<std::string>& referenced, int jobs, const GcReport& report,
-                        GcStats* found, std::string* err) {
-  std::vector<const ObjectEntry*> garbage;
-  for (const ObjectEntry& entry : chunkObjects) {
-    if (!referenced.count(entry.key)) garbage.push_back(&entry);
-  }
-  std::vector<char> removed(garbage.size(), 0);
-  std::vector<std::string> errors(garbage.size());
-  const size_t failed = runTasks(garbage.size(), jobs, [&](size_t i, int) {
-    if (!store.remove(garbage[i]->key, &errors[i])) return false;
-    removed[i] = 1;
-    return true;
-  });
-  for (size_t i = 0; i < garbage.size(); ++i) {
-    if (removed[i] && report) report(garbage[i]->key, garbage[i]->size, true);
-  }
-  if (failed < garbage.size()) {
-    setError(err, errors[failed]);
-    return false;
-  }
-  for (const ObjectEntry* entry : garbage) {
-    ++found->deleted;
-    ++found->garbage;
-    found->garbageBytes += entry->size;
-  }
-  return true;
-}
-
 }  // namespace
 
-bool collectGarbage(StorageProvider& store, bool remove, const GcReport& report, GcStats* stats,
-                    std::string* err, int jobs) {
+bool collectGarbage(StorageProvider& store, const GcOptions& options, GcStats* stats,
+                    std::string* err) {
   std::vector<ObjectEntry> channelObjects;
   if (!store.list("channels/", &channelObjects, err)) return false;
 
@@ -89,25 +57,30 @@ bool collectGarbage(StorageProvider& store, bool remove, const GcReport& report,
 
   std::vector<ObjectEntry> chunkObjects;
   if (!store.list("chunks/", &chunkObjects, err)) return false;
+  std::vector<const ObjectEntry*> garbage;
+  for (const ObjectEntry& entry : chunkObjects) {
+    if (!referenced.count(entry.key)) garbage.push_back(&entry);
+  }
 
+  std::vector<std::string> errors(garbage.size());
+  // A dry run makes no request: nothing to spread over workers.
+  const size_t failed = runTasks(
+      garbage.size(), options.remove ? options.jobs : 1,
+      [&](size_t i, int) { return !options.remove || store.remove(garbage[i]->key, &errors[i]); },
+      [&](size_t i) {
+        if (options.report) options.report(garbage[i]->key, garbage[i]->size, options.remove);
+      });
+  if (failed < garbage.size()) {
+    setError(err, errors[failed]);
+    return false;
+  }
   GcStats found;
   found.manifests = manifests;
   found.referenced = referenced.size();
   found.chunkObjects = chunkObjects.size();
-  if (!remove || jobs <= 1) {
-    for (const ObjectEntry& entry : chunkObjects) {
-      if (referenced.count(entry.key)) continue;
-      if (remove) {
-        if (!store.remove(entry.key, err)) return false;
-        ++found.deleted;
-      }
-      ++found.garbage;
-      found.garbageBytes += entry.size;
-      if (report) report(entry.key, entry.size, remove);
-    }
-  } else if (!removeConcurrently(store, chunkObjects, referenced, jobs, report, &found, err)) {
-    return false;
-  }
+  found.garbage = garbage.size();
+  if (options.remove) found.deleted = garbage.size();
+  for (const ObjectEntry* entry : garbage) found.garbageBytes += entry->size;
   if (stats) *stats = found;
   return true;
 }

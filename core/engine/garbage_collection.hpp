@@ -26,13 +26,19 @@ struct GcStats {
 // deleted is true: (object key, listed size, deleted).
 using GcReport = std::function<void(const std::string& key, int64_t size, bool deleted)>;
 
+struct GcOptions {
+  bool remove = false;  // delete the garbage; false: a dry run that only reports it
+  int jobs = 1;         // removals in flight at once; 1: one at a time, in listing order
+  GcReport report;      // may be empty
+};
+
 // Reads every "channels/.../manifest.json", lists "chunks/" and reports each
-// chunk object that no manifest names; with remove set, deletes each one as it
-// goes. Any failure to list, read or fully understand a manifest fails the run
-// before anything is removed. A failed removal stops at once: earlier removals
-// stand and *stats is left alone.
-// jobs: removals in flight at once; 1 removes one at a time in listing order.
-bool collectGarbage(StorageProvider& store, bool remove, const GcReport& report, GcStats* stats,
-                    std::string* err, int jobs = 1);
+// chunk object that no manifest names, in listing order; with remove set,
+// deletes each one, reporting it once it is gone. Any failure to list, read or
+// fully understand a manifest fails the run before anything is removed. A
+// failed removal stops new ones at once: what was removed stands (and is
+// reported) and *stats is left alone.
+bool collectGarbage(StorageProvider& store, const GcOptions& options, GcStats* stats,
+                    std::string* err);
 
 }  // namespace vorn

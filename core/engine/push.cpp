@@ -5,7 +5,6 @@
 #include "engine/channel_manifest.hpp"
 #include "engine/chunk_codec.hpp"
 #include "engine/signing.hpp"
-#include "storage/transfer_options.hpp"
 #include "util/digest.hpp"
 #include "util/error_text.hpp"
 #include "util/path_text.hpp"
@@ -153,110 +152,75 @@ class StationPool {
   std::vector<std::unique_ptr<Station>> idle_;
 };
 
-// One request at a time, in ascending id order: probe, then upload if missing.
-bool uploadInOrder(StorageProvider& store, const std::map<std::string, ChunkRef>& table,
+// One task per unique chunk, in ascending id order: probe its object and, when
+// the store lacks it, read it back, compress it at a station and store it.
+// With one job that is the whole push, one request after the other; with more,
+// a worker holds one object and a station one chunk, so memory stays near
+// jobs + cores chunks (and a compression context per core) whatever the
+// build's size. The first failure (in id order) is the one reported.
+bool uploadMissing(StorageProvider& store, const std::map<std::string, ChunkRef>& table, int jobs,
                    PushStats* stats, std::string* err) {
-  // One chunk and its frame in memory at a time, in buffers reused throughout.
-  ChunkCompressor compressor(kCompressionLevel);
-  std::string bytes;
-  std::string frame;
-  for (const auto& [id, ref] : table) {
-    const std::string key = store.chunkKey(id);
-    bool exists = false;
-    if (!probeChunk(store, key, &exists, err)) return false;
-    if (exists) {
-      ++stats->alreadyPresent;
-      continue;
-    }
-    if (!readAndCompress(id, ref, compressor, &bytes, &frame, err)) return false;
-    const std::string& body = frame.size() < bytes.size() ? frame : bytes;
-    if (!store.put(key, body, err)) return false;
-    ++stats->uploaded;
-    stats->bytesIn += static_cast<int64_t>(bytes.size());
-    stats->bytesStored += static_cast<int64_t>(body.size());
-  }
-  return true;
-}
-
-// Every probe first, up to jobs at once; then the missing chunks, each read
-// and compressed at a station and stored by one of jobs workers. A worker
-// holds one object, a station one chunk, so memory stays near jobs + cores
-// chunks (and a compression context per core) whatever the build's size.
-// The first failure (in id order) is the one reported.
-bool uploadConcurrently(StorageProvider& store, const std::map<std::string, ChunkRef>& table,
-                        int jobs, PushStats* stats, std::string* err) {
   std::vector<const std::pair<const std::string, ChunkRef>*> entries;
   entries.reserve(table.size());
   for (const auto& entry : table) entries.push_back(&entry);
 
-  std::vector<char> present(entries.size(), 0);
+  const size_t cores = std::max(1u, std::thread::hardware_concurrency());
+  StationPool stations(std::min(static_cast<size_t>(std::max(jobs, 1)), cores));
+  struct Worker {
+    std::string body;  // the object being stored
+    size_t present = 0;
+    size_t uploaded = 0;
+    int64_t bytesIn = 0;
+    int64_t bytesStored = 0;
+  };
+  std::vector<Worker> workers(static_cast<size_t>(std::max(jobs, 1)));
   std::vector<std::string> errors(entries.size());
-  size_t failed = runTasks(entries.size(), jobs, [&](size_t i, int) {
+  const size_t failed = runTasks(entries.size(), jobs, [&](size_t i, int w) {
+    const std::string& id = entries[i]->first;
+    const std::string key = store.chunkKey(id);
+    Worker& worker = workers[static_cast<size_t>(w)];
     bool exists = false;
-    if (!probeChunk(store, store.chunkKey(entries[i]->first), &exists, &errors[i])) return false;
-    present[i] = exists ? 1 : 0;
+    if (!probeChunk(store, key, &exists, &errors[i])) return false;
+    if (exists) {
+      ++worker.present;
+      return true;
+    }
+    std::unique_ptr<StationPool::Station> station = stations.acquire();
+    const bool ready = readAndCompress(id, entries[i]->second, station->compressor, &station->bytes,
+                                       &worker.body, &errors[i]);
+    const int64_t rawSize = static_cast<int64_t>(station->bytes.size());
+    // The raw bytes go out when compression did not make them smaller; the
+    // swap frees the station for the next chunk while this one is stored.
+    if (ready && worker.body.size() >= station->bytes.size()) worker.body.swap(station->bytes);
+    stations.release(std::move(station));
+    if (!ready || !store.put(key, worker.body, &errors[i])) return false;
+    ++worker.uploaded;
+    worker.bytesIn += rawSize;
+    worker.bytesStored += static_cast<int64_t>(worker.body.size());
     return true;
   });
   if (failed < entries.size()) {
     setError(err, errors[failed]);
     return false;
   }
-
-  std::vector<size_t> missing;
-  for (size_t i = 0; i < entries.size(); ++i) {
-    if (present[i]) {
-      ++stats->alreadyPresent;
-    } else {
-      missing.push_back(i);
-    }
-  }
-  const size_t cores = std::max(1u, std::thread::hardware_concurrency());
-  StationPool stations(std::min(static_cast<size_t>(jobs), cores));
-  struct Worker {
-    std::string body;  // the object being stored
-    int64_t bytesIn = 0;
-    int64_t bytesStored = 0;
-  };
-  std::vector<std::unique_ptr<Worker>> workers;
-  for (int w = 0; w < jobs; ++w) workers.push_back(std::make_unique<Worker>());
-  failed = runTasks(missing.size(), jobs, [&](size_t m, int w) {
-    const size_t i = missing[m];
-    const std::string& id = entries[i]->first;
-    Worker& worker = *workers[static_cast<size_t>(w)];
-    std::unique_ptr<StationPool::Station> station = stations.acquire();
-    const bool ready = readAndCompress(id, entries[i]->second, station->compressor, &station->bytes,
-                                       &worker.body, &errors[i]);
-    const int64_t rawSize = static_cast<int64_t>(station->bytes.size());
-    // The raw bytes go out when compression did not make them smaller; the
-    // copy frees the station for the next chunk while this one is stored.
-    if (ready && worker.body.size() >= station->bytes.size()) worker.body.assign(station->bytes);
-    stations.release(std::move(station));
-    if (!ready || !store.put(store.chunkKey(id), worker.body, &errors[i])) return false;
-    worker.bytesIn += rawSize;
-    worker.bytesStored += static_cast<int64_t>(worker.body.size());
-    return true;
-  });
-  if (failed < missing.size()) {
-    setError(err, errors[missing[failed]]);
-    return false;
-  }
-  stats->uploaded = missing.size();
-  for (const auto& worker : workers) {
-    stats->bytesIn += worker->bytesIn;
-    stats->bytesStored += worker->bytesStored;
+  for (const Worker& worker : workers) {
+    stats->alreadyPresent += worker.present;
+    stats->uploaded += worker.uploaded;
+    stats->bytesIn += worker.bytesIn;
+    stats->bytesStored += worker.bytesStored;
   }
   return true;
 }
 
 }  // namespace
 
-bool pushChannel(StorageProvider& store, const std::string& source, const std::string& channel,
-                 bool force, const std::string& signKey, PushStats* result, std::string* err,
-                 const PushOptions& options) {
+bool pushChannel(StorageProvider& store, const PushRequest& request, PushStats* result,
+                 std::string* err) {
+  const std::string& channel = request.channel;
   ManifestStats built;
   BuildOptions buildOptions;
-  buildOptions.keepMode = options.keepMode;
-  const std::string builderText = buildManifest(source, &built, err, buildOptions);
+  buildOptions.keepMode = request.keepMode;
+  const std::string builderText = buildManifest(request.source, &built, err, buildOptions);
   if (builderText.empty()) return false;
   Json::Value doc;
   if (!parseJson(builderText, &doc, err)) return false;
@@ -278,35 +242,32 @@ bool pushChannel(StorageProvider& store, const std::string& source, const std::s
   }
   // Without retries an error answer reads as "not published", as it always
   // has; with them, an answer that stayed an error is no answer to trust.
-  if (transferOptions().retries > 0 && (current.status >= 500 || current.status == 429)) {
+  if (request.transfer.retries > 0 && (current.status >= 500 || current.status == 429)) {
     setError(err, "cannot reach store: HEAD " + manifestKey + " -> HTTP " +
                       std::to_string(current.status));
     return false;
   }
   const bool unchanged = current.exists && storedBuildMatches(store, manifestKey, build,
-                                                              options.keepMode ? &doc : nullptr);
-  if (current.exists && !unchanged && !force) {
+                                                              request.keepMode ? &doc : nullptr);
+  if (current.exists && !unchanged && !request.force) {
     setError(err, "channel '" + channel + "' already published (use --force to overwrite)");
     return false;
   }
 
   std::map<std::string, ChunkRef> table;
-  if (!collectUniqueChunks(doc, source, &table, err)) return false;
+  if (!collectUniqueChunks(doc, request.source, &table, err)) return false;
 
   PushStats stats;
   stats.uniqueChunks = table.size();
   stats.build = build;
   stats.unchanged = unchanged;
-  const bool uploaded = options.jobs <= 1
-                            ? uploadInOrder(store, table, &stats, err)
-                            : uploadConcurrently(store, table, options.jobs, &stats, err);
-  if (!uploaded) return false;
+  if (!uploadMissing(store, table, request.transfer.jobs, &stats, err)) return false;
 
   if (!unchanged) {
     if (!store.put(manifestKey, manifestText, err)) return false;
-    if (!signKey.empty()) {
+    if (!request.signKey.empty()) {
       std::string signature;
-      if (!signManifest(signKey, manifestText, &signature, err)) return false;
+      if (!signManifest(request.signKey, manifestText, &signature, err)) return false;
       if (!store.put(manifestKey + ".sig", signature, err)) return false;
     }
   }

@@ -2,6 +2,7 @@
 // Publishing a local build as the current content of a channel.
 
 #include "storage/storage_provider.hpp"
+#include "storage/transfer_settings.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -20,23 +21,29 @@ struct PushStats {
   bool unchanged = false;     // the channel already held this build; nothing republished
 };
 
-// How a push runs, beyond what it publishes.
-struct PushOptions {
-  int jobs = 1;  // requests in flight and compression threads; 1: one at a time, in order
+// What to publish where, and how.
+struct PushRequest {
+  std::string source;   // the build: a directory or one file
+  std::string channel;  // where it is published
+  std::string signKey;  // Ed25519 secret key text; empty: no signature
+  bool force = false;   // replace a channel that holds another build
   // Records executable bits (BuildOptions::keepMode); a stored build then
   // counts as the same only when its executable members match too.
   bool keepMode = false;
+  // jobs: requests in flight and compression threads (1: one at a time, in
+  // order). With retries, an error answer to the probe of the channel's
+  // manifest that persists fails the push instead of reading as "not there".
+  TransferSettings transfer;
 };
 
-// Builds the manifest of source (a directory or one file), stamps it with the
-// channel and the time, uploads the chunks the store lacks (ascending id
-// order), then the manifest, then (with a non-empty signKey) its signature.
-// A channel holding a different build is replaced only with force; one
-// holding the same build is left as it is. result is written only on success;
-// on failure err receives one line and the previous manifest stays current
-// unless the failure came after the manifest was written (signing).
-bool pushChannel(StorageProvider& store, const std::string& source, const std::string& channel,
-                 bool force, const std::string& signKey, PushStats* result, std::string* err,
-                 const PushOptions& options = PushOptions());
+// Builds the manifest of the source, stamps it with the channel and the time,
+// uploads the chunks the store lacks (ascending id order), then the manifest,
+// then (with a signing key) its signature. A channel holding a different
+// build is replaced only with force; one holding the same build is left as it
+// is. result is written only on success; on failure err receives one line and
+// the previous manifest stays current unless the failure came after the
+// manifest was written (signing).
+bool pushChannel(StorageProvider& store, const PushRequest& request, PushStats* result,
+                 std::string* err);
 
 }  // namespace vorn

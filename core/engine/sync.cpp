@@ -2,6 +2,7 @@
 
 #include "chunking/chunker.hpp"
 #include "engine/channel_manifest.hpp"
+#include "engine/chunk_plan.hpp"
 #include "engine/chunk_prefetch.hpp"
 #include "engine/file_mode.hpp"
 #include "engine/part_files.hpp"
@@ -63,98 +64,28 @@ void takePaths(std::vector<ManifestFile>& files, std::vector<std::string>* paths
   for (ManifestFile& file : files) paths->push_back(std::move(file.path));
 }
 
-bool loadInstallManifest(StorageProvider& store, const std::string& channel,
-                         const std::string& manifestUrl, const std::string& verifyKey,
-                         const std::string& manifestSigUrl, std::vector<ManifestFile>* files,
-                         std::string* err) {
+bool loadInstallManifest(StorageProvider& store, const ChannelSource& source,
+                         std::vector<ManifestFile>* files, std::string* err) {
   Json::Value doc;
-  if (!fetchChannelManifest(store, channel, manifestUrl, verifyKey, manifestSigUrl, &doc, err)) {
-    return false;
-  }
+  if (!fetchChannelManifest(store, source, &doc, err)) return false;
   return readInstallFiles(doc, files, err);
 }
 
-// The downloads a sync will make, in order, as far as they can be foreseen:
-// the same rules as ChunkSource (download cache first, then a local copy),
-// with a local copy counted as gone once the sync has replaced the file it
-// was in, unless the new file holds the same chunk at the same place. A file
-// that changed since it was indexed is not foreseen; ChunkSource still
-// decides every chunk for itself.
-// entriesLeft: how many entries of each id the manifest has.
-std::vector<const ManifestChunk*> forecastDownloads(const std::vector<ManifestFile>& files,
-                                                    const LocalIndex& index,
-                                                    const fs::path& destRoot,
-                                                    std::map<std::string, uint64_t> entriesLeft) {
-  std::map<fs::path, size_t> targetOf;  // path -> number of the file written there
-  std::map<fs::path, size_t> partOf;    // part file path -> number of its file
-  for (size_t j = 0; j < files.size(); ++j) {
-    fs::path target = destRoot / pathFromUtf8(files[j].path);
-    partOf.emplace(partFileOf(target), j);
-    targetOf.emplace(std::move(target), j);
-  }
-  std::map<size_t, std::map<uint64_t, const ManifestChunk*>> newLayout;
-  auto heldAfterReplace = [&](size_t j, uint64_t offset, const std::string& id) {
-    auto layout = newLayout.find(j);
-    if (layout == newLayout.end()) {
-      layout = newLayout.emplace(j, std::map<uint64_t, const ManifestChunk*>()).first;
-      uint64_t at = 0;
-      for (const ManifestChunk& chunk : files[j].chunks) {
-        layout->second.emplace(at, &chunk);
-        at += chunk.size;
-      }
-    }
-    auto found = layout->second.find(offset);
-    return found != layout->second.end() && found->second->id == id;
-  };
-  auto localAt = [&](size_t current, const ManifestChunk& chunk) {
-    auto ref = index.find(chunk.id);
-    if (ref == index.end() || ref->second.size != chunk.size) return false;
-    auto part = partOf.find(ref->second.file);
-    if (part != partOf.end() && part->second <= current) return false;
-    auto target = targetOf.find(ref->second.file);
-    if (target != targetOf.end() && target->second < current) {
-      return heldAfterReplace(target->second, ref->second.offset, chunk.id);
-    }
-    return true;
-  };
-
-  std::set<std::string> cached;
-  uint64_t cacheBytes = 0;
-  std::vector<const ManifestChunk*> plan;
-  for (size_t i = 0; i < files.size(); ++i) {
-    for (const ManifestChunk& chunk : files[i].chunks) {
-      const uint64_t later = --entriesLeft[chunk.id];
-      if (cached.count(chunk.id) || localAt(i, chunk)) continue;
-      plan.push_back(&chunk);
-      if (cacheBytes + chunk.size <= kDownloadCacheBudget) {
-        cacheBytes += chunk.size;
-        if (later > 0) cached.insert(chunk.id);
-      }
-    }
-  }
-  return plan;
-}
-
-// Hands out the bytes of one chunk entry at a time: from the download cache,
-// from a local file, or downloaded. The returned bytes are checked against
-// the id and stay valid until the next call. With more than one job,
-// downloads run ahead on their own threads; which entries are downloaded,
-// reused or served from the cache is decided here, in manifest order, alike
-// for every number of jobs.
+// Hands out the bytes of one chunk entry at a time, from where the planner
+// says: the download cache, a local file, or the network. The returned bytes
+// are checked against the id and stay valid until the next call. With more
+// than one job, downloads run ahead on their own threads, following the
+// planner's forecast of the same decisions.
 class ChunkSource {
  public:
-  ChunkSource(StorageProvider& store, const ChunkUrlMap& chunkUrls, const LocalIndex& index,
-              const std::vector<ManifestFile>& files, SyncStats& stats, int jobs,
-              const fs::path& destRoot)
-      : store_(store), chunkUrls_(chunkUrls), index_(index), stats_(stats) {
-    for (const ManifestFile& file : files) {
-      for (const ManifestChunk& chunk : file.chunks) ++entriesLeft_[chunk.id];
-    }
+  ChunkSource(StorageProvider& store, const ChannelSource& source, const LocalIndex& index,
+              const std::vector<ManifestFile>& files, SyncStats& stats, const fs::path& destRoot)
+      : store_(store), source_(source), planner_(files, index, destRoot), stats_(stats) {
+    const int jobs = source.transfer.jobs;
     if (jobs > 1) {
-      std::vector<const ManifestChunk*> plan =
-          forecastDownloads(files, index, destRoot, entriesLeft_);
+      std::vector<const ManifestChunk*> plan = forecastDownloads(files, index, destRoot);
       if (!plan.empty()) {
-        prefetcher_ = std::make_unique<ChunkPrefetcher>(store, chunkUrls, std::move(plan), jobs);
+        prefetcher_ = std::make_unique<ChunkPrefetcher>(store, source, std::move(plan), jobs);
       }
     }
   }
@@ -169,20 +100,23 @@ class ChunkSource {
     return stats_.wireBytes + prefetcher_->bytesReceived() - prefetcher_->bytesTaken();
   }
 
-  // Entries must be asked for in manifest order, each exactly once.
-  bool obtain(const ManifestChunk& chunk, const std::string** bytes, std::string* err) {
-    auto left = entriesLeft_.find(chunk.id);
-    laterEntries_ = 0;
-    if (left != entriesLeft_.end() && left->second > 0) laterEntries_ = --left->second;
-    auto cached = cache_.find(chunk.id);
-    if (cached != cache_.end()) {
-      *bytes = &cached->second;
-      return true;
-    }
-    if (readLocal(chunk)) {
-      ++stats_.reused;
-      *bytes = &local_;
-      return true;
+  // Entries of files[file] must be asked for in manifest order, each exactly once.
+  bool obtain(size_t file, const ManifestChunk& chunk, const std::string** bytes,
+              std::string* err) {
+    const ChunkRef* copy = nullptr;
+    switch (planner_.next(file, chunk, &copy)) {
+      case ChunkOrigin::kCache:
+        *bytes = &cache_.at(chunk.id);
+        return true;
+      case ChunkOrigin::kLocal:
+        if (readLocal(*copy, chunk)) {
+          ++stats_.reused;
+          *bytes = &local_;
+          return true;
+        }
+        break;
+      case ChunkOrigin::kDownload:
+        break;
     }
     return download(chunk, bytes, err);
   }
@@ -190,13 +124,9 @@ class ChunkSource {
  private:
   // Any local problem (gone, shorter, changed since indexing) just means the
   // chunk has to be downloaded.
-  bool readLocal(const ManifestChunk& chunk) {
-    auto ref = index_.find(chunk.id);
-    if (ref == index_.end() || ref->second.size != chunk.size) return false;
-    if (!readFileRange(ref->second.file, ref->second.offset, ref->second.size, &local_)) {
-      return false;
-    }
-    return blake3Hex(local_) == chunk.id;
+  bool readLocal(const ChunkRef& copy, const ManifestChunk& chunk) {
+    return readFileRange(copy.file, copy.offset, copy.size, &local_) &&
+           blake3Hex(local_) == chunk.id;
   }
 
   bool download(const ManifestChunk& chunk, const std::string** bytes, std::string* err) {
@@ -205,38 +135,26 @@ class ChunkSource {
     if (prefetcher_) taken = prefetcher_->take(chunk, &decoded_, &wire, err, whileWaiting_);
     if (taken == ChunkPrefetcher::Take::kFailed) return false;
     if (taken == ChunkPrefetcher::Take::kNotPlanned) {
-      if (!fetchChunk(store_, chunkUrls_, chunk, &object_, &decoded_, err)) return false;
+      if (!fetchChunk(store_, source_, chunk, &object_, &decoded_, err)) return false;
       wire = static_cast<int64_t>(object_.size());
     }
     ++stats_.downloaded;
     stats_.unpackedBytes += static_cast<int64_t>(chunk.size);
     stats_.wireBytes += wire;
-    // Nothing is evicted: a chunk over the budget is simply not kept, and a
-    // later, smaller one may still fit. A chunk that no later entry asks for
-    // takes its share of the budget all the same, so what is downloaded does
-    // not change, but its bytes are not held: holding them would only cost a
-    // fresh buffer per chunk that is never read again.
     *bytes = &decoded_;
-    if (cacheBytes_ + chunk.size <= kDownloadCacheBudget) {
-      cacheBytes_ += chunk.size;
-      if (laterEntries_ > 0) {
-        auto slot = cache_.emplace(chunk.id, std::move(decoded_)).first;
-        decoded_ = std::string();
-        *bytes = &slot->second;
-      }
+    if (planner_.downloaded(chunk)) {
+      auto slot = cache_.emplace(chunk.id, std::move(decoded_)).first;
+      decoded_ = std::string();
+      *bytes = &slot->second;
     }
     return true;
   }
 
   StorageProvider& store_;
-  const ChunkUrlMap& chunkUrls_;
-  const LocalIndex& index_;
+  const ChannelSource& source_;
+  ChunkPlanner planner_;
   SyncStats& stats_;
   std::map<std::string, std::string> cache_;
-  uint64_t cacheBytes_ = 0;
-  // Entries of each id not yet asked for, and that count after the current one.
-  std::map<std::string, uint64_t> entriesLeft_;
-  uint64_t laterEntries_ = 0;
   // Reused across chunks so the steady state does not allocate.
   std::string local_;
   std::string object_;
@@ -326,14 +244,10 @@ void buildLocalIndex(const fs::path& directory, LocalIndex* index) {
   }
 }
 
-bool planSync(StorageProvider& store, const std::string& channel, const std::string& destination,
-              const std::string& verifyKey, const std::string& manifestUrl,
-              const std::string& manifestSigUrl, SyncPlan* plan, std::string* err,
-              std::vector<std::string>* listedPaths) {
+bool planSync(StorageProvider& store, const ChannelSource& source, const std::string& destination,
+              SyncPlan* plan, std::string* err, std::vector<std::string>* listedPaths) {
   std::vector<ManifestFile> files;
-  if (!loadInstallManifest(store, channel, manifestUrl, verifyKey, manifestSigUrl, &files, err)) {
-    return false;
-  }
+  if (!loadInstallManifest(store, source, &files, err)) return false;
   LocalIndex index;
   buildLocalIndex(pathFromNative(destination), &index);
   SyncPlan counted;
@@ -357,30 +271,13 @@ bool planSync(StorageProvider& store, const std::string& channel, const std::str
   return true;
 }
 
-bool syncChannel(StorageProvider& store, const std::string& channel, const std::string& destination,
-                 const std::string& verifyKey, const std::string& manifestUrl,
-                 const std::string& manifestSigUrl, const ChunkUrlMap& chunkUrls, SyncStats* stats,
-                 std::string* err, const ProgressFn& progress, int waitSeconds,
-                 const WaitFn& onWait, const std::string& baseDirectory) {
-  SyncOptions options;
-  options.progress = progress;
-  options.waitSeconds = waitSeconds;
-  options.onWait = onWait;
-  options.baseDirectory = baseDirectory;
-  return syncChannel(store, channel, destination, verifyKey, manifestUrl, manifestSigUrl, chunkUrls,
-                     stats, err, options);
-}
-
-bool syncChannel(StorageProvider& store, const std::string& channel, const std::string& destination,
-                 const std::string& verifyKey, const std::string& manifestUrl,
-                 const std::string& manifestSigUrl, const ChunkUrlMap& chunkUrls, SyncStats* stats,
-                 std::string* err, const SyncOptions& options) {
+bool syncChannel(StorageProvider& store, const ChannelSource& source,
+                 const std::string& destination, SyncStats* stats, std::string* err,
+                 const SyncOptions& options) {
   const ProgressFn& progress = options.progress;
   const std::string& baseDirectory = options.baseDirectory;
   std::vector<ManifestFile> files;
-  if (!loadInstallManifest(store, channel, manifestUrl, verifyKey, manifestSigUrl, &files, err)) {
-    return false;
-  }
+  if (!loadInstallManifest(store, source, &files, err)) return false;
   const fs::path destRoot = pathFromNative(destination);
   std::error_code ignored;
   // An error here surfaces as the first part file that cannot be opened.
@@ -404,11 +301,12 @@ bool syncChannel(StorageProvider& store, const std::string& channel, const std::
   const bool setModes = carriesExecutable(files);
 
   SyncStats counted;
-  ChunkSource source(store, chunkUrls, index, files, counted, options.jobs, destRoot);
-  if (progress && options.jobs > 1) {
-    source.setWaiting([&] { progress(counted.chunkSlots, totalEntries, source.wireProgress()); });
+  ChunkSource chunks(store, source, index, files, counted, destRoot);
+  if (progress && source.transfer.jobs > 1) {
+    chunks.setWaiting([&] { progress(counted.chunkSlots, totalEntries, chunks.wireProgress()); });
   }
-  for (const ManifestFile& file : files) {
+  for (size_t i = 0; i < files.size(); ++i) {
+    const ManifestFile& file = files[i];
     const fs::path target = destRoot / pathFromUtf8(file.path);
     const fs::path part = partFileOf(target);
     if (!rootEc) {
@@ -433,7 +331,7 @@ bool syncChannel(StorageProvider& store, const std::string& channel, const std::
     uint64_t written = 0;
     for (const ManifestChunk& chunk : file.chunks) {
       const std::string* bytes = nullptr;
-      if (!source.obtain(chunk, &bytes, err)) return false;
+      if (!chunks.obtain(i, chunk, &bytes, err)) return false;
       out.write(bytes->data(), static_cast<std::streamsize>(bytes->size()));
       if (!out) {
         setError(err, "write failed for " + genericUtf8Path(part));
@@ -441,7 +339,7 @@ bool syncChannel(StorageProvider& store, const std::string& channel, const std::
       }
       written += bytes->size();
       ++counted.chunkSlots;
-      if (progress) progress(counted.chunkSlots, totalEntries, source.wireProgress());
+      if (progress) progress(counted.chunkSlots, totalEntries, chunks.wireProgress());
     }
     out.close();
     if (out.fail()) {
@@ -457,7 +355,7 @@ bool syncChannel(StorageProvider& store, const std::string& channel, const std::
     if (!replaceTarget(part, target, file.path, options.waitSeconds, options.onWait, err)) {
       return false;
     }
-    setAside.installed(static_cast<size_t>(&file - files.data()));
+    setAside.installed(i);
     ++counted.files;
   }
   if (stats) *stats = counted;

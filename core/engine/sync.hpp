@@ -3,8 +3,8 @@
 // every chunk already present in local files and downloading only the rest.
 
 #include "chunking/manifest.hpp"
+#include "engine/channel_source.hpp"
 #include "engine/chunk_codec.hpp"
-#include "engine/sync_descriptor.hpp"
 #include "storage/storage_provider.hpp"
 
 #include <cstdint>
@@ -28,9 +28,6 @@ using ProgressFn = std::function<void(uint64_t done, uint64_t total, int64_t byt
 // (manifest path of the file in use, retry attempt from 1, wait limit in
 // seconds); called just before each one-second sleep.
 using WaitFn = std::function<void(const std::string& path, int attempt, int limit)>;
-
-// Downloaded chunks kept for reuse within one sync, at most this many bytes.
-constexpr uint64_t kDownloadCacheBudget = 268435456;
 
 // What a sync would do, counted without reading or writing any chunk.
 struct SyncPlan {
@@ -68,10 +65,8 @@ void buildLocalIndex(const std::filesystem::path& directory, LocalIndex* index);
 // Dry run: fetches the manifest (as fetchChannelManifest) and counts what the
 // destination already holds. Writes nothing. Fails only on the manifest.
 // listedPaths, when given, receives the manifest's paths in manifest order.
-bool planSync(StorageProvider& store, const std::string& channel, const std::string& destination,
-              const std::string& verifyKey, const std::string& manifestUrl,
-              const std::string& manifestSigUrl, SyncPlan* plan, std::string* err,
-              std::vector<std::string>* listedPaths = nullptr);
+bool planSync(StorageProvider& store, const ChannelSource& source, const std::string& destination,
+              SyncPlan* plan, std::string* err, std::vector<std::string>* listedPaths = nullptr);
 
 // How a sync runs, beyond where its manifest and chunks come from.
 struct SyncOptions {
@@ -79,7 +74,6 @@ struct SyncOptions {
   int waitSeconds = 0;        // how long to wait for a target in use
   WaitFn onWait;              // may be empty
   std::string baseDirectory;  // indexed before the destination; empty: none
-  int jobs = 1;               // chunk downloads in flight; 1: one at a time, in order
   // On success, the manifest paths of the installed files, in manifest order
   // (what a mirror keeps); may be null.
   std::vector<std::string>* installedPaths = nullptr;
@@ -89,19 +83,14 @@ struct SyncOptions {
 // chunk into a ".part" file beside the target that is then renamed over it
 // (retrying once a second for up to waitSeconds while that fails). Chunks come
 // from the download cache, then the local index (base directory first, then
-// the destination), then the store, or chunkUrls when that is not empty; every
-// chunk from a file or the network is checked against its id. Part files left
-// by an interrupted sync are indexed too (see part_files.hpp). A manifest with
-// an unsafe path is refused before anything is written. Files the manifest does
+// the destination), then the store, or the source's chunk URLs when it has
+// any, with up to source.transfer.jobs downloads in flight; every chunk from a
+// file or the network is checked against its id. Part files left by an
+// interrupted sync are indexed too (see part_files.hpp). A manifest with an
+// unsafe path is refused before anything is written. Files the manifest does
 // not list are left alone.
-bool syncChannel(StorageProvider& store, const std::string& channel, const std::string& destination,
-                 const std::string& verifyKey, const std::string& manifestUrl,
-                 const std::string& manifestSigUrl, const ChunkUrlMap& chunkUrls, SyncStats* stats,
-                 std::string* err, const ProgressFn& progress, int waitSeconds,
-                 const WaitFn& onWait, const std::string& baseDirectory);
-bool syncChannel(StorageProvider& store, const std::string& channel, const std::string& destination,
-                 const std::string& verifyKey, const std::string& manifestUrl,
-                 const std::string& manifestSigUrl, const ChunkUrlMap& chunkUrls, SyncStats* stats,
-                 std::string* err, const SyncOptions& options);
+bool syncChannel(StorageProvider& store, const ChannelSource& source,
+                 const std::string& destination, SyncStats* stats, std::string* err,
+                 const SyncOptions& options = SyncOptions());
 
 }  // namespace vorn

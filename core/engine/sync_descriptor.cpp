@@ -70,8 +70,7 @@ bool makeSyncDescriptor(StorageProvider& store, const S3Config& config, const st
   return true;
 }
 
-bool parseSyncDescriptor(const std::string& text, std::string* manifestUrl,
-                         std::string* manifestSigUrl, ChunkUrlMap* chunkUrls, std::string* err) {
+bool parseSyncDescriptor(const std::string& text, ChannelSource* source, std::string* err) {
   Json::Value doc;
   if (!parseJson(text, &doc, err)) return false;
   if (!doc.isObject()) {
@@ -101,11 +100,11 @@ bool parseSyncDescriptor(const std::string& text, std::string* manifestUrl,
     }
   }
 
-  if (manifestUrl) *manifestUrl = url;
-  if (manifestSigUrl) *manifestSigUrl = sigUrl;
-  if (chunks && chunkUrls) {
+  source->manifestUrl = url;
+  source->manifestSigUrl = sigUrl;
+  if (chunks) {
     for (auto it = chunks->begin(); it != chunks->end(); ++it)
-      (*chunkUrls)[it.name()] = it->asString();
+      source->chunkUrls[it.name()] = it->asString();
   }
   return true;
 }

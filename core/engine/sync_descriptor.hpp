@@ -3,23 +3,21 @@
 // channel's manifest, its signature and every chunk, so a consumer without
 // store credentials can sync or verify.
 
+#include "engine/channel_source.hpp"
 #include "storage/s3_config.hpp"
 #include "storage/storage_provider.hpp"
 
-#include <map>
 #include <string>
 
 namespace vorn {
-
-// Chunk id -> presigned URL. Empty means chunks come from the store.
-using ChunkUrlMap = std::map<std::string, std::string>;
 
 // Reads the channel's manifest from the store and writes the descriptor text.
 bool makeSyncDescriptor(StorageProvider& store, const S3Config& config, const std::string& channel,
                         int lifetimeSeconds, std::string* out, std::string* err);
 
-// Reads a descriptor. Entries already in *chunkUrls stay unless overwritten.
-bool parseSyncDescriptor(const std::string& text, std::string* manifestUrl,
-                         std::string* manifestSigUrl, ChunkUrlMap* chunkUrls, std::string* err);
+// Reads a descriptor into the source's manifest URL, signature URL and chunk
+// URLs; chunk URLs already there stay unless overwritten. A refused
+// descriptor leaves *source as it was.
+bool parseSyncDescriptor(const std::string& text, ChannelSource* source, std::string* err);
 
 }  // namespace vorn

@@ -42,8 +42,8 @@ const char* checkChunks(const fs::path& target, const ManifestFile& file, uint64
 }  // namespace
 
 bool verifyFiles(const std::string& destination, const Json::Value& manifest,
-                 const BadFileFn& onBadFile, VerifyStats* stats, const ProgressFn& progress,
-                 bool quick, std::string* err) {
+                 const VerifyOptions& options, VerifyStats* stats, std::string* err) {
+  const ProgressFn& progress = options.progress;
   std::vector<ManifestFile> files;
   if (!readInstallFiles(manifest, &files, err)) return false;
   uint64_t totalEntries = 0;
@@ -55,7 +55,7 @@ bool verifyFiles(const std::string& destination, const Json::Value& manifest,
   uint64_t done = 0;
   std::string buffer;
   auto report = [&](const ManifestFile& file, const char* reason) {
-    if (onBadFile) onBadFile(file.path, reason);
+    if (options.onBadFile) options.onBadFile(file.path, reason);
   };
   // Accounts for the file's chunk entries that are not read.
   auto skipRest = [&](uint64_t entriesLeft) {
@@ -84,7 +84,7 @@ bool verifyFiles(const std::string& destination, const Json::Value& manifest,
     const auto modeDiffers = [&] {
       return checkModes && ownerExecutable(target) != file.executable.value_or(false);
     };
-    if (quick) {
+    if (options.quick) {
       skipRest(file.chunks.size());
       if (modeDiffers()) {
         ++counted.corrupt;
@@ -115,16 +115,12 @@ bool verifyFiles(const std::string& destination, const Json::Value& manifest,
   return true;
 }
 
-bool verifyChannel(StorageProvider& store, const std::string& channel,
-                   const std::string& destination, const std::string& verifyKey,
-                   const std::string& manifestUrl, const std::string& manifestSigUrl,
-                   const BadFileFn& onBadFile, VerifyStats* stats, std::string* err,
-                   const ProgressFn& progress, bool quick) {
+bool verifyChannel(StorageProvider& store, const ChannelSource& source,
+                   const std::string& destination, const VerifyOptions& options,
+                   VerifyStats* stats, std::string* err) {
   Json::Value doc;
-  if (!fetchChannelManifest(store, channel, manifestUrl, verifyKey, manifestSigUrl, &doc, err)) {
-    return false;
-  }
-  return verifyFiles(destination, doc, onBadFile, stats, progress, quick, err);
+  if (!fetchChannelManifest(store, source, &doc, err)) return false;
+  return verifyFiles(destination, doc, options, stats, err);
 }
 
 }  // namespace vorn

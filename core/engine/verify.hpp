@@ -33,13 +33,18 @@ struct VerifyStats {
   int64_t bytesChecked = 0;  // their total size
 };
 
+// How a verification runs and whom it tells.
+struct VerifyOptions {
+  BadFileFn onBadFile;  // may be empty
+  ProgressFn progress;  // may be empty
+  bool quick = false;   // existence and sizes only
+};
+
 // Fetches the manifest (as fetchChannelManifest) and runs verifyFiles. False
 // only when the manifest cannot be fetched or read; bad files are results.
-bool verifyChannel(StorageProvider& store, const std::string& channel,
-                   const std::string& destination, const std::string& verifyKey,
-                   const std::string& manifestUrl, const std::string& manifestSigUrl,
-                   const BadFileFn& onBadFile, VerifyStats* stats, std::string* err,
-                   const ProgressFn& progress, bool quick);
+bool verifyChannel(StorageProvider& store, const ChannelSource& source,
+                   const std::string& destination, const VerifyOptions& options,
+                   VerifyStats* stats, std::string* err);
 
 // Checks every listed file under destination for existence and size and, unless
 // quick, reads it chunk by chunk against its ids, stopping at its first bad
@@ -49,7 +54,6 @@ bool verifyChannel(StorageProvider& store, const std::string& channel,
 // total, bytes checked). Returns false (and writes nothing to stats) only for
 // a manifest that readInstallFiles refuses.
 bool verifyFiles(const std::string& destination, const Json::Value& manifest,
-                 const BadFileFn& onBadFile, VerifyStats* stats, const ProgressFn& progress,
-                 bool quick, std::string* err = nullptr);
+                 const VerifyOptions& options, VerifyStats* stats, std::string* err = nullptr);
 
 }  // namespace vorn

@@ -41,10 +41,13 @@ class EncryptedProvider : public StorageProvider {
     return inner_->put(key, envelope, err);
   }
 
-  bool get(const std::string& key, std::string* out, std::string* err) override {
+  using StorageProvider::get;
+
+  bool get(const std::string& key, std::string* out, std::string* err,
+           ByteCounter* received) override {
     if (!keyUsable(err)) return false;
     std::string envelope;
-    if (!inner_->get(key, &envelope, err)) return false;
+    if (!inner_->get(key, &envelope, err, received)) return false;
     if (envelope.size() < kEnvelopeOverhead ||
         std::memcmp(envelope.data(), kMagic, sizeof kMagic) != 0) {
       if (err) *err = key + ": not an encrypted object (wrong store, or written without a key)";

@@ -15,21 +15,22 @@ bool bearerHeader(const std::string& token, HeaderList* out) {
   return *out != nullptr;
 }
 
-bool request(const char* method, const std::string& url, std::string* out, int32_t* status,
-             std::string* err, const std::string& token, bool followRedirects) {
+bool send(const char* method, bool followRedirects, const TransferSettings& settings,
+             const HttpRequest& request, std::string* out, int32_t* status, std::string* err) {
   HeaderList headers;
-  if (!bearerHeader(token, &headers)) {
+  if (!bearerHeader(request.token, &headers)) {
     if (err) *err = "curl init failed";
     return false;
   }
-  std::string discarded;
   HttpExchange exchange;
   exchange.method = method;
-  exchange.url = url;
+  exchange.url = request.url;
   exchange.headers = headers.get();
-  exchange.body = out ? out : &discarded;
+  exchange.body = out;
   exchange.followRedirects = followRedirects;
-  exchange.label = std::string(method) + " " + urlForMessages(url);
+  exchange.label = std::string(method) + " " + urlForMessages(request.url);
+  exchange.settings = &settings;
+  exchange.received = request.received;
   HttpOutcome outcome;
   if (!performExchange(exchange, &outcome, err)) return false;
   if (status) *status = outcome.status;
@@ -38,13 +39,16 @@ bool request(const char* method, const std::string& url, std::string* out, int32
 
 }  // namespace
 
-bool httpGet(const std::string& url, std::string* out, int32_t* status, std::string* err,
-             const std::string& token) {
-  return request("GET", url, out, status, err, token, true);
+bool httpGet(const TransferSettings& settings, const HttpRequest& request, std::string* out,
+             int32_t* status, std::string* err) {
+  std::string scratch;
+  return send("GET", true, settings, request, out ? out : &scratch, status, err);
 }
 
-bool httpPost(const std::string& url, const std::string& token, int32_t* status, std::string* err) {
-  return request("POST", url, nullptr, status, err, token, false);
+bool httpPost(const TransferSettings& settings, const HttpRequest& request, int32_t* status,
+              std::string* err) {
+  std::string discarded;
+  return send("POST", false, settings, request, &discarded, status, err);
 }
 
 }  // namespace vorn

@@ -1,7 +1,6 @@
 #include "storage/http_exchange.hpp"
 
 #include "storage/connection_cache.hpp"
-#include "storage/transfer_options.hpp"
 #include "util/huge_pages.hpp"
 #include "util/startup.hpp"
 
@@ -32,7 +31,7 @@ struct ResponseSink {
   std::string* body = nullptr;
   CURL* handle = nullptr;
   bool reserved = false;
-  std::atomic<int64_t>* counter = nullptr;
+  ByteCounter* counter = nullptr;
   int64_t counted = 0;  // added to counter by this try
 };
 
@@ -136,11 +135,12 @@ bool performExchange(const HttpExchange& exchange, HttpOutcome* outcome, std::st
     if (err) *err = "curl init failed";
     return false;
   }
-  const TransferOptions& options = transferOptions();
+  static const TransferSettings kOneTry;
+  const TransferSettings& settings = exchange.settings ? *exchange.settings : kOneTry;
   std::string localBody;
   std::string* body = exchange.body ? exchange.body : &localBody;
   const size_t bodyStart = body->size();
-  std::atomic<int64_t>* counter = currentByteCounter();
+  ByteCounter* counter = exchange.received;
   const std::string method = exchange.method;
 
   CURLcode code = CURLE_OK;
@@ -163,10 +163,10 @@ bool performExchange(const HttpExchange& exchange, HttpOutcome* outcome, std::st
     curl_easy_setopt(h, CURLOPT_HEADERDATA, &retryAfter);
     curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kTransferBufferBytes);
     if (exchange.followRedirects) curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
-    if (options.timeoutSeconds > 0) {
-      curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, static_cast<long>(options.timeoutSeconds));
+    if (settings.timeoutSeconds > 0) {
+      curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, static_cast<long>(settings.timeoutSeconds));
       curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-      curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>(options.timeoutSeconds));
+      curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>(settings.timeoutSeconds));
     }
     if (method == "PUT") {
       curl_easy_setopt(h, CURLOPT_UPLOAD, 1L);
@@ -193,12 +193,12 @@ bool performExchange(const HttpExchange& exchange, HttpOutcome* outcome, std::st
     contentLength = -1;
     curl_easy_getinfo(h, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &contentLength);
 
-    if (!isTransient(code, status) || attempt >= options.retries) break;
-    if (options.onRetry) {
-      const std::string what = code != CURLE_OK ? transportText(code, options.timeoutSeconds)
+    if (!isTransient(code, status) || attempt >= settings.retries) break;
+    if (settings.onRetry) {
+      const std::string what = code != CURLE_OK ? transportText(code, settings.timeoutSeconds)
                                                 : "HTTP " + std::to_string(status);
-      options.onRetry("retry " + std::to_string(attempt + 1) + "/" +
-                      std::to_string(options.retries) + ": " + exchange.label + " -> " + what);
+      settings.onRetry("retry " + std::to_string(attempt + 1) + "/" +
+                      std::to_string(settings.retries) + ": " + exchange.label + " -> " + what);
     }
     std::this_thread::sleep_for(
         std::chrono::duration<double>(backoffSeconds(attempt + 1, retryAfter)));
@@ -209,9 +209,9 @@ bool performExchange(const HttpExchange& exchange, HttpOutcome* outcome, std::st
 
   if (code != CURLE_OK) {
     // Without a time limit the text stays libcurl's own, as it always was.
-    const std::string text = transportText(code, options.timeoutSeconds);
+    const std::string text = transportText(code, settings.timeoutSeconds);
     if (err)
-      *err = isTimeLimit(code, options.timeoutSeconds) ? exchange.label + " -> " + text : text;
+      *err = isTimeLimit(code, settings.timeoutSeconds) ? exchange.label + " -> " + text : text;
     return false;
   }
   if (outcome) {

@@ -1,8 +1,10 @@
 #pragma once
 // One HTTP request as the storage layer makes every request: on a reused
-// connection, within the process's time limit, and tried again after a
-// transient failure as many times as the transfer options allow (the storage
+// connection, within the command's time limit, and tried again after a
+// transient failure as many times as its transfer settings allow (the storage
 // layer's own; not exported).
+
+#include "storage/transfer_settings.hpp"
 
 #include <curl/curl.h>
 
@@ -19,6 +21,8 @@ struct HttpExchange {
   std::string* body = nullptr;          // the answer's body is appended here; null: kept as snippet
   bool followRedirects = false;
   std::string label;  // "GET chunks/ab/..." as retry and time-out lines name it
+  const TransferSettings* settings = nullptr;  // null: one try, no time limit
+  ByteCounter* received = nullptr;  // grows by the body bytes as they arrive; may be null
 };
 
 struct HttpOutcome {

@@ -24,20 +24,24 @@ bool is2xx(int32_t status) { return status / 100 == 2; }
 // Talks to an S3-compatible service with header-signed requests, path-style.
 class S3Provider : public StorageProvider {
  public:
-  explicit S3Provider(const S3Config& config)
+  S3Provider(const S3Config& config, const TransferSettings& transfer)
       : endpoint_(config.endpoint),
         region_(config.region),
         bucket_(config.bucket),
         accessKey_(config.accessKey),
-        secretKey_(config.secretKey) {}
+        secretKey_(config.secretKey),
+        transfer_(transfer) {}
+
+  using StorageProvider::get;
 
   bool put(const std::string& key, const std::string& data, std::string* err) override {
-    return simpleRequest("PUT", key, &data, nullptr, err);
+    return simpleRequest("PUT", key, &data, nullptr, err, nullptr);
   }
 
-  bool get(const std::string& key, std::string* out, std::string* err) override {
+  bool get(const std::string& key, std::string* out, std::string* err,
+           ByteCounter* received) override {
     // The body goes to out whatever the status, so the error text carries no excerpt.
-    return simpleRequest("GET", key, nullptr, out, err);
+    return simpleRequest("GET", key, nullptr, out, err, received);
   }
 
   HeadResult head(const std::string& key, std::string* err) override {
@@ -45,7 +49,8 @@ class S3Provider : public StorageProvider {
     int32_t status = 0;
     std::string snippet;
     int64_t length = -1;
-    if (signedRequest("HEAD", key, "", nullptr, nullptr, &status, &snippet, &length, err)) {
+    if (signedRequest("HEAD", key, "", nullptr, nullptr, &status, &snippet, &length, err,
+                      nullptr)) {
       result.status = status;
       result.exists = is2xx(status);
       result.size = length;
@@ -64,7 +69,8 @@ class S3Provider : public StorageProvider {
       std::string body;
       int32_t status = 0;
       std::string snippet;
-      if (!signedRequest("GET", "", query, nullptr, &body, &status, &snippet, nullptr, err)) {
+      if (!signedRequest("GET", "", query, nullptr, &body, &status, &snippet, nullptr, err,
+                         nullptr)) {
         return false;
       }
       // The store's own words may span lines; setError keeps the text one line.
@@ -93,7 +99,7 @@ class S3Provider : public StorageProvider {
   }
 
   bool remove(const std::string& key, std::string* err) override {
-    return simpleRequest("DELETE", key, nullptr, nullptr, err);
+    return simpleRequest("DELETE", key, nullptr, nullptr, err, nullptr);
   }
 
   std::string chunkKey(const std::string& id) const override { return plainChunkKey(id); }
@@ -102,10 +108,12 @@ class S3Provider : public StorageProvider {
   // One request whose only judgement is 2xx or not; other answers become
   // method + " " + key + " -> HTTP " + status + " " + the body's first bytes.
   bool simpleRequest(const char* method, const std::string& key, const std::string* body,
-                     std::string* out, std::string* err) {
+                     std::string* out, std::string* err, ByteCounter* received) {
     int32_t status = 0;
     std::string snippet;
-    if (!signedRequest(method, key, "", body, out, &status, &snippet, nullptr, err)) return false;
+    if (!signedRequest(method, key, "", body, out, &status, &snippet, nullptr, err, received)) {
+      return false;
+    }
     if (is2xx(status)) return true;
     setError(err, std::string(method) + " " + key + " -> HTTP " + std::to_string(status) + " " +
                       snippet);
@@ -117,7 +125,8 @@ class S3Provider : public StorageProvider {
   // when given; otherwise its first bytes become *outSnippet.
   bool signedRequest(const std::string& method, const std::string& key, const std::string& query,
                      const std::string* body, std::string* outBody, int32_t* outStatus,
-                     std::string* outSnippet, int64_t* outContentLength, std::string* err) const {
+                     std::string* outSnippet, int64_t* outContentLength, std::string* err,
+                     ByteCounter* received) const {
     static const std::string kEmpty;
     const std::string& payload = body ? *body : kEmpty;
     const S3Config config{endpoint_, region_, bucket_, accessKey_, secretKey_};
@@ -142,6 +151,8 @@ class S3Provider : public StorageProvider {
     exchange.upload = &payload;
     exchange.body = outBody;
     exchange.label = key.empty() ? "LIST " + query : method + " " + key;
+    exchange.settings = &transfer_;
+    exchange.received = received;
     HttpOutcome outcome;
     if (!performExchange(exchange, &outcome, err)) return false;
     if (outStatus) *outStatus = outcome.status;
@@ -155,12 +166,14 @@ class S3Provider : public StorageProvider {
   std::string bucket_;
   std::string accessKey_;
   std::string secretKey_;
+  TransferSettings transfer_;
 };
 
 }  // namespace
 
-std::unique_ptr<StorageProvider> makeS3Provider(const S3Config& config) {
-  return std::make_unique<S3Provider>(config);
+std::unique_ptr<StorageProvider> makeS3Provider(const S3Config& config,
+                                                const TransferSettings& transfer) {
+  return std::make_unique<S3Provider>(config, transfer);
 }
 
 }  // namespace vorn

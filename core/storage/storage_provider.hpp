@@ -5,7 +5,9 @@
 // Contract shared by every operation: failure is reported by the result and,
 // when err is not null, by one line of text (no trailing newline). Nothing
 // throws for a store or network failure. An operation is tried again only as
-// the process's transfer options allow (transfer_options.hpp).
+// the transfer settings the provider was made with allow.
+
+#include "storage/transfer_settings.hpp"
 
 #include <cstdint>
 #include <memory>
@@ -36,7 +38,13 @@ class StorageProvider {
 
   // Appends the object's bytes to *out. True only on 2xx (and, for the
   // encrypted store, when the envelope opened). A missing object is a failure.
-  virtual bool get(const std::string& key, std::string* out, std::string* err) = 0;
+  bool get(const std::string& key, std::string* out, std::string* err) {
+    return get(key, out, err, nullptr);
+  }
+  // The same, and *received (when not null) grows by the stored bytes as they
+  // arrive, for progress during a large download.
+  virtual bool get(const std::string& key, std::string* out, std::string* err,
+                   ByteCounter* received) = 0;
 
   // Probes key. A missing object is not a failure: exists is false and status
   // holds the store's answer (typically 404); err is untouched. err is set
@@ -57,8 +65,10 @@ class StorageProvider {
 // "chunks/" + first two characters of id + "/" + id: the plain store's naming.
 std::string plainChunkKey(const std::string& id);
 
-// The plain S3 provider, holding copies of the five settings.
-std::unique_ptr<StorageProvider> makeS3Provider(const S3Config& config);
+// The plain S3 provider, holding copies of the five settings and of how its
+// requests behave.
+std::unique_ptr<StorageProvider> makeS3Provider(const S3Config& config,
+                                                const TransferSettings& transfer = {});
 
 // Seals everything written to inner and opens everything read; names chunks by
 // a keyed digest of their id. Takes ownership of inner; copies the 32-byte key.

@@ -343,7 +343,12 @@ class CliSync : public vorn_test::StoreTest {
   std::string src() const { return tmp / "src"; }
   void push(const std::string& signKey = "") {
     std::string err;
-    ASSERT_TRUE(vorn::pushChannel(*store, src(), channel, true, signKey, nullptr, &err)) << err;
+    vorn::PushRequest request;
+    request.source = src();
+    request.channel = channel;
+    request.signKey = signKey;
+    request.force = true;
+    ASSERT_TRUE(vorn::pushChannel(*store, request, nullptr, &err)) << err;
   }
   std::map<std::string, uint64_t> chunks() {
     return vorn_test::uniqueChunks(vorn_test::storedFiles(*store, channel));
@@ -736,7 +741,7 @@ TEST_F(CliMaintenance, EncryptedGcAndSignSyncUrls) {
     EXPECT_NE(url.find("&X-Amz-Expires=3600&"), std::string::npos) << url;
     std::string fetched, err;
     int32_t status = 0;
-    EXPECT_TRUE(vorn::httpGet(url, &fetched, &status, &err, "")) << err;
+    EXPECT_TRUE(vorn::httpGet({}, {url, "", nullptr}, &fetched, &status, &err)) << err;
     EXPECT_EQ(std::make_pair(status, fetched), std::make_pair(200, body)) << url;
   }
   r = run({"sign-sync", "nope"});

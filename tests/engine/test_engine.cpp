@@ -30,6 +30,14 @@ const std::string kKey = "channels/main/manifest.json";
 const std::string kUnreachable = "curl: Couldn't connect to server";
 const size_t kMiB = 1048576;
 
+vorn::PushRequest pushOf(const std::string& source, bool force) {
+  vorn::PushRequest request;
+  request.source = source;
+  request.channel = kChannel;
+  request.force = force;
+  return request;
+}
+
 // A manifest entry of one file held in one chunk.
 std::string fileEntry(const std::string& path, const std::string& content) {
   const std::string n = std::to_string(content.size());
@@ -55,11 +63,14 @@ class Engine : public ::testing::Test {
     writeTextFile(src() + "/sub/b.bin", shared);
     writeSeededFile(src() + "/c.bin", 3 * kMiB, 12);
     writeTextFile(src() + "/empty.txt", "");
-    ASSERT_TRUE(vorn::pushChannel(store, src(), kChannel, true, "", nullptr, &err)) << err;
+    ASSERT_TRUE(vorn::pushChannel(store, pushOf(src(), true), nullptr, &err)) << err;
   }
   bool sync(const vorn::SyncOptions& options = {}, const vorn::ChunkUrlMap& urls = {}) {
     err.clear();
-    return vorn::syncChannel(store, kChannel, dest(), "", "", "", urls, &stats, &err, options);
+    vorn::ChannelSource source;
+    source.channel = kChannel;
+    source.chunkUrls = urls;
+    return vorn::syncChannel(store, source, dest(), &stats, &err, options);
   }
   std::set<std::string> ids(const std::string& onlyPath = "") {
     std::set<std::string> out;
@@ -158,7 +169,7 @@ TEST_F(Engine, SyncWithChunkUrlsNeverAsksTheStore) {
 
 TEST_F(Engine, AFileChangedUnderAPushLeavesThePreviousManifest) {
   writeSeededFile(src() + "/data.bin", 1536 * 1024, 2);
-  ASSERT_TRUE(vorn::pushChannel(store, src(), kChannel, false, "", nullptr, &err)) << err;
+  ASSERT_TRUE(vorn::pushChannel(store, pushOf(src(), false), nullptr, &err)) << err;
   const std::string previous = store.objects.at(kKey), newFile = src() + "/new.bin";
   // The manifest probe comes after the build: a file rewritten or cut short by then is caught.
   for (const size_t size : {size_t(1300 * 1024), size_t(1000)}) {
@@ -169,7 +180,7 @@ TEST_F(Engine, AFileChangedUnderAPushLeavesThePreviousManifest) {
     };
     vorn::PushStats stats;
     stats.build = "untouched";
-    EXPECT_FALSE(vorn::pushChannel(store, src(), kChannel, true, "", &stats, &err));
+    EXPECT_FALSE(vorn::pushChannel(store, pushOf(src(), true), &stats, &err));
     EXPECT_EQ(err, size == 1000
                        ? "cannot read chunk bytes from " + newFile
                        : "chunk hash mismatch reading " + newFile + " (file changed under us?)");
@@ -209,12 +220,13 @@ TEST_F(Engine, GcStopsAtTheFirstFailedRemoval) {
     std::vector<std::string> reports;
     vorn::GcStats stats;
     stats.deleted = 777;
-    EXPECT_FALSE(vorn::collectGarbage(
-        store, true,
-        [&](const std::string& key, int64_t size, bool deleted) {
-          reports.push_back(key + " " + std::to_string(size) + (deleted ? " deleted" : ""));
-        },
-        &stats, &err, jobs));
+    vorn::GcOptions options;
+    options.remove = true;
+    options.jobs = jobs;
+    options.report = [&](const std::string& key, int64_t size, bool deleted) {
+      reports.push_back(key + " " + std::to_string(size) + (deleted ? " deleted" : ""));
+    };
+    EXPECT_FALSE(vorn::collectGarbage(store, options, &stats, &err));
     EXPECT_EQ(err, kUnreachable);
     EXPECT_EQ(stats.deleted, 777u) << "stats untouched on failure";
     EXPECT_EQ(store.objects.count(keys[2]), 1u);
@@ -266,7 +278,10 @@ TEST(ChannelManifest, ParseAndTheFetchPolicy) {
     if (!row.signature.empty()) store.objects[kKey + ".sig"] = row.signature;
     doc = "untouched";
     err.clear();
-    EXPECT_EQ(vorn::fetchChannelManifest(store, kChannel, "", row.key, "", &doc, &err),
+    vorn::ChannelSource source;
+    source.channel = kChannel;
+    source.verifyKey = row.key;
+    EXPECT_EQ(vorn::fetchChannelManifest(store, source, &doc, &err),
               row.expected.empty())
         << row.manifest;
     EXPECT_EQ(err, row.expected) << row.manifest;

@@ -22,7 +22,9 @@ class MemoryStore : public vorn::StorageProvider {
   bool put(const std::string& key, const std::string& data, std::string* err) override {
     return !fails("put", key, err) && (objects[key] = data, true);
   }
-  bool get(const std::string& key, std::string* out, std::string* err) override {
+  using vorn::StorageProvider::get;
+  bool get(const std::string& key, std::string* out, std::string* err,
+           vorn::ByteCounter*) override {
     if (fails("get", key, err)) return false;
     const auto it = objects.find(key);
     if (it == objects.end()) {

@@ -153,7 +153,8 @@ class S3Server {
     std::string text, err;
     int32_t status = 0;
     Json::Value doc;
-    if (vorn::httpGet(faultEndpoint() + "/__control/" + what, &text, &status, &err, "") &&
+    if (vorn::httpGet({}, {faultEndpoint() + "/__control/" + what, "", nullptr}, &text, &status,
+                      &err) &&
         status == 200)
       std::unique_ptr<Json::CharReader>(Json::CharReaderBuilder().newCharReader())
           ->parse(text.data(), text.data() + text.size(), &doc, nullptr);
