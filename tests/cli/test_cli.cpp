@@ -78,6 +78,32 @@ TEST(CliLocal, UsageVersionAndTheCryptOption) {
   }
 }
 
+// An argument beginning with -- that ends up ignored is named on standard
+// error; the command runs exactly as it does without it.
+TEST(CliLocal, IgnoredOptionsAreNamedAndChangeNothing) {
+  vorn_test::TempDir dir;
+  writeTextFile(dir / "tree/a.txt", "a");
+  const std::string unknown = "warning: ignoring unknown option ";
+  const struct {
+    std::vector<std::string> args, ignored;
+    std::string warnings;
+  } rows[] = {
+      {{"chunk", dir / "tree", dir / "m.json"}, {"--kep-mode"}, unknown + "'--kep-mode'\n"},
+      {{"sync", "stable", dir / "game"},
+       {"--verfy", "release.pub", "--base"},
+       unknown + "'--verfy'\nwarning: ignoring option '--base' without its value\n"},
+      {{"gc"}, {"--dry-run", "now"}, unknown + "'--dry-run'\n"},
+      {{"presign", "--a-key"}, {}, ""}};  // used as the key: nothing is ignored
+  for (const auto& row : rows) {
+    std::vector<std::string> args = row.args;
+    args.insert(args.end(), row.ignored.begin(), row.ignored.end());
+    const ProcessResult plain = runCli(row.args), typo = runCli(args);
+    EXPECT_EQ(typo.status, plain.status) << args[0];
+    EXPECT_EQ(typo.out, plain.out) << args[0];
+    EXPECT_EQ(typo.err, row.warnings + plain.err) << args[0];
+  }
+}
+
 TEST(CliLocal, KeygenChunkAndTheirFailures) {
   vorn_test::TempDir dir;
   // --crypt is taken out before the verb sees its arguments.
@@ -236,7 +262,8 @@ class CliPush : public vorn_test::StoreTest {};
 
 TEST_F(CliPush, PublishesThenUnchangedThenNeedsForceAndSigns) {
   vorn_test::expectUsage(runCli({"push", srcOf(1)}));
-  EXPECT_EQ(runCli({"push", srcOf(1), "stable"}, vorn_test::kUnreachableStore).err,
+  // A time limit names only time-outs as such.
+  EXPECT_EQ(runCli({"push", srcOf(1), "stable", "--timeout", "5"}, vorn_test::kUnreachableStore).err,
             "push: cannot reach store: curl: Couldn't connect to server\n");
   ProcessResult r = run({"push", srcOf(1), "stable"});
   ASSERT_EQ(r.status, 0) << r.err;
@@ -486,6 +513,23 @@ TEST_F(CliSync, VerifyQuickFullVerboseRepairAndSignatures) {
   EXPECT_TRUE(matches(r.out, "(.|\n)*\nrepaired: " + dest() + " now matches the manifest\n"))
       << r.out;
   expectInstalled();
+  // A push that lands during a repair: the second check reads a manifest that
+  // names other bytes for app.cfg, and the repair is reported incomplete.
+  Json::Value pushed;
+  ASSERT_TRUE(vorn::parseJson(object(vorn::channelManifestKey(channel)), &pushed, nullptr));
+  for (Json::Value& f : pushed["files"])
+    if (f["path"] == "app.cfg") f["chunks"][0]["h"] = vorn::blake3Hex("mode=Release\n");
+  FaultRule later{"GET", vorn_test::kManifestPath, "status", 2};
+  later.status = 200;
+  later.body = vorn::writeJsonText(pushed);
+  ASSERT_TRUE(server_->setRules({later}));
+  fs::remove(dest() + "/app.cfg");
+  r = viaProxy({"verify", channel, dest(), "--repair"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(matches(r.out, "(.|\n)*\n  STILL BAD  app.cfg \\(chunk hash mismatch\\)\nrepair "
+                             "incomplete: 1 file\\(s\\) still bad\n"))
+      << r.out;
+  ASSERT_TRUE(server_->clear());
   // A rename over a non-empty directory fails as a replace of an open file does elsewhere.
   writeTextFile(tmp / "blocked/c.bin/blocker", "x");
   r = run({"sync", channel, tmp / "blocked", "--wait", "2"});
@@ -611,6 +655,16 @@ TEST_F(CliSync, ManifestUrlsAndDescriptorsWithoutCredentials) {
   EXPECT_EQ(r.out.find("  manifest signature verified (ed25519)\n"), 0u) << r.out;
   expectInstalled(tmp / "u");
   EXPECT_EQ(server_->requestLog(), "GET /d.json -> status\n");
+  // A retried request is named by its URL, whole but for the query.
+  FaultRule busy{"GET", "^/d\\.json", "status", 0, 1, 503}, ready{"GET", "^/d\\.json", "status"};
+  ready.status = 200;
+  ready.body = text;
+  ASSERT_TRUE(server_->setRules({busy, ready}));
+  r = runCli({"sync", channel, tmp / "r", "--descriptor-url", descriptorUrl + "?X-Amz-Signature=s",
+              "--retries", "1"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("\rretry 1/1: GET " + descriptorUrl + " -> HTTP 503 "), std::string::npos)
+      << r.err;
   // A refusal shows the status and the first 200 bytes of the body; the token
   // goes along, from the option or else the environment.
   std::string body = "<html>";

@@ -218,15 +218,18 @@ TEST_F(Faults, RetriesAndTimeLimit) {
       EXPECT_GE(seconds, 1.9) << "waited as the store asked";
     }
   }
-  // A 5xx on push's manifest probe reads as "not published" without retries,
-  // and fails the push once retries are on and exhausted.
-  ASSERT_TRUE(server_->setRules({rule("HEAD", kManifestPath, "status", 0, -1, 503)}));
-  EXPECT_EQ(viaProxy({"push", srcOf(2), channel, "--force"}).status, 0);
-  const auto retried = viaProxy({"push", srcOf(1), channel, "--force", "--retries", "1"});
-  expectCleanFailure(retried, "push: cannot reach store: ");
-  EXPECT_EQ(retried.err.substr(retried.err.find("push: ")),
-            "push: cannot reach store: HEAD channels/" + channel + "/manifest.json -> HTTP 503\n");
-  expectStoreHolds(2);
+  // A 5xx or a 429 on push's manifest probe reads as "not published" without
+  // retries, and fails the push once retries are on and exhausted.
+  for (const int status : {500, 429}) {
+    ASSERT_TRUE(server_->setRules({rule("HEAD", kManifestPath, "status", 0, -1, status)}));
+    EXPECT_EQ(viaProxy({"push", srcOf(2), channel, "--force"}).status, 0);
+    const auto retried = viaProxy({"push", srcOf(1), channel, "--force", "--retries", "1"});
+    expectCleanFailure(retried, "push: cannot reach store: ");
+    EXPECT_EQ(retried.err.substr(retried.err.find("push: ")),
+              "push: cannot reach store: HEAD channels/" + channel + "/manifest.json -> HTTP " +
+                  std::to_string(status) + "\n");
+    expectStoreHolds(2);
+  }
   // The storage verbs take the variable only.
   writeTextFile(tmp / "object.bin", "some object");
   ASSERT_TRUE(server_->setRules({rule("PUT", "/vorn-test/loose/", "status", 0, 1)}));
