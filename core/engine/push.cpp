@@ -117,9 +117,9 @@ bool readAndCompress(const std::string& id, const ChunkRef& ref, ChunkCompressor
   return true;
 }
 
-// Where chunks are read and compressed when several workers upload: a
-// level-12 context (about 48 MiB) and a chunk-sized buffer each, no more of
-// them than cores, since compression cannot use more.
+// Where chunks are read and compressed: a level-12 context (about 48 MiB) and
+// a chunk-sized buffer each, no more of them than jobs and cores, since
+// compression cannot use more.
 class StationPool {
  public:
   struct Station {
