@@ -639,6 +639,8 @@ TEST_F(CliSync, KeepTreeInstallsLinksAndEmptyDirectoriesAsTheSourceHasThem) {
   writeTextFile(s + "/run.sh", "#!/bin/sh\n");
   fs::permissions(s + "/run.sh", fs::perms((modeOf(s + "/run.sh") & 0444u) >> 2),
                   fs::perm_options::add);
+  ASSERT_EQ(run({"chunk", s, tmp / "m.json", "--keep-tree"}).status, 0);
+  EXPECT_NE(slurp(tmp / "m.json").find("\"target\" : \"Versions/Current/App\""), npos);
   ASSERT_EQ(run({"push", s, channel}, {{"VORN_KEEP_TREE", "1"}}).status, 0);
   ProcessResult r = run({"sync", channel, dest()});
   EXPECT_NE(r.out.find(": 11 file(s), 0 chunk(s) reused locally, 3 downloaded"), npos)
@@ -653,11 +655,17 @@ TEST_F(CliSync, KeepTreeInstallsLinksAndEmptyDirectoriesAsTheSourceHasThem) {
   fs::remove(dest() + "/lib/libfoo.so");
   fs::create_symlink("libfoo.so.1.2", dest() + "/lib/libfoo.so");
   fs::remove(dest() + "/saves/slot/1");
+  fs::remove(dest() + "/logs");
+  fs::create_directory_symlink("saves", dest() + "/logs");
+  fs::remove(dest() + "/abs");
+  writeTextFile(dest() + "/abs", "app");
+  fs::create_symlink("x", dest() + "/.abs.vorn-link");  // as an interrupted sync leaves it
   for (const char* quick : {"--verbose", "--quick"}) {
     r = run({"verify", channel, dest(), "--verbose", quick});
     EXPECT_EQ(r.status, 1);
-    for (const char* line : {"  BAD   saves/slot/1 (missing)\n", "  BAD   lib/libfoo.so (link)\n",
-                             ": 11 file(s), 9 ok, 1 missing, 1 corrupt"})
+    for (const char* line :
+         {"  BAD   saves/slot/1 (missing)\n", "  BAD   logs (missing)\n", "  BAD   abs (link)\n",
+          "  BAD   lib/libfoo.so (link)\n", ": 11 file(s), 7 ok, 2 missing, 2 corrupt"})
       EXPECT_NE(r.out.find(line), npos) << r.out;
   }
   ASSERT_EQ(run({"verify", channel, dest(), "--repair"}).status, 0);
@@ -1055,6 +1063,9 @@ TEST_F(CliHostile, StoredHostileManifestsFailEveryVerbWithOneLine) {
     EXPECT_EQ(r.err, "\nsync: " + message + "\n");
     EXPECT_FALSE(fs::exists(dest() + "/g")) << "written before the refusal";
   }
+  ASSERT_TRUE(store->put(key, R"({"schema":1,"directories":[{"path":"inner/x/d"}]})", nullptr));
+  EXPECT_EQ(run({"sync", "h", dest()}).err,
+            "\nsync: cannot create directory inner/x/d (Not a directory)\n");
   expectNothingWrittenOutside();
 }
 
