@@ -16,11 +16,12 @@
 namespace vorn {
 
 int chunkCmd(int count, char** args) {
-  const ScannedArgs scanned = scanArgs(count, args, {"--keep-mode"}, {}, 2);
+  const ScannedArgs scanned = scanArgs(count, args, {"--keep-mode", "--keep-tree"}, {}, 2);
   const std::vector<std::string>& positional = scanned.positional;
   if (positional.empty()) return printUsage();
   BuildOptions options;
   options.keepMode = scanned.has("--keep-mode") || envSwitch("VORN_KEEP_MODE");
+  options.keepTree = scanned.has("--keep-tree") || envSwitch("VORN_KEEP_TREE");
   ManifestStats stats;
   std::string err;
   std::string manifest = buildManifest(positional[0], &stats, &err, options);

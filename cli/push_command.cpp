@@ -47,7 +47,7 @@ int pushCmd(int count, char** args) {
   std::string registerUrl = envText("VORN_REGISTER_URL");
   std::string registerToken = envText("VORN_REGISTER_TOKEN");
   ScannedArgs scanned =
-      scanArgs(count, args, {"--force", "--keep-mode"},
+      scanArgs(count, args, {"--force", "--keep-mode", "--keep-tree"},
                withTransferOptions({"--sign", "--register", "--register-token"}), 2);
   if (scanned.positional.size() < 2) return printUsage();
   signArg = scanned.value("--sign", signArg);
@@ -59,6 +59,7 @@ int pushCmd(int count, char** args) {
   if (!signArg.empty()) request.signKey = keyTextFromArg(signArg);
   request.force = scanned.has("--force");
   request.keepMode = scanned.has("--keep-mode") || envSwitch("VORN_KEEP_MODE");
+  request.keepTree = scanned.has("--keep-tree") || envSwitch("VORN_KEEP_TREE");
   request.transfer = transferSettingsFrom(&scanned);
 
   int status = 0;

@@ -138,14 +138,17 @@ void checkDescriptor(vorn_test::MemoryStore& store, const std::string& key,
 void checkInstall(vorn_test::MemoryStore& store, const vorn::ChannelSource& source, bool fetched,
                   const Json::Value& manifest) {
   std::vector<vorn::ManifestFile> files;
-  const bool installable = fetched && vorn::readInstallFiles(manifest, &files, nullptr);
+  vorn::ManifestTree tree;
+  const bool installable = fetched && vorn::readInstallFiles(manifest, &files, nullptr, &tree);
+  // Links and directories count as entries beside the files.
+  const size_t entries = files.size() + tree.links.size() + tree.directories.size();
 
   vorn::SyncPlan plan;
   std::string err;
   const bool planned = vorn::planSync(store, source, destination(), &plan, &err);
   FUZZ_CHECK(planned == installable);
   if (planned) {
-    FUZZ_CHECK(plan.files == files.size());
+    FUZZ_CHECK(plan.files == entries);
     FUZZ_CHECK(plan.uniqueChunks <= plan.chunkSlots);
     FUZZ_CHECK(plan.alreadyLocal + plan.toDownload == plan.uniqueChunks);
     FUZZ_CHECK(plan.downloadBytes >= 0);
@@ -167,7 +170,7 @@ void checkInstall(vorn_test::MemoryStore& store, const vorn::ChannelSource& sour
   const bool verified = vorn::verifyFiles(destination(), manifest, options, &full, nullptr);
   FUZZ_CHECK(verified == installable);
   if (!verified) return;
-  FUZZ_CHECK(full.files == files.size());
+  FUZZ_CHECK(full.files == entries);
   FUZZ_CHECK(full.files == full.ok + full.missing + full.corrupt);
   FUZZ_CHECK(badReports == full.missing + full.corrupt);
   vorn::VerifyOptions quickOnly;

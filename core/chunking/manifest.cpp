@@ -8,6 +8,8 @@
 namespace vorn {
 
 const char* const kExecutableMember = "executable";
+const char* const kLinksMember = "links";
+const char* const kDirectoriesMember = "directories";
 
 namespace {
 
@@ -22,6 +24,24 @@ bool isUnsignedInteger(const Json::Value& value) {
 }
 
 std::string entryName(Json::ArrayIndex index) { return "files[" + std::to_string(index) + "]"; }
+
+// The member name when it is there: null when absent, else it must be an array.
+bool findArray(const Json::Value& doc, const char* name, const Json::Value** list,
+               std::string* err) {
+  *list = doc.find(name, name + std::strlen(name));
+  if (*list && !(*list)->isArray()) return fail(err, std::string(name) + " is not an array");
+  return true;
+}
+
+// An entry of "links" or "directories": an object with a string "path".
+bool readEntryPath(const Json::Value& entry, const std::string& label, std::string* path,
+                   std::string* err) {
+  if (!entry.isObject()) return fail(err, label + " is not an object");
+  const Json::Value& value = entry["path"];
+  if (!value.isString()) return fail(err, label + ".path is not a string");
+  *path = value.asString();
+  return true;
+}
 
 }  // namespace
 
@@ -79,6 +99,41 @@ bool readManifestFiles(const Json::Value& doc, std::vector<ManifestFile>* out, s
     }
   }
   *out = std::move(files);
+  return true;
+}
+
+bool readManifestTree(const Json::Value& doc, ManifestTree* out, std::string* err) {
+  if (!doc.isObject()) return fail(err, "the document is not a JSON object");
+  ManifestTree tree;
+  const Json::Value* links = nullptr;
+  const Json::Value* directories = nullptr;
+  if (!findArray(doc, kLinksMember, &links, err) ||
+      !findArray(doc, kDirectoriesMember, &directories, err)) {
+    return false;
+  }
+  for (Json::ArrayIndex i = 0; links && i < links->size(); ++i) {
+    const Json::Value& entry = (*links)[i];
+    const std::string label = "links[" + std::to_string(i) + "]";
+    ManifestLink link;
+    if (!readEntryPath(entry, label, &link.path, err)) return false;
+    const Json::Value& target = entry["target"];
+    if (!target.isString()) return fail(err, label + ".target is not a string");
+    link.target = target.asString();
+    // The target becomes a symlink(2) argument: a C string of bounded length.
+    if (link.target.empty() || link.target.size() > kMaxLinkTarget ||
+        link.target.find('\0') != std::string::npos) {
+      return fail(err, label + ".target is empty, holds a NUL or is longer than " +
+                           std::to_string(kMaxLinkTarget) + " bytes");
+    }
+    tree.links.push_back(std::move(link));
+  }
+  for (Json::ArrayIndex i = 0; directories && i < directories->size(); ++i) {
+    std::string path;
+    const std::string label = "directories[" + std::to_string(i) + "]";
+    if (!readEntryPath((*directories)[i], label, &path, err)) return false;
+    tree.directories.push_back(std::move(path));
+  }
+  *out = std::move(tree);
   return true;
 }
 

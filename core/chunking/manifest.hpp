@@ -5,6 +5,7 @@
 
 #include <json/value.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -35,6 +36,34 @@ struct ManifestFile {
 // or a file's "n" values do not add up to its "size". A document without
 // "files" reads as no files.
 bool readManifestFiles(const Json::Value& doc, std::vector<ManifestFile>* out, std::string* err);
+
+// Root members that push --keep-tree writes when the build has such entries:
+// "links", an array of {"path", "target"} (a symbolic link and its target text
+// as the file system holds it), and "directories", an array of {"path"} (a
+// directory with nothing recorded below it). Readers that do not know them
+// install the regular files alone.
+extern const char* const kLinksMember;        // "links"
+extern const char* const kDirectoriesMember;  // "directories"
+
+// Longest link target text a manifest may carry, in bytes (PATH_MAX on Linux).
+constexpr size_t kMaxLinkTarget = 4096;
+
+struct ManifestLink {
+  std::string path;    // "path": UTF-8 text with "/" separators
+  std::string target;  // "target": used exactly as written, never resolved here
+};
+
+struct ManifestTree {
+  std::vector<ManifestLink> links;
+  std::vector<std::string> directories;  // paths
+};
+
+// Reads "links" and "directories" into *out (replacing its content); absent
+// members read as empty. Fails with a message naming the offending entry when
+// a member is not an array, an entry is not an object, "path" or "target" is
+// not a string, or a target is empty, holds a NUL or is longer than
+// kMaxLinkTarget bytes. Paths are not checked here (see isSafeRelativePath).
+bool readManifestTree(const Json::Value& doc, ManifestTree* out, std::string* err);
 
 // True when any entry has the "executable" member: only then do the files
 // without it stand for files without executable bits.

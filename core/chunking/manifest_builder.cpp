@@ -29,6 +29,13 @@ struct FoundFile {
   bool viaLink = false;  // the entry itself is a symbolic link
 };
 
+// What a keep-tree walk records besides the regular files, with relative
+// paths as FoundFile has them.
+struct FoundTree {
+  std::vector<std::pair<std::string, std::string>> links;  // path, target as read
+  std::vector<std::string> directories;
+};
+
 // Byte rank that turns UTF-8 byte order into UTF-16 code unit order: lead
 // bytes 0xEE and 0xEF (U+E000..U+FFFF) move above 0xF0..0xF4 (characters past
 // U+FFFF, which UTF-16 writes with surrogates 0xD800..0xDFFF). Where two texts
@@ -110,33 +117,99 @@ bool fail(std::string* err, const std::string& message) {
   return false;
 }
 
-// Collects the regular files below root, in walk order.
+// Collects the regular files below root, in walk order; with tree, also the
+// links (never followed) and directories.
 bool walkTree(const fs::path& root, const std::string& rootText, std::vector<FoundFile>* found,
-              std::string* err) {
+              FoundTree* tree, std::string* err) {
   const std::string walkError = "walk error under " + rootText;
   std::error_code ec;
   fs::recursive_directory_iterator it(root, fs::directory_options::none, ec);
   if (ec) return fail(err, walkError);
   std::vector<std::string> components;
+  auto relative = [&] {
+    std::string text;
+    for (const std::string& component : components) {
+      if (!text.empty()) text += '/';
+      text += component;
+    }
+    return text;
+  };
   const fs::recursive_directory_iterator end;
   while (it != end) {
     const fs::directory_entry& entry = *it;
     components.resize(static_cast<size_t>(it.depth()));
     components.push_back(entry.path().filename().native());
     std::error_code typeEc;
-    // Follows links: a link to a file counts, dangling links and links to
-    // directories do not (the walk does not descend into the latter).
-    if (entry.is_regular_file(typeEc)) {
-      FoundFile file;
-      for (const std::string& component : components) {
-        if (!file.relative.empty()) file.relative += '/';
-        file.relative += component;
+    if (tree) {
+      const fs::file_status status = entry.symlink_status(typeEc);
+      if (fs::is_symlink(status)) {
+        const fs::path target = fs::read_symlink(entry.path(), typeEc);
+        if (typeEc) return fail(err, "cannot read link " + genericUtf8Path(entry.path()));
+        tree->links.emplace_back(relative(), target.native());
+      } else if (fs::is_directory(status)) {
+        tree->directories.push_back(relative());
+      } else if (fs::is_regular_file(status)) {
+        found->push_back(FoundFile{relative(), false});
       }
-      file.viaLink = entry.is_symlink(typeEc);
-      found->push_back(std::move(file));
+    } else if (entry.is_regular_file(typeEc)) {
+      // Follows links: a link to a file counts, dangling links and links to
+      // directories do not (the walk does not descend into the latter).
+      found->push_back(FoundFile{relative(), entry.is_symlink(typeEc)});
     }
     it.increment(ec);
     if (ec) return fail(err, walkError);
+  }
+  return true;
+}
+
+// Keeps the directories below which nothing is recorded: the others exist
+// anyway once what lies below them does.
+void keepEmptyDirectories(const std::vector<FoundFile>& files, FoundTree* tree) {
+  std::set<std::string> holding;
+  auto addParents = [&](const std::string& path) {
+    for (size_t slash = path.rfind('/'); slash != std::string::npos && slash > 0;
+         slash = path.rfind('/', slash - 1)) {
+      if (!holding.insert(path.substr(0, slash)).second) break;
+    }
+  };
+  for (const FoundFile& file : files) addParents(file.relative);
+  for (const auto& link : tree->links) addParents(link.first);
+  for (const std::string& dir : tree->directories) addParents(dir);
+  std::vector<std::string>& dirs = tree->directories;
+  dirs.erase(std::remove_if(dirs.begin(), dirs.end(),
+                            [&](const std::string& dir) { return holding.count(dir) != 0; }),
+             dirs.end());
+}
+
+// The JSON entries of the recorded links and directories, in manifest order,
+// under the root members that carry them; nothing for an empty list.
+bool addTreeMembers(FoundTree& tree, const fs::path& root, Json::Value* manifest,
+                    std::string* err) {
+  std::sort(tree.links.begin(), tree.links.end(),
+            [](const auto& a, const auto& b) { return manifestOrderLess(a.first, b.first); });
+  std::sort(tree.directories.begin(), tree.directories.end(), manifestOrderLess);
+  auto checkedPath = [&](const std::string& relative, std::string* text) {
+    *text = genericUtf8Path(fs::path(relative));
+    if (isSafeRelativePath(*text) && isValidUtf8(*text)) return true;
+    return fail(err, "bad relative path for " + genericUtf8Path(root / relative));
+  };
+  std::string text;
+  for (const auto& [relative, target] : tree.links) {
+    if (!checkedPath(relative, &text)) return false;
+    // The target is kept byte for byte, so it must survive the JSON writer.
+    if (target.size() > kMaxLinkTarget || !isValidUtf8(target)) {
+      return fail(err, "bad link target for " + genericUtf8Path(root / relative));
+    }
+    Json::Value link(Json::objectValue);
+    link["path"] = text;
+    link["target"] = target;
+    (*manifest)[kLinksMember].append(std::move(link));
+  }
+  for (const std::string& relative : tree.directories) {
+    if (!checkedPath(relative, &text)) return false;
+    Json::Value dir(Json::objectValue);
+    dir["path"] = text;
+    (*manifest)[kDirectoriesMember].append(std::move(dir));
   }
   return true;
 }
@@ -177,8 +250,11 @@ class EntryWriter {
 // the entries, exactly as the stream writer lays out an array of objects.
 std::string spliceFiles(const std::string& rootText, const std::string& placeholder,
                         const std::vector<std::string>& entries) {
+  // Found with its member name: a link or directory path may be the
+  // placeholder's text too, but inside a value every quote is escaped.
+  const std::string member = "\"files\" : ";
   const std::string quoted = "\"" + placeholder + "\"";
-  const size_t at = rootText.find(quoted);
+  const size_t at = rootText.find(member + quoted) + member.size();
   size_t size = rootText.size() + 8;
   for (const std::string& e : entries) size += e.size() + 1;
   std::string text;
@@ -212,9 +288,14 @@ std::string buildManifest(const std::string& path, ManifestStats* stats, std::st
   const ChunkParams params = defaultChunkParams();
 
   std::vector<FoundFile> found;
+  FoundTree tree;
+  const bool keepMode = options.keepMode || options.keepTree;
   const bool directoryBuild = fs::is_directory(rootStatus);
   if (directoryBuild) {
-    if (!walkTree(root, path, &found, err)) return std::string();
+    if (!walkTree(root, path, &found, options.keepTree ? &tree : nullptr, err)) {
+      return std::string();
+    }
+    if (options.keepTree) keepEmptyDirectories(found, &tree);
   } else {
     FoundFile single;
     single.relative = root.filename().native();
@@ -228,9 +309,9 @@ std::string buildManifest(const std::string& path, ManifestStats* stats, std::st
   auto pathOf = [&](const FoundFile& file) { return directoryBuild ? root / file.relative : root; };
 
   // Checked before any file is read, so a refused tree costs no chunking.
-  // A link is listed under its own name, but only when what it reaches is
-  // part of the build: publishing a file from elsewhere by accident is worse
-  // than refusing.
+  // Without keepTree a link to a file is listed under its own name, but only
+  // when what it reaches is part of the build: publishing a file from
+  // elsewhere by accident is worse than refusing.
   std::vector<std::string> relativeTexts;
   relativeTexts.reserve(found.size());
   fs::path canonicalRoot;
@@ -259,6 +340,9 @@ std::string buildManifest(const std::string& path, ManifestStats* stats, std::st
   chunker["avg"] = Json::UInt64(params.avg);
   chunker["max"] = Json::UInt64(params.max);
   manifest["chunker"] = std::move(chunker);
+  // Like the file paths, before any file is read.
+  if (!addTreeMembers(tree, root, &manifest, err)) return std::string();
+  tree = FoundTree();
 
   EntryWriter entryWriter;
   std::vector<std::string> entryTexts;
@@ -321,7 +405,7 @@ std::string buildManifest(const std::string& path, ManifestStats* stats, std::st
     entry["path"] = relative;
     entry["size"] = Json::UInt64(size);
     entry["chunks"] = std::move(chunks);
-    if (options.keepMode) {
+    if (keepMode) {
       // Of what a link reaches, as the content is.
       const fs::perms perms = fs::status(filePath, ec).permissions();
       if (ec) {
@@ -341,7 +425,6 @@ std::string buildManifest(const std::string& path, ManifestStats* stats, std::st
   found = std::vector<FoundFile>();
   relativeTexts = std::vector<std::string>();
   totals.build = buildText.finalHex();
-  // No other value of the root object can be this text.
   const std::string placeholder = "files placeholder";
   manifest["files"] = placeholder;
   manifest["build"] = totals.build;

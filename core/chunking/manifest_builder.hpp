@@ -19,6 +19,12 @@ struct BuildOptions {
   // Marks each file with an owner-executable bit ("executable": true). Neither
   // the build id nor any other member changes.
   bool keepMode = false;
+  // Records every symbolic link as a link ("links": its path and its target
+  // text, never followed, wherever it points) and every directory with
+  // nothing recorded below it ("directories"), and implies keepMode. Neither
+  // member is written when it would be empty, and the build id and the other
+  // members stay as they are.
+  bool keepTree = false;
 };
 
 // Returns the manifest text, or the empty string on failure (err then holds

@@ -111,7 +111,8 @@ bool removeUnlisted(const std::string& destination, const std::vector<std::strin
       const bool empty = frame.empty;
       stack.pop_back();
       if (stack.empty()) break;  // the destination itself stays
-      if (empty && !keep.dirs.count(relative)) {
+      // A listed path that is a directory is a directory the build lists.
+      if (empty && !keep.dirs.count(relative) && !keep.files.count(relative)) {
         if (!remove(relative)) return false;
       } else {
         stack.back().empty = false;

@@ -13,8 +13,8 @@ namespace vorn {
 using RemovedFn = std::function<void(const std::string& path)>;
 
 // Removes under destination every regular file and symbolic link whose path
-// is not in listed (manifest paths), then every directory left empty, in
-// sorted order, each directory after what it held. Links are removed, never
+// is not in listed (manifest paths), then every directory left empty that is
+// not listed itself, in sorted order, each directory after what it held. Links are removed, never
 // followed: a directory link is kept only when a listed path goes through it,
 // and then so are the files it reaches. Other kinds of file stay; so does the
 // destination itself, and a directory that a listed path needs. With dryRun

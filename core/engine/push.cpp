@@ -48,16 +48,32 @@ bool sameExecutableMembers(const Json::Value& a, const Json::Value& b) {
   return true;
 }
 
-// True when the channel already holds a manifest of this build (and, given
-// modesOf, with its executable members). Any trouble reading the stored
-// manifest only means "not the same build".
+// True when both have the same "links" and "directories" members (or neither
+// has them); the build id leaves them out.
+bool sameTreeMembers(const Json::Value& a, const Json::Value& b) {
+  for (const char* member : {kLinksMember, kDirectoriesMember}) {
+    if (a[member] != b[member]) return false;
+  }
+  return true;
+}
+
+// What else than the build id must match for a stored build to be this one.
+struct SameBuild {
+  const Json::Value* modesOf = nullptr;  // the executable members of this manifest
+  const Json::Value* treeOf = nullptr;   // its links and directories
+};
+
+// True when the channel already holds a manifest of this build (and with the
+// members that same names). Any trouble reading the stored manifest only
+// means "not the same build".
 bool storedBuildMatches(StorageProvider& store, const std::string& key, const std::string& newBuild,
-                        const Json::Value* modesOf) {
+                        const SameBuild& same) {
   std::string text;
   Json::Value stored;
   if (!store.get(key, &text, nullptr) || !parseJson(text, &stored, nullptr)) return false;
   if (newBuild.empty() || buildIdOf(stored) != newBuild) return false;
-  return !modesOf || sameExecutableMembers(stored, *modesOf);
+  return (!same.modesOf || sameExecutableMembers(stored, *same.modesOf)) &&
+         (!same.treeOf || sameTreeMembers(stored, *same.treeOf));
 }
 
 // First occurrence of each id wins; the map's order is the upload order.
@@ -220,6 +236,7 @@ bool pushChannel(StorageProvider& store, const PushRequest& request, PushStats* 
   ManifestStats built;
   BuildOptions buildOptions;
   buildOptions.keepMode = request.keepMode;
+  buildOptions.keepTree = request.keepTree;
   const std::string builderText = buildManifest(request.source, &built, err, buildOptions);
   if (builderText.empty()) return false;
   Json::Value doc;
@@ -247,8 +264,10 @@ bool pushChannel(StorageProvider& store, const PushRequest& request, PushStats* 
                       std::to_string(current.status));
     return false;
   }
-  const bool unchanged = current.exists && storedBuildMatches(store, manifestKey, build,
-                                                              request.keepMode ? &doc : nullptr);
+  SameBuild same;
+  if (request.keepMode || request.keepTree) same.modesOf = &doc;
+  if (request.keepTree) same.treeOf = &doc;
+  const bool unchanged = current.exists && storedBuildMatches(store, manifestKey, build, same);
   if (current.exists && !unchanged && !request.force) {
     setError(err, "channel '" + channel + "' already published (use --force to overwrite)");
     return false;

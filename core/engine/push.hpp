@@ -30,6 +30,10 @@ struct PushRequest {
   // Records executable bits (BuildOptions::keepMode); a stored build then
   // counts as the same only when its executable members match too.
   bool keepMode = false;
+  // Records links and empty directories too (BuildOptions::keepTree, which
+  // implies keepMode); a stored build then counts as the same only when its
+  // links and directories match as well.
+  bool keepTree = false;
   // jobs: requests in flight and compression threads (1: one at a time, in
   // order). With retries, an error answer to the probe of the channel's
   // manifest that persists fails the push instead of reading as "not there".

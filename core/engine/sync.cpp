@@ -6,6 +6,7 @@
 #include "engine/chunk_prefetch.hpp"
 #include "engine/file_mode.hpp"
 #include "engine/part_files.hpp"
+#include "engine/tree_entries.hpp"
 #include "util/digest.hpp"
 #include "util/error_text.hpp"
 #include "util/path_text.hpp"
@@ -34,41 +35,75 @@ bool pathLess(const std::string* a, const std::string* b) {
                                       });
 }
 
-// Two entries for one path, or a file that another entry needs as a
-// directory, cannot both be installed; found before anything is written.
-bool pathsInstallable(const std::vector<ManifestFile>& files, std::string* err) {
-  std::vector<const std::string*> paths;
-  paths.reserve(files.size());
-  for (const ManifestFile& file : files) paths.push_back(&file.path);
-  std::sort(paths.begin(), paths.end(), pathLess);
-  for (size_t i = 1; i < paths.size(); ++i) {
-    const std::string& prev = *paths[i - 1];
-    const std::string& next = *paths[i];
+enum class EntryKind { kFile, kLink, kDirectory };
+
+struct ListedEntry {
+  const std::string* path;
+  EntryKind kind;
+};
+
+// Two entries for one path, a file or link that another entry needs as a
+// directory, or a listed (hence empty) directory with entries below it cannot
+// all be installed; found before anything is written.
+bool pathsInstallable(const std::vector<ManifestFile>& files, const ManifestTree& tree,
+                      std::string* err) {
+  std::vector<ListedEntry> entries;
+  entries.reserve(files.size() + tree.links.size() + tree.directories.size());
+  for (const ManifestFile& file : files) entries.push_back({&file.path, EntryKind::kFile});
+  for (const ManifestLink& link : tree.links) entries.push_back({&link.path, EntryKind::kLink});
+  for (const std::string& dir : tree.directories) entries.push_back({&dir, EntryKind::kDirectory});
+  std::sort(entries.begin(), entries.end(),
+            [](const ListedEntry& a, const ListedEntry& b) { return pathLess(a.path, b.path); });
+  for (size_t i = 1; i < entries.size(); ++i) {
+    const std::string& prev = *entries[i - 1].path;
+    const std::string& next = *entries[i].path;
     if (next == prev) {
       setError(err, "duplicate path in manifest: '" + prev + "'");
       return false;
     }
     if (next.size() > prev.size() && next[prev.size()] == '/' &&
         next.compare(0, prev.size(), prev) == 0) {
-      setError(err, "path in manifest is both a file and a directory: '" + prev + "'");
+      switch (entries[i - 1].kind) {
+        case EntryKind::kFile:
+          setError(err, "path in manifest is both a file and a directory: '" + prev + "'");
+          break;
+        case EntryKind::kLink:
+          setError(err, "path in manifest passes through a listed link: '" + next + "'");
+          break;
+        case EntryKind::kDirectory:
+          setError(err, "listed directory in manifest is not empty: '" + prev + "'");
+          break;
+      }
       return false;
     }
   }
   return true;
 }
 
-// Moves the manifest paths of files, in order, into *paths.
-void takePaths(std::vector<ManifestFile>& files, std::vector<std::string>* paths) {
+// Moves the manifest paths of files, links and directories, in that order,
+// into *paths.
+void takePaths(std::vector<ManifestFile>& files, ManifestTree& tree,
+               std::vector<std::string>* paths) {
   paths->clear();
-  paths->reserve(files.size());
+  paths->reserve(files.size() + tree.links.size() + tree.directories.size());
   for (ManifestFile& file : files) paths->push_back(std::move(file.path));
+  for (ManifestLink& link : tree.links) paths->push_back(std::move(link.path));
+  for (std::string& dir : tree.directories) paths->push_back(std::move(dir));
+}
+
+// The links a manifest lists, relative to the destination: they are the
+// build's links, not its files, so the local index never reads through them.
+std::set<fs::path> listedLinks(const ManifestTree& tree) {
+  std::set<fs::path> links;
+  for (const ManifestLink& link : tree.links) links.insert(pathFromUtf8(link.path));
+  return links;
 }
 
 bool loadInstallManifest(StorageProvider& store, const ChannelSource& source,
-                         std::vector<ManifestFile>* files, std::string* err) {
+                         std::vector<ManifestFile>* files, ManifestTree* tree, std::string* err) {
   Json::Value doc;
   if (!fetchChannelManifest(store, source, &doc, err)) return false;
-  return readInstallFiles(doc, files, err);
+  return readInstallFiles(doc, files, err, tree);
 }
 
 // Hands out the bytes of one chunk entry at a time, from where the planner
@@ -188,15 +223,26 @@ bool replaceTarget(const fs::path& part, const fs::path& target, const std::stri
 }  // namespace
 
 bool readInstallFiles(const Json::Value& manifest, std::vector<ManifestFile>* files,
-                      std::string* err) {
+                      std::string* err, ManifestTree* tree) {
   std::vector<ManifestFile> read;
-  if (!readManifestFiles(manifest, &read, err)) return false;
+  ManifestTree readTree;
+  if (!readManifestFiles(manifest, &read, err) || !readManifestTree(manifest, &readTree, err)) {
+    return false;
+  }
+  auto safe = [&](const std::string& path) {
+    if (isSafeRelativePath(path)) return true;
+    setError(err, "unsafe path in manifest: '" + path + "'");
+    return false;
+  };
+  for (const ManifestLink& link : readTree.links) {
+    if (!safe(link.path)) return false;
+  }
+  for (const std::string& dir : readTree.directories) {
+    if (!safe(dir)) return false;
+  }
   const uint64_t maxChunk = defaultChunkParams().max;
   for (const ManifestFile& file : read) {
-    if (!isSafeRelativePath(file.path)) {
-      setError(err, "unsafe path in manifest: '" + file.path + "'");
-      return false;
-    }
+    if (!safe(file.path)) return false;
     for (const ManifestChunk& chunk : file.chunks) {
       if (!isChunkId(chunk.id)) {
         setError(err, "bad chunk id in manifest for " + file.path);
@@ -210,12 +256,14 @@ bool readInstallFiles(const Json::Value& manifest, std::vector<ManifestFile>* fi
       }
     }
   }
-  if (!pathsInstallable(read, err)) return false;
+  if (!pathsInstallable(read, readTree, err)) return false;
   *files = std::move(read);
+  if (tree) *tree = std::move(readTree);
   return true;
 }
 
-void buildLocalIndex(const fs::path& directory, LocalIndex* index) {
+void buildLocalIndex(const fs::path& directory, LocalIndex* index,
+                     const std::set<fs::path>& skipLinks) {
   std::error_code ec;
   if (!fs::is_directory(directory, ec)) return;
   // Collected first and sorted, so which location of an id wins does not
@@ -226,7 +274,11 @@ void buildLocalIndex(const fs::path& directory, LocalIndex* index) {
     std::error_code typeEc;
     if (!it->is_regular_file(typeEc)) continue;
     // A link named like a part file is not something a sync wrote.
-    if (it->is_symlink(typeEc) && isPartFileName(it->path())) continue;
+    if (it->is_symlink(typeEc) &&
+        (isPartFileName(it->path()) ||
+         (!skipLinks.empty() && skipLinks.count(it->path().lexically_relative(directory))))) {
+      continue;
+    }
     files.push_back(it->path());
   }
   std::sort(files.begin(), files.end());
@@ -247,9 +299,10 @@ void buildLocalIndex(const fs::path& directory, LocalIndex* index) {
 bool planSync(StorageProvider& store, const ChannelSource& source, const std::string& destination,
               SyncPlan* plan, std::string* err, std::vector<std::string>* listedPaths) {
   std::vector<ManifestFile> files;
-  if (!loadInstallManifest(store, source, &files, err)) return false;
+  ManifestTree tree;
+  if (!loadInstallManifest(store, source, &files, &tree, err)) return false;
   LocalIndex index;
-  buildLocalIndex(pathFromNative(destination), &index);
+  buildLocalIndex(pathFromNative(destination), &index, listedLinks(tree));
   SyncPlan counted;
   std::set<std::string> seen;
   for (const ManifestFile& file : files) {
@@ -266,8 +319,9 @@ bool planSync(StorageProvider& store, const ChannelSource& source, const std::st
     }
     ++counted.files;
   }
+  counted.files += tree.links.size() + tree.directories.size();
   if (plan) *plan = counted;
-  if (listedPaths) takePaths(files, listedPaths);
+  if (listedPaths) takePaths(files, tree, listedPaths);
   return true;
 }
 
@@ -277,7 +331,8 @@ bool syncChannel(StorageProvider& store, const ChannelSource& source,
   const ProgressFn& progress = options.progress;
   const std::string& baseDirectory = options.baseDirectory;
   std::vector<ManifestFile> files;
-  if (!loadInstallManifest(store, source, &files, err)) return false;
+  ManifestTree tree;
+  if (!loadInstallManifest(store, source, &files, &tree, err)) return false;
   const fs::path destRoot = pathFromNative(destination);
   std::error_code ignored;
   // An error here surfaces as the first part file that cannot be opened.
@@ -286,14 +341,16 @@ bool syncChannel(StorageProvider& store, const ChannelSource& source,
   // destination must not carry a write outside it.
   std::error_code rootEc;
   const fs::path realRoot = fs::canonical(destRoot, rootEc);
+  if (!treeInstallable(destRoot, rootEc ? fs::path() : realRoot, tree, err)) return false;
 
   // Before indexing, so that what an interrupted run wrote is reused.
   SetAsideParts setAside(destRoot, files);
 
   // The base directory is indexed first so that it wins for ids found in both.
   LocalIndex index;
-  if (!baseDirectory.empty()) buildLocalIndex(pathFromNative(baseDirectory), &index);
-  buildLocalIndex(destRoot, &index);
+  const std::set<fs::path> links = listedLinks(tree);
+  if (!baseDirectory.empty()) buildLocalIndex(pathFromNative(baseDirectory), &index, links);
+  buildLocalIndex(destRoot, &index, links);
   setAside.plan(index);
 
   uint64_t totalEntries = 0;
@@ -358,8 +415,25 @@ bool syncChannel(StorageProvider& store, const ChannelSource& source,
     setAside.installed(i);
     ++counted.files;
   }
+  // After the files: no listed path lies below a listed link or directory,
+  // but a file's part file may have the name of one, which must end up as
+  // listed rather than removed by the file's install.
+  for (const std::string& dir : tree.directories) {
+    if (!installDirectory(destRoot, dir, err)) return false;
+    ++counted.files;
+  }
+  if (!tree.links.empty()) {
+    std::set<std::string> listed;
+    for (const ManifestFile& file : files) listed.insert(file.path);
+    for (const ManifestLink& link : tree.links) listed.insert(link.path);
+    for (const std::string& dir : tree.directories) listed.insert(dir);
+    for (const ManifestLink& link : tree.links) {
+      if (!installLink(destRoot, link, listed, err)) return false;
+      ++counted.files;
+    }
+  }
   if (stats) *stats = counted;
-  if (options.installedPaths) takePaths(files, options.installedPaths);
+  if (options.installedPaths) takePaths(files, tree, options.installedPaths);
   return true;
 }
 

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -31,7 +32,7 @@ using WaitFn = std::function<void(const std::string& path, int attempt, int limi
 
 // What a sync would do, counted without reading or writing any chunk.
 struct SyncPlan {
-  size_t files = 0;
+  size_t files = 0;           // entries: files, links and directories
   size_t chunkSlots = 0;      // chunk entries, repeats included
   size_t uniqueChunks = 0;    // distinct ids
   size_t alreadyLocal = 0;    // distinct ids found in the destination's index
@@ -41,7 +42,7 @@ struct SyncPlan {
 
 // What a sync did; written only on success.
 struct SyncStats {
-  size_t files = 0;           // files written and moved into place
+  size_t files = 0;           // files moved into place, links and directories in place
   size_t chunkSlots = 0;      // chunk entries written, repeats included
   size_t reused = 0;          // entries served from a local file
   size_t downloaded = 0;      // entries downloaded (cache hits count in chunkSlots only)
@@ -49,18 +50,23 @@ struct SyncStats {
   int64_t wireBytes = 0;      // lengths of the downloaded objects as received
 };
 
-// Reads the file list of a manifest that is about to be installed. Besides the
-// checks of readManifestFiles it refuses, naming the offending path, a path
-// that is not a safe relative path, a chunk id that is not 64 lowercase hex
-// characters and a chunk larger than the chunker's maximum.
+// Reads the file list of a manifest that is about to be installed, and its
+// links and directories into *tree when given. Besides the checks of
+// readManifestFiles and readManifestTree it refuses, naming the offending
+// path, a path that is not a safe relative path, a chunk id that is not 64
+// lowercase hex characters, a chunk larger than the chunker's maximum, two
+// entries for one path, a path below a listed file or link, and a listed
+// directory with a listed path below it.
 bool readInstallFiles(const Json::Value& manifest, std::vector<ManifestFile>* files,
-                      std::string* err);
+                      std::string* err, ManifestTree* tree = nullptr);
 
 // Adds the chunks of every regular file under directory (sorted path order,
-// directory links not followed, links named like part files skipped) to
-// *index; an id already there keeps its first location. Does nothing when
-// directory is not an existing directory.
-void buildLocalIndex(const std::filesystem::path& directory, LocalIndex* index);
+// directory links not followed, links named like part files skipped, and the
+// links at skipLinks, paths relative to directory) to *index; an id already
+// there keeps its first location. Does nothing when directory is not an
+// existing directory.
+void buildLocalIndex(const std::filesystem::path& directory, LocalIndex* index,
+                     const std::set<std::filesystem::path>& skipLinks = {});
 
 // Dry run: fetches the manifest (as fetchChannelManifest) and counts what the
 // destination already holds. Writes nothing. Fails only on the manifest.
@@ -74,8 +80,8 @@ struct SyncOptions {
   int waitSeconds = 0;        // how long to wait for a target in use
   WaitFn onWait;              // may be empty
   std::string baseDirectory;  // indexed before the destination; empty: none
-  // On success, the manifest paths of the installed files, in manifest order
-  // (what a mirror keeps); may be null.
+  // On success, the manifest paths of the installed files, then links, then
+  // directories, each in manifest order (what a mirror keeps); may be null.
   std::vector<std::string>* installedPaths = nullptr;
 };
 
@@ -86,9 +92,13 @@ struct SyncOptions {
 // the destination), then the store, or the source's chunk URLs when it has
 // any, with up to source.transfer.jobs downloads in flight; every chunk from a
 // file or the network is checked against its id. Part files left by an
-// interrupted sync are indexed too (see part_files.hpp). A manifest with an
-// unsafe path is refused before anything is written. Files the manifest does
-// not list are left alone.
+// interrupted sync are indexed too (see part_files.hpp). Then the listed
+// directories are made and the listed links made, each under a temporary name
+// beside its path that is renamed over it; a file or link in the way of
+// either is replaced, never followed. A manifest that readInstallFiles refuses, a link or directory
+// whose directory leads out of the destination through a link, and a
+// non-empty directory where a link goes are refused before anything is
+// written. Files the manifest does not list are left alone.
 bool syncChannel(StorageProvider& store, const ChannelSource& source,
                  const std::string& destination, SyncStats* stats, std::string* err,
                  const SyncOptions& options = SyncOptions());

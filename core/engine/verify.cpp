@@ -3,6 +3,7 @@
 #include "engine/channel_manifest.hpp"
 #include "engine/chunk_codec.hpp"
 #include "engine/file_mode.hpp"
+#include "engine/tree_entries.hpp"
 #include "util/digest.hpp"
 #include "util/path_text.hpp"
 
@@ -17,6 +18,7 @@ const char* const kReasonSizeMismatch = "size mismatch";
 const char* const kReasonTruncated = "truncated or unreadable";
 const char* const kReasonChunkMismatch = "chunk hash mismatch";
 const char* const kReasonMode = "mode";
+const char* const kReasonLink = "link";
 
 namespace {
 
@@ -45,7 +47,8 @@ bool verifyFiles(const std::string& destination, const Json::Value& manifest,
                  const VerifyOptions& options, VerifyStats* stats, std::string* err) {
   const ProgressFn& progress = options.progress;
   std::vector<ManifestFile> files;
-  if (!readInstallFiles(manifest, &files, err)) return false;
+  ManifestTree tree;
+  if (!readInstallFiles(manifest, &files, err, &tree)) return false;
   uint64_t totalEntries = 0;
   for (const ManifestFile& file : files) totalEntries += file.chunks.size();
 
@@ -110,6 +113,33 @@ bool verifyFiles(const std::string& destination, const Json::Value& manifest,
       continue;
     }
     ++counted.ok;
+  }
+  // Only metadata, so the quick check does the same.
+  auto bad = [&](const std::string& path, const char* reason, size_t* counter) {
+    if (options.onBadFile) options.onBadFile(path, reason);
+    ++*counter;
+  };
+  for (const std::string& dir : tree.directories) {
+    ++counted.files;
+    std::error_code ec;
+    if (fs::is_directory(fs::symlink_status(destRoot / pathFromUtf8(dir), ec))) {
+      ++counted.ok;
+    } else {
+      bad(dir, kReasonMissing, &counted.missing);
+    }
+  }
+  for (const ManifestLink& link : tree.links) {
+    ++counted.files;
+    const fs::path target = destRoot / pathFromUtf8(link.path);
+    std::error_code ec;
+    const fs::file_status status = fs::symlink_status(target, ec);
+    if (!fs::exists(status)) {
+      bad(link.path, kReasonLink, &counted.missing);
+    } else if (!fs::is_symlink(status) || !sameLinkTarget(target, link.target)) {
+      bad(link.path, kReasonLink, &counted.corrupt);
+    } else {
+      ++counted.ok;
+    }
   }
   if (stats) *stats = counted;
   return true;

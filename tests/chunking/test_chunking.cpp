@@ -126,10 +126,11 @@ TEST(Chunker, StreamingCutsEqualCuttingTheWholeFileInMemory) {
 }
 
 std::string build(const std::string& path, vorn::ManifestStats* stats = nullptr,
-                  bool keepMode = false) {
+                  bool keepMode = false, bool keepTree = false) {
   std::string err;
   vorn::BuildOptions options;
   options.keepMode = keepMode;
+  options.keepTree = keepTree;
   const std::string text = vorn::buildManifest(path, stats, &err, options);
   EXPECT_FALSE(text.empty()) << err;
   return text;
@@ -144,11 +145,26 @@ std::vector<std::string> pathsOf(const std::string& text) {
   return paths;
 }
 
-void expectBuildFailure(const std::string& path, const std::string& message) {
+// "files; links; directories" of a manifest, a link as "path -> target".
+std::string treeOf(const std::string& text) {
+  Json::Value doc;
+  std::unique_ptr<Json::CharReader>(Json::CharReaderBuilder().newCharReader())
+      ->parse(text.data(), text.data() + text.size(), &doc, nullptr);
+  std::string out;
+  for (const char* member : {"files", "links", "directories"}) {
+    for (const Json::Value& e : doc[member])
+      out += e["path"].asString() + (e["target"] ? " -> " + e["target"].asString() : "") + ", ";
+    out += "; ";
+  }
+  return out;
+}
+
+void expectBuildFailure(const std::string& path, const std::string& message,
+                        const vorn::BuildOptions& options = {}) {
   vorn::ManifestStats stats;
   stats.build = "untouched";
   std::string err;
-  EXPECT_EQ(vorn::buildManifest(path, &stats, &err), "");
+  EXPECT_EQ(vorn::buildManifest(path, &stats, &err, options), "");
   EXPECT_EQ(err, message);
   EXPECT_EQ(stats.build, "untouched");
 }
@@ -182,8 +198,10 @@ TEST(ManifestBuild, ExactTextBuildIdTheExecutableMemberAndOrder) {
   EXPECT_EQ(stats.build, buildId);
   EXPECT_EQ(build(dir / "t", &stats, true), text("      \"executable\" : true,\n"));
   EXPECT_EQ(stats.build, buildId);
+  EXPECT_EQ(build(dir / "t", nullptr, false, true), text("      \"executable\" : true,\n"));
   fs::permissions(dir / "t/run", fs::perms(0655), fs::perm_options::replace);
   EXPECT_EQ(build(dir / "t", nullptr, true), text(""));
+  EXPECT_EQ(build(dir / "t", nullptr, false, true), text("")) << "no link, empty directory or x";
   EXPECT_EQ(build(dir / "t/"), text("")) << "a trailing separator changes nothing";
   EXPECT_EQ(pathsOf(build(dir / "t/run")), std::vector<std::string>{"run"}) << "a single file";
   for (const char* name : {"abc", "a.txt", "b", "\xEF\xBC\xA1", "ab/c", "a-b", "\xF0\x9F\x98\x80",
@@ -212,6 +230,16 @@ TEST(ManifestBuild, LinksBadNamesPipesAndUnreadableDirectories) {
   writeTextFile(dir / "t2/x", "x");
   fs::create_symlink("../../t2/x", dir / "t/links/prefix");
   expectBuildFailure(dir / "t", "link leaves the build: " + (dir / "t") + "/links/prefix");
+  // Kept as a tree, every link is data, never followed; of the directories
+  // only those with nothing below them are listed; a placeholder-like name is
+  // just a name.
+  fs::create_directories(dir / "t/e/m/pty");
+  fs::create_directories(dir / "t/files placeholder");
+  EXPECT_EQ(treeOf(build(dir / "t", nullptr, false, true)),
+            "real/data.bin, ; dangling -> missing, dirlink -> real, links/alias.bin -> "
+            "../real/data.bin, links/prefix -> ../../t2/x, ; e/m/pty, files placeholder, ; ");
+  fs::create_symlink("bad\xFF", dir / "t/links/bad");
+  expectBuildFailure(dir / "t", "bad link target for " + (dir / "t") + "/links/bad", {false, true});
   fs::remove(dir / "t/links/prefix");
   // Names that are not UTF-8 would be rewritten by the JSON writer.
   for (const char* name : {"bad\xFF", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE2\x82"}) {

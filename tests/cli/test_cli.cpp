@@ -31,6 +31,7 @@ using vorn_test::writeTextFile;
 
 const std::string kKeyHex = "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff";
 const size_t kMiB = 1048576;
+constexpr size_t npos = std::string::npos;
 
 bool matches(const std::string& text, const std::string& pattern) {
   return std::regex_match(text, std::regex(pattern));
@@ -607,6 +608,85 @@ TEST_F(CliSync, KeepModeCarriesExecutableBitsThroughSyncVerifyAndRepair) {
   EXPECT_EQ(run({"push", src(), channel, "--keep-mode"}).status, 1);
 }
 
+// Each entry's kind and link text, or size and mode.
+std::map<std::string, std::string> shapeOf(const std::string& root) {
+  std::map<std::string, std::string> shape;
+  for (const auto& e : fs::recursive_directory_iterator(root)) {
+    const fs::file_status s = e.symlink_status();
+    shape[e.path().lexically_relative(root).string()] =
+        fs::is_symlink(s) ? "-> " + fs::read_symlink(e.path()).string()
+                          : (fs::is_directory(s) ? "dir " : std::to_string(e.file_size()) + " ") +
+                                std::to_string(modeOf(e.path()));
+  }
+  return shape;
+}
+
+// --keep-tree (or VORN_KEEP_TREE): links and empty directories arrive as the
+// source has them, through sync, verify, repair, a mirror and a descriptor.
+TEST_F(CliSync, KeepTreeInstallsLinksAndEmptyDirectoriesAsTheSourceHasThem) {
+  const std::string s = tmp / "tree";
+  writeTextFile(s + "/App.app/Versions/A/App", "app");
+  fs::create_directory_symlink("A", s + "/App.app/Versions/Current");
+  fs::create_symlink("Versions/Current/App", s + "/App.app/App");
+  writeTextFile(s + "/lib/libfoo.so.1.2", "so");
+  fs::create_symlink("libfoo.so.1.2", s + "/lib/libfoo.so.1");
+  fs::create_symlink("libfoo.so.1", s + "/lib/libfoo.so");
+  writeTextFile(tmp / "elsewhere/App", "app");
+  fs::create_symlink(tmp / "elsewhere/App", s + "/abs");
+  fs::create_symlink("../../nowhere", s + "/lib/dangling");
+  fs::create_directories(s + "/saves/slot/1");
+  fs::create_directories(s + "/logs");
+  writeTextFile(s + "/run.sh", "#!/bin/sh\n");
+  fs::permissions(s + "/run.sh", fs::perms((modeOf(s + "/run.sh") & 0444u) >> 2),
+                  fs::perm_options::add);
+  ASSERT_EQ(run({"chunk", s, tmp / "m.json", "--keep-tree"}).status, 0);
+  EXPECT_NE(slurp(tmp / "m.json").find("\"target\" : \"Versions/Current/App\""), npos);
+  ASSERT_EQ(run({"push", s, channel}, {{"VORN_KEEP_TREE", "1"}}).status, 0);
+  ProcessResult r = run({"sync", channel, dest()});
+  EXPECT_NE(r.out.find(": 11 file(s), 0 chunk(s) reused locally, 3 downloaded"), npos)
+      << r.out << r.err;
+  EXPECT_EQ(shapeOf(dest()), shapeOf(s));
+  EXPECT_NE(run({"verify", channel, dest()}).out.find(": 11 file(s), 11 ok, 0 missing, 0 corrupt"),
+            npos);
+  // A listed link is not read through: the absolute one holds App's bytes.
+  fs::remove(dest() + "/App.app/Versions/A/App");
+  EXPECT_NE(run({"sync", channel, dest()}).out.find(" 2 chunk(s) reused locally, 1 downloaded"),
+            npos);
+  fs::remove(dest() + "/lib/libfoo.so");
+  fs::create_symlink("libfoo.so.1.2", dest() + "/lib/libfoo.so");
+  fs::remove(dest() + "/saves/slot/1");
+  fs::remove(dest() + "/logs");
+  fs::create_directory_symlink("saves", dest() + "/logs");
+  fs::remove(dest() + "/abs");
+  writeTextFile(dest() + "/abs", "app");
+  fs::create_symlink("x", dest() + "/.abs.vorn-link");  // as an interrupted sync leaves it
+  for (const char* quick : {"--verbose", "--quick"}) {
+    r = run({"verify", channel, dest(), "--verbose", quick});
+    EXPECT_EQ(r.status, 1);
+    for (const char* line :
+         {"  BAD   saves/slot/1 (missing)\n", "  BAD   logs (missing)\n", "  BAD   abs (link)\n",
+          "  BAD   lib/libfoo.so (link)\n", ": 11 file(s), 7 ok, 2 missing, 2 corrupt"})
+      EXPECT_NE(r.out.find(line), npos) << r.out;
+  }
+  ASSERT_EQ(run({"verify", channel, dest(), "--repair"}).status, 0);
+  EXPECT_EQ(shapeOf(dest()), shapeOf(s));
+  fs::create_symlink("App.app", dest() + "/extra");
+  writeTextFile(dest() + "/logs/old.log", "x");
+  r = run({"sync", channel, dest(), "--delete"});
+  EXPECT_EQ(r.out.substr(r.out.find("\n  removed")), "\n  removed extra\n  removed logs/old.log\n");
+  EXPECT_EQ(shapeOf(dest()), shapeOf(s));
+  std::string text, err;
+  ASSERT_TRUE(vorn::makeSyncDescriptor(*store, config, channel, 300, &text, &err)) << err;
+  writeTextFile(tmp / "descriptor.json", text);
+  ASSERT_EQ(runCli({"sync", channel, tmp / "d", "--descriptor", tmp / "descriptor.json"}).status,
+            0);
+  EXPECT_EQ(shapeOf(tmp / "d"), shapeOf(s));
+  // The same build with another directory is another build.
+  EXPECT_NE(run({"push", s, channel, "--keep-tree"}).out.find("' unchanged"), npos);
+  fs::remove(s + "/logs");
+  EXPECT_EQ(run({"push", s, channel, "--keep-tree"}).status, 1);
+}
+
 // Descriptors are read from a file, or fetched from a URL served by the fault layer
 // standing in for a web server.
 TEST_F(CliSync, ManifestUrlsAndDescriptorsWithoutCredentials) {
@@ -855,6 +935,23 @@ TEST_F(CliHostile, StoredHostileManifestsFailEveryVerbWithOneLine) {
       if (n2) d["files"][0]["chunks"][1] = file("f", kId, n2, 0)["chunks"][0];
     });
   };
+  const auto link = [](const std::string& p, const Json::Value& target) {
+    return Edit([=](Json::Value& d) {
+      Json::Value& l = d["links"].append(Json::Value());
+      l["path"] = p;
+      l["target"] = target;
+    });
+  };
+  const auto dir = [](const std::string& p) {
+    return Edit([=](Json::Value& d) { d["directories"].append(Json::Value())["path"] = p; });
+  };
+  const auto all = [](std::vector<Edit> edits) {
+    return Edit([=](Json::Value& d) {
+      for (const Edit& e : edits) e(d);
+    });
+  };
+  const std::string badTarget =
+      "links[0].target is empty, holds a NUL or is longer than 4096 bytes";
   const std::string badId = "files[0].chunks[0].h is not a chunk id",
                     tooLarge = "chunk too large in manifest for f",
                     sum = "add up to more than 2^64 bytes", unsafe = "unsafe path in manifest: '",
@@ -882,6 +979,25 @@ TEST_F(CliHostile, StoredHostileManifestsFailEveryVerbWithOneLine) {
       {sizes(16 * kMiB + 1, 0, 16 * kMiB + 1), tooLarge, ""},
       {sizes(7, 0, 8), "add up to 7 bytes, not its size 8", "add up to 7 bytes, not its size 8"},
       {sizes(~0ull, 8, 7), sum, sum},
+      // Links and directories: gc and sign-sync have no use for them.
+      {[](Json::Value& d) { d["links"] = 5; }, "manifest: links is not an array", ""},
+      {[](Json::Value& d) { d["directories"][0] = "d"; }, "directories[0] is not an object", ""},
+      {[](Json::Value& d) { d["directories"][0]["path"] = true; },
+       "directories[0].path is not a string", ""},
+      {link("l", 7), "links[0].target is not a string", ""},
+      {link("l", ""), badTarget, ""},
+      {link("l", std::string(4097, 'x')), badTarget, ""},
+      {link("l", std::string("a\0b", 3)), badTarget, ""},
+      {[](Json::Value& d) { d["links"][0]["target"] = "f"; }, "links[0].path is not a string", ""},
+      {link("../l", "f"), unsafe + "../l'", ""},
+      {dir(tmp / "root/sibling"), unsafe + (tmp / "root/sibling'"), ""},
+      {link("f", "x"), "duplicate path in manifest: 'f'", ""},
+      {all({link("l", "x"), also({"l/g"})}), "passes through a listed link: 'l/g'", ""},
+      {all({dir("d"), link("d/x", "f")}), "listed directory in manifest is not empty: 'd'", ""},
+      // A link is data: made wherever it points, never followed.
+      {all({link("up", "../sibling/keep.txt"), link(".abs.vorn-link", "f"),
+            link("abs", tmp / "root/sibling/keep.txt"), dir("e/mpty")}),
+       "", ""},
       // Informational members of any type are ignored by every reader.
       {[](Json::Value& d) { d["build"][0] = 1, d["created"] = "yesterday"; }, "", ""}};
   const std::string key = vorn::channelManifestKey("h");
@@ -929,6 +1045,27 @@ TEST_F(CliHostile, StoredHostileManifestsFailEveryVerbWithOneLine) {
   EXPECT_EQ(r.err.substr(r.err.find('\n')),
             "\nsync: path leads out of the destination through a link: sub/f\n");
   EXPECT_EQ(slurp(dest() + "/f"), "payload");
+  // Links and directories are checked before anything is written.
+  writeTextFile(dest() + "/inner/x", "x");
+  const std::pair<std::string, std::string> refusals[] = {
+      {R"("links":[{"path":"sub/l","target":"f"}])",
+       "path leads out of the destination through a link: sub/l"},
+      {R"("directories":[{"path":"sub/d"}])",
+       "path leads out of the destination through a link: sub/d"},
+      {R"("links":[{"path":"inner","target":"f"}])",
+       "non-empty directory in the way of link: inner"}};
+  for (const auto& [member, message] : refusals) {
+    ASSERT_TRUE(store->put(key,
+                           R"({"schema":1,)" + member + R"(,"files":[)" +
+                               vorn::writeJsonText(file("g", kId, 7, 7)) + "]}",
+                           nullptr));
+    r = run({"sync", "h", dest()});
+    EXPECT_EQ(r.err, "\nsync: " + message + "\n");
+    EXPECT_FALSE(fs::exists(dest() + "/g")) << "written before the refusal";
+  }
+  ASSERT_TRUE(store->put(key, R"({"schema":1,"directories":[{"path":"inner/x/d"}]})", nullptr));
+  EXPECT_EQ(run({"sync", "h", dest()}).err,
+            "\nsync: cannot create directory inner/x/d (Not a directory)\n");
   expectNothingWrittenOutside();
 }
 
