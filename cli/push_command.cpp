@@ -59,7 +59,7 @@ int pushCmd(int count, char** args) {
   if (!signArg.empty()) request.signKey = keyTextFromArg(signArg);
   request.force = scanned.has("--force");
   request.keepMode = scanned.has("--keep-mode") || envSwitch("VORN_KEEP_MODE");
-  request.transfer = transferSettingsFrom(&scanned);
+  if (!transferSettingsFrom(&scanned, &request.transfer)) return 2;
 
   int status = 0;
   std::unique_ptr<StorageProvider> store = openStore(request.transfer, &status);
