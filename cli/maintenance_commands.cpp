@@ -23,8 +23,10 @@ int channelCmd(int count, char** args) {
   if (count < 3 || std::strcmp(args[1], "delete") != 0) return printUsage();
   const std::string channel = args[2];
 
+  TransferSettings transfer;
+  if (!transferSettingsFrom(nullptr, &transfer)) return 2;
   int status = 0;
-  auto store = openStore(transferSettingsFrom(nullptr), &status);
+  auto store = openStore(transfer, &status);
   if (!store) return status;
 
   std::string err;
@@ -43,7 +45,8 @@ int gcCmd(int count, char** args) {
   // gc takes no positional arguments and never shows the usage text.
   const ScannedArgs scanned =
       scanArgs(count, args, {"--delete", "--sweep"}, withTransferOptions({}), 0);
-  const TransferSettings transfer = transferSettingsFrom(&scanned);
+  TransferSettings transfer;
+  if (!transferSettingsFrom(&scanned, &transfer)) return 2;
   GcOptions options;
   options.remove = scanned.has("--delete") || scanned.has("--sweep");
   options.jobs = transfer.jobs;
@@ -82,9 +85,11 @@ int signSyncCmd(int count, char** args) {
 
   // The configuration is kept: the descriptor's URLs are presigned with it.
   // Presigning makes no requests; only the manifest read does, one at a time.
+  TransferSettings transfer;
+  if (!transferSettingsFrom(&scanned, &transfer)) return 2;
   S3Config config;
   int status = 0;
-  auto store = openStore(transferSettingsFrom(&scanned), &status, &config);
+  auto store = openStore(transfer, &status, &config);
   if (!store) return status;
 
   std::string descriptor;

@@ -60,7 +60,7 @@ int pushCmd(int count, char** args) {
   request.force = scanned.has("--force");
   request.keepMode = scanned.has("--keep-mode") || envSwitch("VORN_KEEP_MODE");
   request.keepTree = scanned.has("--keep-tree") || envSwitch("VORN_KEEP_TREE");
-  request.transfer = transferSettingsFrom(&scanned);
+  if (!transferSettingsFrom(&scanned, &request.transfer)) return 2;
 
   int status = 0;
   std::unique_ptr<StorageProvider> store = openStore(request.transfer, &status);

@@ -74,8 +74,10 @@ int storageCmd(int count, char** args) {
   if (count < 2) return printUsage();
   // The store is opened before the sub-verb is looked at, so a missing
   // configuration is reported even for an unknown sub-verb.
+  TransferSettings transfer;
+  if (!transferSettingsFrom(nullptr, &transfer)) return 2;
   int status = 0;
-  std::unique_ptr<StorageProvider> store = openStore(transferSettingsFrom(nullptr), &status);
+  std::unique_ptr<StorageProvider> store = openStore(transfer, &status);
   if (!store) return status;
 
   const std::string sub = args[1];

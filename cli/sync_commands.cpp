@@ -84,7 +84,7 @@ int resolveSources(const ScannedArgs& args, Sources* sources) {
   ChannelSource& source = sources->source;
   source.channel = args.positional[0];
   sources->destination = args.positional[1];
-  source.transfer = transferSettingsFrom(&args);
+  if (!transferSettingsFrom(&args, &source.transfer)) return 2;
   const std::string keyArg = args.value("--verify", envText("VORN_VERIFY_KEY"));
   if (!keyArg.empty()) source.verifyKey = keyTextFromArg(keyArg);
   source.manifestUrl = args.value("--manifest-url");

@@ -17,7 +17,7 @@ struct HttpRequest {
 
 // GET the URL (following redirects), appending the body to *out. True when any
 // HTTP answer arrived; the caller judges *status. Errors: "curl init failed",
-// "curl: " + text, or the time-out line.
+// "curl: " + text and what libcurl knows of the failure, or the time-out line.
 bool httpGet(const TransferSettings& settings, const HttpRequest& request, std::string* out,
              int32_t* status, std::string* err);
 

@@ -8,8 +8,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 namespace vorn {
 namespace {
@@ -98,8 +100,41 @@ size_t readRetryAfter(char* bytes, size_t size, size_t count, void* target) {
   return n;
 }
 
+// Failures that end the same way however often they are tried: the request,
+// the local settings or the server's certificate are wrong.
+bool retryCanHelp(CURLcode code) {
+  switch (code) {
+    case CURLE_UNSUPPORTED_PROTOCOL:
+    case CURLE_URL_MALFORMAT:
+    case CURLE_NOT_BUILT_IN:
+    case CURLE_OUT_OF_MEMORY:
+    case CURLE_BAD_FUNCTION_ARGUMENT:
+    case CURLE_TOO_MANY_REDIRECTS:
+    case CURLE_UNKNOWN_OPTION:
+    case CURLE_LOGIN_DENIED:
+    case CURLE_AUTH_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+    case CURLE_SSL_ENGINE_NOTFOUND:
+    case CURLE_SSL_ENGINE_SETFAILED:
+    case CURLE_SSL_ENGINE_INITFAILED:
+    case CURLE_SSL_CLIENTCERT:
+    case CURLE_USE_SSL_FAILED:
+      return false;
+    default:
+      return true;
+  }
+}
+
 bool isTransient(CURLcode code, long status) {
-  return code != CURLE_OK || status >= 500 || status == 429;
+  if (code != CURLE_OK) return retryCanHelp(code);
+  return status >= 500 || status == 429;
 }
 
 // Exponential from about half a second, capped, with jitter so that many
@@ -117,12 +152,88 @@ bool isTimeLimit(CURLcode code, int timeoutSeconds) {
   return code == CURLE_OPERATION_TIMEDOUT && timeoutSeconds > 0;
 }
 
-// What went wrong with a request that got no answer, without naming it.
-std::string transportText(CURLcode code, int timeoutSeconds) {
+// What libcurl says about a try beyond its result code: its first error
+// message, and the proxy it took from the environment (it tells that only to
+// a debug listener).
+struct TransportTrace {
+  char detail[CURL_ERROR_SIZE] = "";
+  std::string proxy;  // as the variable gives it, credentials and all
+};
+
+int noteProxy(CURL*, curl_infotype type, char* text, size_t size, void* target) {
+  static const std::string kUses = "Uses proxy env variable ";
+  static const std::string kIs = " == '";
+  if (type != CURLINFO_TEXT || size < kUses.size() || text[0] != 'U') return 0;
+  const std::string line(text, size);
+  const size_t value = line.find(kIs);
+  const size_t end = line.rfind('\'');
+  if (line.compare(0, kUses.size(), kUses) == 0 && value != std::string::npos &&
+      end > value + kIs.size())
+    static_cast<TransportTrace*>(target)->proxy =
+        line.substr(value + kIs.size(), end - value - kIs.size());
+  return 0;
+}
+
+// Whether libcurl may take a proxy from the environment (it reads no other
+// proxy setting of ours); only then is it asked to tell which.
+bool proxyVariableSet() {
+  for (const char* name : {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
+    const char* value = std::getenv(name);
+    if (value && *value) return true;
+  }
+  return false;
+}
+
+// "host" or "host:port" as the URL names them; for a proxy also the port
+// libcurl assumes when none is given. Never the user, password, path or query.
+std::string hostOf(const std::string& url, bool isProxy) {
+  std::string out;
+  CURLU* parsed = curl_url();
+  if (!parsed) return out;
+  const unsigned flags = CURLU_NON_SUPPORT_SCHEME | (isProxy ? CURLU_GUESS_SCHEME : 0);
+  char* host = nullptr;
+  char* port = nullptr;
+  char* scheme = nullptr;
+  if (curl_url_set(parsed, CURLUPART_URL, url.c_str(), flags) == CURLUE_OK &&
+      curl_url_get(parsed, CURLUPART_HOST, &host, 0) == CURLUE_OK) {
+    out = host;
+    if (curl_url_get(parsed, CURLUPART_PORT, &port, 0) == CURLUE_OK) {
+      out += std::string(":") + port;
+    } else if (isProxy) {
+      const bool https = curl_url_get(parsed, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+                         std::strcmp(scheme, "https") == 0;
+      out += https ? ":443" : ":1080";
+    }
+  }
+  curl_free(host);
+  curl_free(port);
+  curl_free(scheme);
+  curl_url_cleanup(parsed);
+  return out;
+}
+
+// What went wrong with a request that got no answer, without naming it:
+// libcurl's text for the code, then in brackets its own reason, the server
+// and the proxy, when it knows them.
+std::string transportText(CURLcode code, int timeoutSeconds, const TransportTrace& trace,
+                          const std::string& url) {
   if (isTimeLimit(code, timeoutSeconds)) {
     return "timed out (nothing moved for " + std::to_string(timeoutSeconds) + " s)";
   }
-  return std::string("curl: ") + curl_easy_strerror(code);
+  std::string text = std::string("curl: ") + curl_easy_strerror(code);
+  std::vector<std::string> parts;
+  std::string detail = trace.detail;
+  std::replace(detail.begin(), detail.end(), '\n', ' ');
+  std::replace(detail.begin(), detail.end(), '\r', ' ');
+  while (!detail.empty() && detail.back() == ' ') detail.pop_back();
+  if (!detail.empty()) parts.push_back(detail);
+  const std::string host = hostOf(url, false);
+  if (!host.empty()) parts.push_back("host " + host);
+  const std::string proxy = trace.proxy.empty() ? "" : hostOf(trace.proxy, true);
+  if (!proxy.empty()) parts.push_back("proxy " + proxy);
+  for (size_t i = 0; i < parts.size(); ++i) text += (i == 0 ? " (" : "; ") + parts[i];
+  if (!parts.empty()) text += ")";
+  return text;
 }
 
 }  // namespace
@@ -143,15 +254,19 @@ bool performExchange(const HttpExchange& exchange, HttpOutcome* outcome, std::st
   ByteCounter* counter = exchange.received;
   const std::string method = exchange.method;
 
+  const bool traceProxy = proxyVariableSet();
+  CURL* h = handle.get();
   CURLcode code = CURLE_OK;
   long status = 0;
   curl_off_t contentLength = -1;
+  TransportTrace trace;
+  std::string failedUrl;
   for (int attempt = 0;; ++attempt) {
-    CURL* h = handle.get();
     if (attempt > 0) curl_easy_reset(h);
     UploadSource upload{exchange.upload, 0};
     ResponseSink sink{body, h, false, counter, 0};
     long retryAfter = -1;
+    trace = TransportTrace();
     curl_easy_setopt(h, CURLOPT_URL, exchange.url.c_str());
     if (exchange.headers) curl_easy_setopt(h, CURLOPT_HTTPHEADER, exchange.headers);
     curl_easy_setopt(h, CURLOPT_USERAGENT, kUserAgent);
@@ -163,6 +278,16 @@ bool performExchange(const HttpExchange& exchange, HttpOutcome* outcome, std::st
     curl_easy_setopt(h, CURLOPT_HEADERDATA, &retryAfter);
     curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kTransferBufferBytes);
     if (exchange.followRedirects) curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
+    // Unset, libcurl's own certificate locations stay and nothing is sent differently.
+    if (!settings.caFile.empty()) curl_easy_setopt(h, CURLOPT_CAINFO, settings.caFile.c_str());
+    if (!settings.caDirectory.empty())
+      curl_easy_setopt(h, CURLOPT_CAPATH, settings.caDirectory.c_str());
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, trace.detail);
+    if (traceProxy) {
+      curl_easy_setopt(h, CURLOPT_DEBUGFUNCTION, noteProxy);
+      curl_easy_setopt(h, CURLOPT_DEBUGDATA, &trace);
+      curl_easy_setopt(h, CURLOPT_VERBOSE, 1L);
+    }
     if (settings.timeoutSeconds > 0) {
       curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, static_cast<long>(settings.timeoutSeconds));
       curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
@@ -192,24 +317,34 @@ bool performExchange(const HttpExchange& exchange, HttpOutcome* outcome, std::st
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
     contentLength = -1;
     curl_easy_getinfo(h, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &contentLength);
+    if (code != CURLE_OK) {
+      // After redirects, the server that failed may not be the one first asked.
+      char* effective = nullptr;
+      curl_easy_getinfo(h, CURLINFO_EFFECTIVE_URL, &effective);
+      failedUrl = effective ? effective : exchange.url;
+    }
 
     if (!isTransient(code, status) || attempt >= settings.retries) break;
     if (settings.onRetry) {
-      const std::string what = code != CURLE_OK ? transportText(code, settings.timeoutSeconds)
-                                                : "HTTP " + std::to_string(status);
+      const std::string what = code != CURLE_OK
+                                   ? transportText(code, settings.timeoutSeconds, trace, failedUrl)
+                                   : "HTTP " + std::to_string(status);
       settings.onRetry("retry " + std::to_string(attempt + 1) + "/" +
-                      std::to_string(settings.retries) + ": " + exchange.label + " -> " + what);
+                       std::to_string(settings.retries) + ": " + exchange.label + " -> " + what);
     }
     std::this_thread::sleep_for(
         std::chrono::duration<double>(backoffSeconds(attempt + 1, retryAfter)));
     body->resize(bodyStart);
     if (counter) counter->fetch_sub(sink.counted, std::memory_order_relaxed);
   }
+  // The trace lives on this stack: an idle handle must not write to it when
+  // it closes its connections later.
+  curl_easy_setopt(h, CURLOPT_VERBOSE, 0L);
+  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr);
   releaseCurlHandle(std::move(handle));
 
   if (code != CURLE_OK) {
-    // Without a time limit the text stays libcurl's own, as it always was.
-    const std::string text = transportText(code, settings.timeoutSeconds);
+    const std::string text = transportText(code, settings.timeoutSeconds, trace, failedUrl);
     if (err)
       *err = isTimeLimit(code, settings.timeoutSeconds) ? exchange.label + " -> " + text : text;
     return false;

@@ -32,9 +32,12 @@ struct HttpOutcome {
 };
 
 // True when an HTTP answer arrived, whatever its status: *outcome then holds
-// the last one. False (err set: "curl: " + libcurl's text, or label +
-// " -> timed out (...)") when none did. On a further try, *body is first cut
-// back to the length it had on entry.
+// the last one. False when none did, err set to label + " -> timed out (...)"
+// or to "curl: " + libcurl's text for the code, followed by
+// " (reason; host H[:port]; proxy P:port)" with what is known of these.
+// Failures no further try can mend (certificates, bad URLs, refused logins)
+// are not tried again. On a further try, *body is first cut back to the
+// length it had on entry.
 bool performExchange(const HttpExchange& exchange, HttpOutcome* outcome, std::string* err);
 
 // url without its query: presigned signatures stay out of messages.

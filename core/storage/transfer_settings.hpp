@@ -1,6 +1,7 @@
 #pragma once
 // How the requests of one command behave: how many may be in flight, how long
-// a stalled one may take, and how often a transient failure is tried again.
+// a stalled one may take, how often a transient failure is tried again, and
+// which certificates vouch for HTTPS servers.
 // A handler builds one record and hands it to the store and the plain HTTP
 // client; nothing here is process-wide.
 
@@ -24,6 +25,11 @@ struct TransferSettings {
   // Told one line, e.g. "retry 2/5: GET chunks/ab/... -> HTTP 503", before
   // each further try. May be called from several threads at once.
   std::function<void(const std::string& line)> onRetry;
+  // Certificate authorities for HTTPS, in place of libcurl's built-in
+  // locations: a PEM file, and/or a directory of certificates named by their
+  // subject hash ("1a2b3c4d.0"). Empty: libcurl's default.
+  std::string caFile;
+  std::string caDirectory;
 };
 
 // Body bytes received so far, shared between the thread that downloads and

@@ -9,6 +9,8 @@
 
 vorn_packages=(build-essential cmake pkg-config libsodium-dev libcurl4-openssl-dev libzstd-dev
                libjsoncpp-dev librust-blake3-dev libgtest-dev zstd curl
+               openssl  # the tests' certificate authority for HTTPS
+               radosgw ceph-mon ceph-osd ceph-common  # the conformance run against Ceph (scripts/rgw)
                python3 strace time  # these three for the benchmark scripts
                clang-14 libclang-rt-14-dev)  # these two for scripts/fuzz (libFuzzer)
 # Node runs the local S3 test server; keep a Node that is already there.

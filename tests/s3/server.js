@@ -10,13 +10,19 @@
 // purpose (faults.js).
 //
 //   node --openssl-legacy-provider server.js --port 0 --dir DIR --bucket B
-//        --access-key KEY --secret SECRET
+//        --access-key KEY --secret SECRET [--tls TLSDIR]
 //
+// With --tls it makes a certificate authority in TLSDIR with the openssl
+// command (ca.pem, and certs/ holding it under its hashed name) and serves the
+// same over HTTPS too, with a certificate that authority issued for
+// 127.0.0.1 alone; it prints "https on 127.0.0.1:PORT" first.
 // Prints "listening on 127.0.0.1:PORT" once ready; stops on SIGTERM/SIGINT.
 
 const crypto = require('crypto');
 const fs = require('fs');
 const http = require('http');
+const https = require('https');
+const { execFileSync } = require('child_process');
 const path = require('path');
 const { parseArgs } = require('util');
 const S3rver = require('s3rver');
@@ -205,9 +211,24 @@ function verify(opts, req, body) {
   else refuse(403, 'AccessDenied', 'Access Denied');
 }
 
+// A fresh authority and a server certificate it issued for 127.0.0.1 (and no name).
+function makeCertificates(dir) {
+  fs.mkdirSync(path.join(dir, 'certs'), { recursive: true });
+  const at = name => path.join(dir, name);
+  const newKey = ['-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:P-256', '-noenc', '-days', '2'];
+  const openssl = args => execFileSync('openssl', args, { stdio: ['ignore', 'ignore', 'pipe'] });
+  openssl(['req', '-x509', ...newKey, '-keyout', at('ca.key'), '-out', at('ca.pem'), '-subj', '/CN=vorn test CA']);
+  openssl(['req', '-x509', '-CA', at('ca.pem'), '-CAkey', at('ca.key'), ...newKey, '-keyout', at('server.key'),
+           '-out', at('server.pem'), '-subj', '/CN=127.0.0.1', '-addext', 'subjectAltName=IP:127.0.0.1',
+           '-addext', 'basicConstraints=critical,CA:FALSE']);
+  fs.copyFileSync(at('ca.pem'), path.join(dir, 'certs', 'ca.pem'));
+  openssl(['rehash', path.join(dir, 'certs')]);
+  return { key: fs.readFileSync(at('server.key')), cert: fs.readFileSync(at('server.pem')) };
+}
+
 function main() {
   const text = value => ({ type: 'string', default: value });
-  const { values } = parseArgs({ options: { port: text('0'), dir: text(''), bucket: text(''), 'access-key': text('S3RVER'), secret: text('S3RVER') } });
+  const { values } = parseArgs({ options: { port: text('0'), dir: text(''), bucket: text(''), 'access-key': text('S3RVER'), secret: text('S3RVER'), tls: text('') } });
   const opts = { ...values, accessKey: values['access-key'] };
   if (!opts.dir || !opts.bucket) throw new Error('--dir and --bucket are required');
   new AWSAccount(123456789001, 'vorn-test').createKeyPair(opts.accessKey, opts.secret);
@@ -264,7 +285,7 @@ function main() {
       if (req.method === 'DELETE') deletes = deletes.then(() => new Promise(forward));
       else forward(() => {});
     };
-    const front = http.createServer((req, res) => {
+    const handler = (req, res) => {
       const pieces = [];
       req.on('data', d => pieces.push(d));
       req.on('error', () => res.destroy());
@@ -273,11 +294,22 @@ function main() {
         if (faults.wanted(req)) faults.handle(req, body, res, serve);
         else serve(req, body, res);
       });
-    });
-    front.listen(Number(opts.port), '127.0.0.1', () => process.stdout.write('listening on 127.0.0.1:' + front.address().port + '\n'));
+    };
+    const front = http.createServer(handler);
+    const secure = opts.tls ? https.createServer(makeCertificates(opts.tls), handler) : null;
+    const listen = () => front.listen(Number(opts.port), '127.0.0.1', () => process.stdout.write('listening on 127.0.0.1:' + front.address().port + '\n'));
+    if (secure) {
+      secure.listen(0, '127.0.0.1', () => {
+        process.stdout.write('https on 127.0.0.1:' + secure.address().port + '\n');
+        listen();
+      });
+    } else {
+      listen();
+    }
     const stop = () => {
       faults.release();
       front.close();
+      if (secure) secure.close();
       agent.destroy();
       backend.close(() => process.exit(0));
       setTimeout(() => process.exit(0), 1000).unref();

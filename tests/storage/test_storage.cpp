@@ -3,9 +3,11 @@
 // URL against an independent signer, and the encrypted layer's envelope,
 // opened here with libsodium alone.
 
+#include "engine/garbage_collection.hpp"
 #include "storage/http_client.hpp"
 #include "storage/request_signing.hpp"
 #include "util/hex.hpp"
+#include "util/task_pool.hpp"
 
 #include "support/fixtures.hpp"
 #include "support/memory_store.hpp"
@@ -41,19 +43,31 @@ TEST(Signing, PresignedUrlOfAnIndependentSignerAndEncodings) {
 
 class S3Store : public vorn_test::StoreTest {};
 
-TEST_F(S3Store, ListingsSpanPagesAndAppend) {
-  // 1000 keys fill the first page; more need a second. Listings are scraped
-  // verbatim, so "&" arrives as its entity reference.
-  for (int i = 0; i < 1001; ++i)
-    ASSERT_TRUE(store->put("rt/k" + std::to_string(10000 + i), std::string(i % 7, 'x'), nullptr));
+TEST_F(S3Store, ListingsSpanPagesAndAppendAndGcSweepsThem) {
+  // 1000 keys fill the first page (fewer on some stores); more need a second.
+  // Listings are scraped verbatim, so "&" arrives as its entity reference.
+  ASSERT_EQ(runTasks(1001, 8,
+                     [&](size_t i, int) {
+                       return store->put("chunks/k" + std::to_string(10000 + i),
+                                         std::string(i % 7, 'x'), nullptr);
+                     }),
+            1001u);
   ASSERT_TRUE(store->put("rt/a=b&c?d%~", "query", nullptr));
   std::vector<ObjectEntry> listed{{"kept", 42}};
-  ASSERT_TRUE(store->list("rt/", &listed, nullptr));
+  ASSERT_TRUE(store->list("", &listed, nullptr));
   std::set<std::string> names;
   for (const auto& e : listed) names.insert(e.key + ":" + std::to_string(e.size));
   EXPECT_EQ(names.size(), 1003u);
-  for (const char* name : {"kept:42", "rt/a=b&amp;c?d%~:5", "rt/k11000:6", "rt/k10000:0"})
+  for (const char* name : {"kept:42", "rt/a=b&amp;c?d%~:5", "chunks/k11000:6", "chunks/k10000:0"})
     EXPECT_EQ(names.count(name), 1u) << name;
+  // No manifest names them: gc removes all, eight at a time, over both pages.
+  GcStats stats;
+  std::string err;
+  ASSERT_TRUE(collectGarbage(*store, GcOptions{true, 8, {}}, &stats, &err)) << err;
+  EXPECT_EQ(std::make_pair(stats.garbage, stats.deleted),
+            std::make_pair(size_t(1001), size_t(1001)));
+  listed.clear();
+  EXPECT_TRUE(store->list("chunks/", &listed, nullptr) && listed.empty()) << listed.size();
 }
 
 // Answers a real store never gives, stood in for by the fault layer: each fails

@@ -7,6 +7,7 @@
 #include "engine/channel_manifest.hpp"
 #include "storage/s3_config.hpp"
 #include "storage/storage_provider.hpp"
+#include "util/digest.hpp"
 
 #include "support/files.hpp"
 #include "support/process.hpp"
@@ -15,6 +16,7 @@
 #include <gtest/gtest.h>
 #include <json/value.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <iterator>
 #include <map>
@@ -34,6 +36,15 @@ inline const EnvChanges kUnreachableStore{{"VORN_S3_ENDPOINT", "http://127.0.0.1
                                           {"VORN_S3_BUCKET", "b"},
                                           {"VORN_S3_KEY", "k"},
                                           {"VORN_S3_SECRET", "s"}};
+// What a request to it fails with, its time as steady() shows it.
+inline const std::string kUnreachableText =
+    "curl: Couldn't connect to server (Failed to connect to 127.0.0.1 port 1 after N ms: "
+    "Couldn't connect to server; host 127.0.0.1:1)";
+
+// libcurl's reasons count milliseconds ("after 3 ms"): these read "after N ms".
+inline std::string steady(const std::string& text) {
+  return std::regex_replace(text, std::regex("after [0-9]+ ms"), "after N ms");
+}
 
 // "a b c" as {"a", "b", "c"}: argument lists without spaces inside.
 inline std::vector<std::string> words(const std::string& text) {
@@ -73,9 +84,22 @@ inline const std::string kChunkPath = "/vorn-test/chunks/";
 inline const std::string kManifestPath = "/vorn-test/channels/[^/]+/manifest\\.json$";
 inline const std::string kListPath = "/vorn-test/?\\?";
 
-// A suite with one test server; each test has a directory, the server's
-// store (emptied, no fault rules) through the real S3 provider, a channel named
-// after the test, two builds of the same files, and the checks that nothing was lost.
+// The store of the Ceph RADOS Gateway that scripts/rgw started in dir, from
+// the VORN_S3_* settings it wrote to dir/s3.env (empty ones when it did not).
+inline vorn::S3Config rgwStore(const std::string& dir) {
+  std::map<std::string, std::string> vars;
+  std::istringstream lines(slurp(dir + "/s3.env"));
+  for (std::string line; std::getline(lines, line);)
+    if (line.find('=') != std::string::npos)
+      vars[line.substr(0, line.find('='))] = line.substr(line.find('=') + 1);
+  return {vars["VORN_S3_ENDPOINT"], vars["VORN_S3_REGION"], vars["VORN_S3_BUCKET"],
+          vars["VORN_S3_KEY"], vars["VORN_S3_SECRET"]};
+}
+
+// A suite with one test server; each test has a directory, an empty store
+// through the real S3 provider (the server's with no fault rules, or a
+// bucket of its own on the gateway), a channel named after the test, two
+// builds of the same files, and the checks that nothing was lost.
 class StoreTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { server_ = new S3Server(); }
@@ -85,23 +109,43 @@ class StoreTest : public ::testing::Test {
   }
   void SetUp() override {
     ASSERT_TRUE(server_->running()) << server_->startError();
+    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    channel = test->name();
     config = {server_->endpoint(), "us-east-1", S3Server::kBucket, S3Server::kAccessKey,
               S3Server::kSecret};
+    // VORN_TEST_RGW names a gateway's directory: the suite runs against a production store.
+    if (const char* rgw = std::getenv("VORN_TEST_RGW"); rgw && *rgw) {
+      config = rgwStore(rgw);
+      ASSERT_FALSE(config.endpoint.empty()) << "no gateway settings in " << rgw << "/s3.env";
+      // Suites run side by side on one gateway: each test takes a bucket of
+      // its own, made by a PUT of the empty key (the bucket itself).
+      config.bucket =
+          "vorn-" +
+          vorn::blake3Hex(std::string(test->test_suite_name()) + "." + channel).substr(0, 20);
+      vorn::makeS3Provider(config)->put("", "", nullptr);
+    }
     store = vorn::makeS3Provider(config);
-    channel = ::testing::UnitTest::GetInstance()->current_test_info()->name();
     // Each test starts from an empty store, whatever the suite's earlier tests left.
     std::vector<vorn::ObjectEntry> left;
-    ASSERT_TRUE(store->list("", &left, nullptr));
+    std::string err;
+    ASSERT_TRUE(store->list("", &left, &err)) << err;
     for (const auto& e : left) ASSERT_TRUE(store->remove(e.key, nullptr)) << e.key;
     ASSERT_TRUE(server_->clear());
     writeBuild(1, 0);
     writeBuild(2, 0);
   }
 
-  // The program with the server's store settings (viaProxy: its fault layer's) plus `extra`.
+  // The program with the store's settings (viaProxy: the test server's fault layer's) plus `extra`.
   ProcessResult run(const std::vector<std::string>& args, const EnvChanges& extra = {}) const {
-    return runWith(server_->env(), args, extra);
+    return runWith({{"VORN_S3_ENDPOINT", config.endpoint},
+                    {"VORN_S3_REGION", config.region},
+                    {"VORN_S3_BUCKET", config.bucket},
+                    {"VORN_S3_KEY", config.accessKey},
+                    {"VORN_S3_SECRET", config.secretKey}},
+                   args, extra);
   }
+  // Whether the store is the test server's, so that its fault layer reaches it.
+  bool onTestServer() const { return config.endpoint == server_->endpoint(); }
   ProcessResult viaProxy(const std::vector<std::string>& args, const EnvChanges& extra = {}) const {
     return runWith(server_->faultEnv(), args, extra);
   }

@@ -19,8 +19,9 @@ struct ProcessResult {
 // variable, std::nullopt removes it.
 using EnvChanges = std::map<std::string, std::optional<std::string>>;
 
-// Runs the corvane-vorn binary. Every VORN_* variable and CORVANE_TOKEN of the
-// test's own environment is removed first, so only env applies. killWhen, when
+// Runs the corvane-vorn binary. Every VORN_* variable of the test's own
+// environment is removed first, and so are CORVANE_TOKEN, OpenSSL's
+// certificate locations and libcurl's proxy variables, so only env applies. killWhen, when
 // given, is asked every few milliseconds while the program runs; once it says
 // so the program is killed outright (SIGKILL, no chance to clean up). A test
 // fails when the output holds a secret given to this or an earlier run.

@@ -41,7 +41,8 @@ struct FaultRule {
 };
 
 // Ready once it prints "listening on 127.0.0.1:PORT"; stopped with SIGTERM,
-// SIGKILL after two seconds.
+// SIGKILL after two seconds. With tls, it serves HTTPS as well, with a
+// certificate that a certificate authority made for this server issued.
 class S3Server {
  public:
   // A secret with characters that signing must encode, and the bucket the
@@ -50,8 +51,8 @@ class S3Server {
   static constexpr const char* kSecret = "vorn/secret+=";
   static constexpr const char* kBucket = "vorn-test";
 
-  S3Server() {
-    const std::string data = dir_ / "data", log = dir_ / "server.log";
+  explicit S3Server(bool tls = false) : tls_(tls) {
+    const std::string data = dir_ / "data", log = dir_ / "server.log", tlsDir = dir_ / "tls";
     std::filesystem::create_directories(data);
     const std::string script = kTestsDir + "s3/server.js";
     if ((pid_ = fork()) == 0) {
@@ -61,7 +62,7 @@ class S3Server {
       // Without the legacy provider, Node 20 answers listings longer than a page with 500.
       execlp("node", "node", "--openssl-legacy-provider", script.c_str(), "--port", "0", "--dir",
              data.c_str(), "--bucket", kBucket, "--access-key", kAccessKey, "--secret", kSecret,
-             static_cast<char*>(nullptr));
+             "--tls", tls ? tlsDir.c_str() : "", static_cast<char*>(nullptr));
       _exit(127);
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
@@ -69,6 +70,8 @@ class S3Server {
       const std::string text = slurp(log);
       if (std::regex_search(text, m, std::regex("listening on 127\\.0\\.0\\.1:([0-9]+)"))) {
         port_ = std::stoi(m[1]);
+        if (std::regex_search(text, m, std::regex("https on 127\\.0\\.0\\.1:([0-9]+)")))
+          tlsPort_ = std::stoi(m[1]);
         return;
       }
       if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
@@ -91,9 +94,16 @@ class S3Server {
   S3Server(const S3Server&) = delete;
   S3Server& operator=(const S3Server&) = delete;
 
-  bool running() const { return pid_ > 0 && port_ > 0; }
+  bool running() const { return pid_ > 0 && port_ > 0 && (!tls_ || tlsPort_ > 0); }
   const std::string& startError() const { return startError_; }
   std::string endpoint() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  // With tls: the same server over HTTPS, by another host name, and the
+  // authority's certificate as a PEM file and as a directory of hashed names.
+  std::string tlsEndpoint(const std::string& host = "127.0.0.1") const {
+    return "https://" + host + ":" + std::to_string(tlsPort_);
+  }
+  std::string caFile() const { return dir_ / "tls/ca.pem"; }
+  std::string caDirectory() const { return dir_ / "tls/certs"; }
   // VORN_S3_* settings that point the program at this server.
   EnvChanges env() const {
     return {{"VORN_S3_ENDPOINT", endpoint()},
@@ -162,8 +172,10 @@ class S3Server {
   }
 
   TempDir dir_;
+  bool tls_;
   pid_t pid_ = -1;
   int port_ = 0;
+  int tlsPort_ = 0;
   std::string startError_;
 };
 
