@@ -28,15 +28,10 @@ class MemoryStore : public vorn::StorageProvider {
   bool copy(const std::string& from, const std::string& to, bool* fromMissing,
             std::string* err) override {
     if (fails("copy", to, err)) return false;
-    const auto it = objects.find(from);
-    if (it == objects.end()) {
-      if (fromMissing) *fromMissing = true;
-      if (err) *err = "COPY " + from + " -> " + to + " -> HTTP 404 ";
-      return false;
-    }
-    objects[to] = it->second;
-    written[to] = clock;
-    return true;
+    const bool found = objects.count(from) != 0;
+    if (fromMissing) *fromMissing = !found;
+    if (!found && err) *err = "COPY " + from + " -> " + to + " -> HTTP 404 ";
+    return found && (objects[to] = objects[from], written[to] = clock, true);
   }
   using vorn::StorageProvider::get;
   bool get(const std::string& key, std::string* out, std::string* err,
