@@ -59,6 +59,7 @@ int graceGc(StorageProvider& store, const GraceGcOptions& options) {
     return 1;
   }
   const long long grace = options.graceSeconds;
+  const bool done = options.apply;
   switch (stats.previous) {
     case GraceGcStats::Previous::kNone:
       std::printf("gc: no collection in progress\n");
@@ -71,31 +72,33 @@ int graceGc(StorageProvider& store, const GraceGcOptions& options) {
       break;
     case GraceGcStats::Previous::kFinished:
       std::printf(
-          "gc: finished the collection of %zu object(s) set aside %lld s ago: %zu put back, %zu "
+          "gc: %s the collection of %zu object(s) set aside %lld s ago: %zu put back, %zu "
           "deleted (%lld bytes)\n",
-          stats.previousObjects, static_cast<long long>(stats.previousAge), stats.putBack,
-          stats.deleted, static_cast<long long>(stats.deletedBytes));
+          done ? "finished" : "would finish", stats.previousObjects,
+          static_cast<long long>(stats.previousAge), stats.putBack, stats.deleted,
+          static_cast<long long>(stats.deletedBytes));
       break;
     case GraceGcStats::Previous::kResumed:
       std::printf(
-          "gc: completed an interrupted collection of %zu object(s): %zu put back, %zu set aside\n",
-          stats.previousObjects, stats.putBack, stats.setAside);
+          "gc: %s an interrupted collection of %zu object(s): %zu put back, %zu set aside\n",
+          done ? "completed" : "would complete", stats.previousObjects, stats.putBack,
+          stats.setAside);
       break;
   }
   if (stats.looked) {
     std::printf(
         "gc: %zu manifest(s), %zu referenced chunk(s), %zu chunk object(s); %zu garbage (%lld "
-        "bytes), %zu of it older than %lld s set aside (%lld bytes)\n",
+        "bytes), %zu of it older than %lld s %s (%lld bytes)\n",
         stats.manifests, stats.referenced, stats.chunkObjects, stats.garbage,
         static_cast<long long>(stats.garbageBytes), stats.setAside, grace,
-        static_cast<long long>(stats.setAsideBytes));
+        done ? "set aside" : "to set aside", static_cast<long long>(stats.setAsideBytes));
   } else {
     std::printf(
         "gc: %zu manifest(s), %zu referenced chunk(s); nothing more is set aside while a "
         "collection is in progress\n",
         stats.manifests, stats.referenced);
   }
-  if (!options.apply) std::printf("gc: dry run, nothing changed; pass --delete to apply\n");
+  if (!done) std::printf("gc: dry run, nothing changed; pass --delete to apply\n");
   return 0;
 }
 
