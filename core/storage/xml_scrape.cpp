@@ -35,10 +35,10 @@ int64_t modifiedAround(const std::string& body, size_t at) {
   // A Contents element closed before `at` belongs to another key.
   const size_t closed = body.rfind("</Contents>", at);
   if (closed != std::string::npos && closed > start) return -1;
+  // Searched within the element only, so a page without times stays linear.
   size_t end = 0;
-  const std::string text = extractTag(body, "LastModified", start, &end);
-  if (end == std::string::npos || end > stop) return -1;
-  return parseIsoTime(text);
+  const std::string text = extractTag(body.substr(start, stop - start), "LastModified", 0, &end);
+  return end == std::string::npos ? -1 : parseIsoTime(text);
 }
 
 }  // namespace
