@@ -12,18 +12,11 @@ std::string setAsideKey(const std::string& chunkObjectKey) {
 
 bool moveObject(StorageProvider& store, const std::string& from, const std::string& to,
                 bool* vanished, std::string* err) {
-  bool missing = false;
   std::string copyError;
   *vanished = false;
-  if (!store.copy(from, to, &missing, &copyError)) {
-    if (!missing) {
-      setError(err, copyError);
-      return false;
-    }
-    *vanished = true;
-    return true;
-  }
-  return store.remove(from, err);
+  if (store.copy(from, to, vanished, &copyError)) return store.remove(from, err);
+  if (!*vanished) setError(err, copyError);
+  return *vanished;
 }
 
 }  // namespace vorn

@@ -240,9 +240,8 @@ TEST_F(Engine, GcStopsAtTheFirstFailedRemoval) {
   }
 }
 
-// Two-phase collection goes by the store's clock: only what is listed more than
-// the grace period before the run's own lock is set aside. A lock or record it
-// cannot trust stops the run before anything moves; only its own lock comes and goes.
+// Two-phase gc sets aside only what is listed more than the grace period before its lock; a run
+// cut short is resumed; a lock or record it cannot trust stops the run before anything moves.
 TEST_F(Engine, GcGraceGoesByTheStoreClockAndStopsAtWhatItCannotTrust) {
   store.clock = 10000;
   const auto written = [&](const std::string& key, int64_t age) {
@@ -252,6 +251,9 @@ TEST_F(Engine, GcGraceGoesByTheStoreClockAndStopsAtWhatItCannotTrust) {
   written("chunks/aa/edge", 100);
   store.objects["chunks/aa/untimed"] = "x";
   const vorn::GraceGcOptions options{true, 1, 100, {}};
+  store.failWhen = [](const std::string& op, const std::string&) { return op == "copy"; };
+  EXPECT_FALSE(vorn::collectInTwoPhases(store, options, nullptr, &err));
+  store.failWhen = nullptr;
   ASSERT_TRUE(vorn::collectInTwoPhases(store, options, nullptr, &err)) << err;
   std::vector<std::string> keys;
   for (const auto& [key, bytes] : store.objects) keys.push_back(key);
@@ -327,7 +329,8 @@ TEST(ChannelManifest, ParseAndTheFetchPolicy) {
     vorn::ChannelSource source;
     source.channel = kChannel;
     source.verifyKey = row.key;
-    EXPECT_EQ(vorn::fetchChannelManifest(store, source, &doc, &err), row.expected.empty())
+    EXPECT_EQ(vorn::fetchChannelManifest(store, source, &doc, &err),
+              row.expected.empty())
         << row.manifest;
     EXPECT_EQ(err, row.expected) << row.manifest;
     EXPECT_EQ(doc.isObject(), row.expected.empty());

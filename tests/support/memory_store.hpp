@@ -1,7 +1,6 @@
 #pragma once
 // An in-memory StorageProvider for in-process tests: objects in an ordered
-// map, every call recorded, a hook that makes chosen calls fail, and a clock
-// the test moves (the time each object was written, as listings report it).
+// map, every call recorded, a hook that makes chosen calls fail, a test clock.
 
 #include "storage/storage_provider.hpp"
 
