@@ -9,14 +9,100 @@
 
 #include "engine/channel_manifest.hpp"
 #include "engine/garbage_collection.hpp"
+#include "engine/grace_collection.hpp"
+#include "engine/set_aside.hpp"
 #include "engine/sync_descriptor.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 namespace vorn {
+namespace {
+
+// A grace period: whole seconds, digits only. A typo must not become a grace
+// period of 0, which would set aside what a running push has just written.
+bool parseGraceSeconds(const std::string& text, int64_t* seconds) {
+  if (text.empty() || text.size() > 12 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  *seconds = std::stoll(text);
+  return true;
+}
+
+void printGcStep(GcStep step, const std::string& key, int64_t size, bool done) {
+  const char* verb = nullptr;
+  switch (step) {
+    case GcStep::kPutBack:
+      verb = done ? "put back" : "would put back";
+      break;
+    case GcStep::kDeleted:
+      verb = done ? "deleted" : "would delete";
+      break;
+    case GcStep::kSetAside:
+      verb = done ? "set aside" : "would set aside";
+      break;
+  }
+  const std::string shown = step == GcStep::kDeleted ? setAsideKey(key) : key;
+  std::printf("  %s %s (%lld bytes)\n", verb, shown.c_str(), static_cast<long long>(size));
+}
+
+int graceGc(StorageProvider& store, const GraceGcOptions& options) {
+  GraceGcStats stats;
+  std::string err;
+  if (!collectInTwoPhases(store, options, &stats, &err)) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "gc: %s\n", err.c_str());
+    return 1;
+  }
+  const long long grace = options.graceSeconds;
+  const bool done = options.apply;
+  switch (stats.previous) {
+    case GraceGcStats::Previous::kNone:
+      std::printf("gc: no collection in progress\n");
+      break;
+    case GraceGcStats::Previous::kWaiting:
+      std::printf(
+          "gc: the collection in progress (%zu object(s), %lld s old) is finished by the first run "
+          "once it is more than %lld s old\n",
+          stats.previousObjects, static_cast<long long>(stats.previousAge), grace);
+      break;
+    case GraceGcStats::Previous::kFinished:
+      std::printf(
+          "gc: %s the collection of %zu object(s) set aside %lld s ago: %zu put back, %zu "
+          "deleted (%lld bytes)\n",
+          done ? "finished" : "would finish", stats.previousObjects,
+          static_cast<long long>(stats.previousAge), stats.putBack, stats.deleted,
+          static_cast<long long>(stats.deletedBytes));
+      break;
+    case GraceGcStats::Previous::kResumed:
+      std::printf(
+          "gc: %s an interrupted collection of %zu object(s): %zu put back, %zu set aside\n",
+          done ? "completed" : "would complete", stats.previousObjects, stats.putBack,
+          stats.setAside);
+      break;
+  }
+  if (stats.looked) {
+    std::printf(
+        "gc: %zu manifest(s), %zu referenced chunk(s), %zu chunk object(s); %zu garbage (%lld "
+        "bytes), %zu of it older than %lld s %s (%lld bytes)\n",
+        stats.manifests, stats.referenced, stats.chunkObjects, stats.garbage,
+        static_cast<long long>(stats.garbageBytes), stats.setAside, grace,
+        done ? "set aside" : "to set aside", static_cast<long long>(stats.setAsideBytes));
+  } else {
+    std::printf(
+        "gc: %zu manifest(s), %zu referenced chunk(s); nothing more is set aside while a "
+        "collection is in progress\n",
+        stats.manifests, stats.referenced);
+  }
+  if (!done) std::printf("gc: dry run, nothing changed; pass --delete to apply\n");
+  return 0;
+}
+
+}  // namespace
 
 int channelCmd(int count, char** args) {
   // Decided before the store is opened, so a typo never needs configuration.
@@ -44,16 +130,32 @@ int channelCmd(int count, char** args) {
 int gcCmd(int count, char** args) {
   // gc takes no positional arguments and never shows the usage text.
   const ScannedArgs scanned =
-      scanArgs(count, args, {"--delete", "--sweep"}, withTransferOptions({}), 0);
+      scanArgs(count, args, {"--delete", "--sweep"}, withTransferOptions({"--grace"}), 0);
   TransferSettings transfer;
   if (!transferSettingsFrom(&scanned, &transfer)) return 2;
   GcOptions options;
   options.remove = scanned.has("--delete") || scanned.has("--sweep");
   options.jobs = transfer.jobs;
+  // A --grace left without its value still asks for the mode: falling back to
+  // the one-pass collection would be the unsafe reading of it.
+  const std::string graceText = scanned.value("--grace", envText("VORN_GC_GRACE"));
+  const bool grace = !graceText.empty() || std::count(scanned.positional.begin(),
+                                                      scanned.positional.end(), "--grace") > 0;
+  GraceGcOptions graceOptions;
+  if (grace && !parseGraceSeconds(graceText, &graceOptions.graceSeconds)) {
+    std::fprintf(stderr, "gc: --grace (or VORN_GC_GRACE) needs a whole number of seconds\n");
+    return 2;
+  }
 
   int status = 0;
   auto store = openStore(transfer, &status);
   if (!store) return status;
+  if (grace) {
+    graceOptions.apply = options.remove;
+    graceOptions.jobs = transfer.jobs;
+    graceOptions.report = printGcStep;
+    return graceGc(*store, graceOptions);
+  }
 
   options.report = [](const std::string& key, int64_t size, bool deleted) {
     std::printf("  %s %s (%lld bytes)\n", deleted ? "deleted" : "garbage", key.c_str(),
@@ -78,7 +180,7 @@ int gcCmd(int count, char** args) {
 
 int signSyncCmd(int count, char** args) {
   if (count < 2) return printUsage();
-  ScannedArgs scanned = scanArgs(count, args, {}, withTransferOptions({"--ttl"}), 1);
+  ScannedArgs scanned = scanArgs(count, args, {"--grace"}, withTransferOptions({"--ttl"}), 1);
   if (scanned.positional.empty()) return printUsage();
   const std::string& channel = scanned.positional[0];
   const int lifetime = std::atoi(scanned.value("--ttl", "300").c_str());
@@ -94,7 +196,9 @@ int signSyncCmd(int count, char** args) {
 
   std::string descriptor;
   std::string err;
-  if (!makeSyncDescriptor(*store, config, channel, lifetime, &descriptor, &err)) {
+  // A team that collects in two phases sets VORN_GC_GRACE for every job.
+  const bool findSetAside = scanned.has("--grace") || !envText("VORN_GC_GRACE").empty();
+  if (!makeSyncDescriptor(*store, config, channel, lifetime, &descriptor, &err, findSetAside)) {
     std::fprintf(stderr, "sign-sync: %s\n", err.c_str());
     return 1;
   }

@@ -1,6 +1,7 @@
 #include "engine/chunk_prefetch.hpp"
 
 #include "engine/chunk_codec.hpp"
+#include "engine/set_aside.hpp"
 #include "storage/http_client.hpp"
 #include "util/error_text.hpp"
 
@@ -20,7 +21,18 @@ bool fetchChunk(StorageProvider& store, const ChannelSource& source, const Manif
                 ByteCounter* received) {
   object->clear();
   if (source.chunkUrls.empty()) {
-    if (!store.get(store.chunkKey(chunk.id), object, err, received)) return false;
+    const std::string key = store.chunkKey(chunk.id);
+    std::string missing;
+    if (!store.get(key, object, &missing, received)) {
+      // A two-phase collection may have set the chunk aside; when it is not
+      // there either, the failure is the one a sync has always reported.
+      object->clear();
+      if (!isMissingObjectError(key, missing) ||
+          !store.get(setAsideKey(key), object, nullptr, received)) {
+        setError(err, missing);
+        return false;
+      }
+    }
   } else {
     auto url = source.chunkUrls.find(chunk.id);
     if (url == source.chunkUrls.end()) {

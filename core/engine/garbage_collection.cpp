@@ -37,23 +37,26 @@ bool addReferencedKeys(StorageProvider& store, const std::string& manifestKey,
 
 }  // namespace
 
-bool collectGarbage(StorageProvider& store, const GcOptions& options, GcStats* stats,
-                    std::string* err) {
+bool readReferencedChunkKeys(StorageProvider& store, std::set<std::string>* referenced,
+                             size_t* manifests, std::string* err) {
   std::vector<ObjectEntry> channelObjects;
   if (!store.list("channels/", &channelObjects, err)) return false;
-
-  std::set<std::string> referenced;
-  size_t manifests = 0;
   for (const ObjectEntry& entry : channelObjects) {
     // Signatures and anything else stored beside the manifests protect nothing.
     if (!isManifestKey(entry.key)) continue;
     std::string text;
     if (!store.get(entry.key, &text, err)) return false;
-    if (!addReferencedKeys(store, entry.key, text, &referenced, err)) return false;
-    ++manifests;
+    if (!addReferencedKeys(store, entry.key, text, referenced, err)) return false;
+    ++*manifests;
   }
-  channelObjects.clear();
-  channelObjects.shrink_to_fit();
+  return true;
+}
+
+bool collectGarbage(StorageProvider& store, const GcOptions& options, GcStats* stats,
+                    std::string* err) {
+  std::set<std::string> referenced;
+  size_t manifests = 0;
+  if (!readReferencedChunkKeys(store, &referenced, &manifests, err)) return false;
 
   std::vector<ObjectEntry> chunkObjects;
   if (!store.list("chunks/", &chunkObjects, err)) return false;

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <set>
 #include <string>
 
 namespace vorn {
@@ -31,6 +32,12 @@ struct GcOptions {
   int jobs = 1;         // removals in flight at once; 1: one at a time, in listing order
   GcReport report;      // may be empty
 };
+
+// Reads every "channels/.../manifest.json" and adds the object key of each
+// chunk it names to *referenced, counting the manifests in *manifests. Fails
+// on the first listing, manifest or chunk list it cannot read in full.
+bool readReferencedChunkKeys(StorageProvider& store, std::set<std::string>* referenced,
+                             size_t* manifests, std::string* err);
 
 // Reads every "channels/.../manifest.json", lists "chunks/" and reports each
 // chunk object that no manifest names, in listing order; with remove set,

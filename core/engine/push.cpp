@@ -4,6 +4,7 @@
 #include "chunking/manifest_builder.hpp"
 #include "engine/channel_manifest.hpp"
 #include "engine/chunk_codec.hpp"
+#include "engine/set_aside.hpp"
 #include "engine/signing.hpp"
 #include "util/digest.hpp"
 #include "util/error_text.hpp"
@@ -169,13 +170,14 @@ class StationPool {
 };
 
 // One task per unique chunk, in ascending id order: probe its object and, when
-// the store lacks it, read it back, compress it at a station and store it.
+// the store lacks it (and it cannot be put back from where a collection set
+// it aside), read it back, compress it at a station and store it.
 // With one job that is the whole push, one request after the other; with more,
 // a worker holds one object and a station one chunk, so memory stays near
 // jobs + cores chunks (and a compression context per core) whatever the
 // build's size. The first failure (in id order) is the one reported.
 bool uploadMissing(StorageProvider& store, const std::map<std::string, ChunkRef>& table, int jobs,
-                   PushStats* stats, std::string* err) {
+                   bool putBackSetAside, PushStats* stats, std::string* err) {
   std::vector<const std::pair<const std::string, ChunkRef>*> entries;
   entries.reserve(table.size());
   for (const auto& entry : table) entries.push_back(&entry);
@@ -197,6 +199,11 @@ bool uploadMissing(StorageProvider& store, const std::map<std::string, ChunkRef>
     Worker& worker = workers[static_cast<size_t>(w)];
     bool exists = false;
     if (!probeChunk(store, key, &exists, &errors[i])) return false;
+    if (!exists && putBackSetAside) {
+      bool vanished = false;
+      if (!moveObject(store, setAsideKey(key), key, &vanished, &errors[i])) return false;
+      exists = !vanished;
+    }
     if (exists) {
       ++worker.present;
       return true;
@@ -280,7 +287,8 @@ bool pushChannel(StorageProvider& store, const PushRequest& request, PushStats* 
   stats.uniqueChunks = table.size();
   stats.build = build;
   stats.unchanged = unchanged;
-  if (!uploadMissing(store, table, request.transfer.jobs, &stats, err)) return false;
+  if (!uploadMissing(store, table, request.transfer.jobs, request.putBackSetAside, &stats, err))
+    return false;
 
   if (!unchanged) {
     if (!store.put(manifestKey, manifestText, err)) return false;

@@ -38,6 +38,10 @@ struct PushRequest {
   // order). With retries, an error answer to the probe of the channel's
   // manifest that persists fails the push instead of reading as "not there".
   TransferSettings transfer;
+  // The store is collected in two phases: a chunk the probe finds missing is
+  // first sought at its set-aside key and moved back from there (one more
+  // request per new chunk); only when it is not there either is it uploaded.
+  bool putBackSetAside = false;
 };
 
 // Builds the manifest of the source, stamps it with the channel and the time,

@@ -2,6 +2,7 @@
 
 #include "chunking/manifest.hpp"
 #include "engine/channel_manifest.hpp"
+#include "engine/set_aside.hpp"
 #include "storage/request_signing.hpp"
 #include "util/error_text.hpp"
 
@@ -33,7 +34,8 @@ bool readUrlMember(const Json::Value& doc, const char* name, std::string* out, s
 }  // namespace
 
 bool makeSyncDescriptor(StorageProvider& store, const S3Config& config, const std::string& channel,
-                        int lifetimeSeconds, std::string* out, std::string* err) {
+                        int lifetimeSeconds, std::string* out, std::string* err,
+                        bool findSetAside) {
   const std::string manifestKey = channelManifestKey(channel);
   std::string text;
   if (!store.get(manifestKey, &text, err)) return false;
@@ -45,6 +47,12 @@ bool makeSyncDescriptor(StorageProvider& store, const S3Config& config, const st
     for (const ManifestChunk& chunk : file.chunks) ids.insert(chunk.id);
   }
   files.clear();
+  std::set<std::string> setAside;
+  if (findSetAside) {
+    std::vector<ObjectEntry> listed;
+    if (!store.list(kSetAsidePrefix, &listed, err)) return false;
+    for (ObjectEntry& entry : listed) setAside.insert(std::move(entry.key));
+  }
 
   Json::Value descriptor(Json::objectValue);
   descriptor["manifest_url"] = presignGet(config, manifestKey, lifetimeSeconds);
@@ -64,7 +72,9 @@ bool makeSyncDescriptor(StorageProvider& store, const S3Config& config, const st
 
   Json::Value& chunks = descriptor["chunks"] = Json::Value(Json::objectValue);
   for (const std::string& id : ids) {
-    chunks[id] = presignGet(config, store.chunkKey(id), lifetimeSeconds);
+    const std::string key = store.chunkKey(id);
+    const bool aside = setAside.count(setAsideKey(key)) != 0;
+    chunks[id] = presignGet(config, aside ? setAsideKey(key) : key, lifetimeSeconds);
   }
   *out = writeJsonText(descriptor);
   return true;

@@ -12,8 +12,12 @@
 namespace vorn {
 
 // Reads the channel's manifest from the store and writes the descriptor text.
+// With findSetAside the store is collected in two phases: one listing of the
+// set-aside objects tells which chunks are set aside now, and their URLs name
+// the set-aside keys.
 bool makeSyncDescriptor(StorageProvider& store, const S3Config& config, const std::string& channel,
-                        int lifetimeSeconds, std::string* out, std::string* err);
+                        int lifetimeSeconds, std::string* out, std::string* err,
+                        bool findSetAside = false);
 
 // Reads a descriptor into the source's manifest URL, signature URL and chunk
 // URLs; chunk URLs already there stay unless overwritten. A refused

@@ -79,6 +79,13 @@ class EncryptedProvider : public StorageProvider {
     return inner_->remove(key, err);
   }
 
+  // Envelopes do not depend on their key, so a copy stays sealed and opens
+  // under its new key.
+  bool copy(const std::string& from, const std::string& to, bool* fromMissing,
+            std::string* err) override {
+    return inner_->copy(from, to, fromMissing, err);
+  }
+
   std::string chunkKey(const std::string& id) const override {
     unsigned char digest[32];
     // A key of the wrong size is refused by put/get; naming just has to stay in bounds.

@@ -2,13 +2,13 @@
 
 #include "util/hex.hpp"
 
+#include <algorithm>
 #include <ctime>
 
 namespace vorn {
 namespace {
 
 const char* const kAlgorithm = "AWS4-HMAC-SHA256";
-const char* const kSignedHeaders = "host;x-amz-content-sha256;x-amz-date";
 
 bool isUnreserved(unsigned char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
@@ -120,25 +120,37 @@ std::string requestUrl(const std::string& endpoint, const std::string& uri,
 
 SignedRequest signRequestAt(const S3Config& config, const std::string& method,
                             const std::string& key, const std::string& query,
-                            const std::string& payloadHash, std::time_t instant) {
+                            const std::string& payloadHash, std::time_t instant,
+                            const std::vector<AmzHeader>& extraHeaders) {
   const std::string host = hostFromEndpoint(config.endpoint);
   const std::string region = signingRegion(config.region);
   const auto stamps = amzTimestampsAt(instant);
   const std::string scope = credentialScope(stamps.second, region);
   const std::string uri = canonicalUri(config.bucket, key);
-  const std::string headers = "host:" + host + "\nx-amz-content-sha256:" + payloadHash +
-                              "\nx-amz-date:" + stamps.first + "\n";
+  std::vector<AmzHeader> signedOnes{
+      {"host", host}, {"x-amz-content-sha256", payloadHash}, {"x-amz-date", stamps.first}};
+  signedOnes.insert(signedOnes.end(), extraHeaders.begin(), extraHeaders.end());
+  std::sort(signedOnes.begin(), signedOnes.end());
+  std::string headers;
+  std::string signedHeaders;
+  for (const AmzHeader& header : signedOnes) {
+    headers += header.first + ":" + header.second + "\n";
+    signedHeaders += (signedHeaders.empty() ? "" : ";") + header.first;
+  }
 
   SignedRequest r;
   r.payloadHash = payloadHash;
-  r.canonicalRequest = canonicalRequest(method, uri, query, headers, kSignedHeaders, payloadHash);
+  r.canonicalRequest = canonicalRequest(method, uri, query, headers, signedHeaders, payloadHash);
   r.stringToSign = stringToSign(stamps.first, scope, r.canonicalRequest);
   r.signature = signatureHex(signingKey(config.secretKey, stamps.second, region), r.stringToSign);
-  r.authorization = authorizationValue(config.accessKey, scope, kSignedHeaders, r.signature);
+  r.authorization = authorizationValue(config.accessKey, scope, signedHeaders, r.signature);
   r.url = requestUrl(config.endpoint, uri, query);
   r.headers = {"Host: " + host, "x-amz-date: " + stamps.first,
-               "x-amz-content-sha256: " + payloadHash, "Authorization: " + r.authorization,
-               "Expect:"};
+               "x-amz-content-sha256: " + payloadHash};
+  for (const AmzHeader& header : extraHeaders)
+    r.headers.push_back(header.first + ": " + header.second);
+  r.headers.push_back("Authorization: " + r.authorization);
+  r.headers.push_back("Expect:");
   return r;
 }
 

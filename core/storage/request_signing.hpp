@@ -68,8 +68,8 @@ std::string requestUrl(const std::string& endpoint, const std::string& uri,
 // Everything a header-signed request sends, plus the intermediate texts.
 struct SignedRequest {
   std::string url;
-  std::vector<std::string>
-      headers;  // Host, x-amz-date, x-amz-content-sha256, Authorization, Expect:
+  // Host, x-amz-date, x-amz-content-sha256, any extra ones, Authorization, Expect:
+  std::vector<std::string> headers;
   std::string payloadHash;
   std::string canonicalRequest;
   std::string stringToSign;
@@ -77,12 +77,18 @@ struct SignedRequest {
   std::string authorization;
 };
 
+// One more header a request sends, its name in lower case ("x-amz-copy-source").
+using AmzHeader = std::pair<std::string, std::string>;
+
 // Signs method on key (empty key: the bucket itself) with the canonical query
 // text exactly as given (already encoded and ordered) and the body's payload
-// hash, at the instant. Cannot fail.
+// hash, at the instant. Extra headers are signed too (S3 refuses an x-amz-
+// header it was not asked to check) and sent after x-amz-content-sha256;
+// without them the request is the plain three-header form. Cannot fail.
 SignedRequest signRequestAt(const S3Config& config, const std::string& method,
                             const std::string& key, const std::string& query,
-                            const std::string& payloadHash, std::time_t instant);
+                            const std::string& payloadHash, std::time_t instant,
+                            const std::vector<AmzHeader>& extraHeaders = {});
 
 // A presigned GET URL for key, valid for lifetimeSeconds from the instant.
 std::string presignGetAt(const S3Config& config, const std::string& key, int32_t lifetimeSeconds,

@@ -102,6 +102,26 @@ class S3Provider : public StorageProvider {
     return simpleRequest("DELETE", key, nullptr, nullptr, err, nullptr);
   }
 
+  // CopyObject: a PUT of no body naming its source in x-amz-copy-source. S3
+  // may answer 200 and still report a failure in the body, so the body counts.
+  bool copy(const std::string& from, const std::string& to, bool* fromMissing,
+            std::string* err) override {
+    const std::vector<AmzHeader> source{
+        {"x-amz-copy-source", "/" + uriEncode(bucket_, true) + "/" + uriEncode(from, false)}};
+    std::string body;
+    int32_t status = 0;
+    std::string snippet;
+    if (!signedRequest("PUT", to, "", nullptr, &body, &status, &snippet, nullptr, err, nullptr,
+                       source)) {
+      return false;
+    }
+    if (is2xx(status) && body.find("<Error>") == std::string::npos) return true;
+    if (fromMissing) *fromMissing = status == 404;
+    setError(err, "COPY " + from + " -> " + to + " -> HTTP " + std::to_string(status) + " " +
+                      body.substr(0, kSnippetBytes));
+    return false;
+  }
+
   std::string chunkKey(const std::string& id) const override { return plainChunkKey(id); }
 
  private:
@@ -122,16 +142,17 @@ class S3Provider : public StorageProvider {
 
   // One signed request. True when an HTTP answer arrived, whatever its
   // status; false (err set) when none did. The answer's body goes to outBody
-  // when given; otherwise its first bytes become *outSnippet.
+  // when given; otherwise its first bytes become *outSnippet. Extra headers
+  // are sent and signed.
   bool signedRequest(const std::string& method, const std::string& key, const std::string& query,
                      const std::string* body, std::string* outBody, int32_t* outStatus,
                      std::string* outSnippet, int64_t* outContentLength, std::string* err,
-                     ByteCounter* received) const {
+                     ByteCounter* received, const std::vector<AmzHeader>& extraHeaders = {}) const {
     static const std::string kEmpty;
     const std::string& payload = body ? *body : kEmpty;
     const S3Config config{endpoint_, region_, bucket_, accessKey_, secretKey_};
-    const SignedRequest signedReq =
-        signRequestAt(config, method, key, query, sha256Hex(payload), std::time(nullptr));
+    const SignedRequest signedReq = signRequestAt(config, method, key, query, sha256Hex(payload),
+                                                  std::time(nullptr), extraHeaders);
 
     HeaderList headers;
     for (const std::string& line : signedReq.headers) {

@@ -25,8 +25,10 @@ struct HeadResult {
 };
 
 struct ObjectEntry {
-  std::string key;   // full key as the store returned it
-  int64_t size = 0;  // stored length; 0 when the store gave none
+  std::string key;        // full key as the store returned it
+  int64_t size = 0;       // stored length; 0 when the store gave none
+  int64_t modified = -1;  // last written, in seconds since 1970 by the store's
+                          // own clock; -1 when the listing gave no readable time
 };
 
 class StorageProvider {
@@ -58,12 +60,24 @@ class StorageProvider {
   // Deletes key. True on 2xx, which S3 stores also answer for a missing key.
   virtual bool remove(const std::string& key, std::string* err) = 0;
 
+  // Copies the object at from to to inside the store (nothing passes through
+  // this program), replacing any object at to; the copy is a new object with
+  // the store's current time. True on success. A missing source is a failure
+  // that sets *fromMissing (when not null) to true; err gets one line as for
+  // any other failure.
+  virtual bool copy(const std::string& from, const std::string& to, bool* fromMissing,
+                    std::string* err) = 0;
+
   // Object key of the chunk with this id. Pure; no I/O; cannot fail.
   virtual std::string chunkKey(const std::string& id) const = 0;
 };
 
 // "chunks/" + first two characters of id + "/" + id: the plain store's naming.
 std::string plainChunkKey(const std::string& id);
+
+// True when err is what get reports for a key the store does not hold:
+// "GET " + key + " -> HTTP 404 ", whichever provider said it.
+bool isMissingObjectError(const std::string& key, const std::string& err);
 
 // The plain S3 provider, holding copies of the five settings and of how its
 // requests behave.

@@ -5,6 +5,7 @@
 #include "storage/storage_provider.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -17,8 +18,14 @@ std::string extractTag(const std::string& body, const std::string& tag, size_t f
                        size_t* endOut);
 
 // Appends one entry per Key element of a ListObjectsV2 page, each with the
-// Size element that follows it (0 when none). Returns the number appended.
+// Size element that follows it (0 when none) and the LastModified element of
+// its Contents element (-1 when none, or not a time parseIsoTime reads).
+// Returns the number appended.
 size_t scanListPage(const std::string& body, std::vector<ObjectEntry>* out);
+
+// "YYYY-MM-DDTHH:MM:SS" with optional fractional seconds and a final "Z", as
+// seconds since 1970 (fractions dropped); -1 for any other text.
+int64_t parseIsoTime(const std::string& text);
 
 // The page's NextContinuationToken when IsTruncated is exactly "true", else "".
 std::string nextContinuationToken(const std::string& body);

@@ -224,11 +224,13 @@ TEST_F(CliStore, StorageVerbsRoundTripAndFail) {
                            "channel Delete x", "sign-sync --ttl 60"})
     vorn_test::expectUsage(runCli(vorn_test::words(args), vorn_test::kUnreachableStore));
   for (const char* args : {"storage head k", "storage bogus", "presign k", "gc --delete",
-                           "channel delete x", "sign-sync x"}) {
+                           "channel delete x", "sign-sync x", "gc --grace 999999999999"}) {
     const ProcessResult r = runCli(vorn_test::words(args));
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out + r.err, vorn_test::kMissingStoreEnv) << "gc never shows usage";
   }
+  for (const char* args : {"gc --grace 1x", "gc --delete --grace", "gc --grace 1000000000000"})
+    EXPECT_NE(runCli(vorn_test::words(args)).err.find("gc: --grace (or"), std::string::npos);
   for (const std::string verb : {"gc", "channel delete", "sign-sync"}) {
     const ProcessResult r = runCli(vorn_test::words(verb + " x"), vorn_test::kUnreachableStore);
     const std::string prefix = verb + ": ";

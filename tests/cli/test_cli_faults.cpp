@@ -3,6 +3,8 @@
 // at a chosen request. It must say so in one clear line with status 1, lose
 // nothing, and finish the job when run again.
 
+#include "engine/set_aside.hpp"
+
 #include "support/fixtures.hpp"
 
 #include <gtest/gtest.h>
@@ -10,6 +12,7 @@
 #include <chrono>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -43,6 +46,12 @@ class Faults : public vorn_test::StoreTest {
     EXPECT_EQ(r.status, 128 + 9) << "never held:\n" << server_->requestLog();
     EXPECT_TRUE(!ready || ready()) << "the program never got there";
     ASSERT_TRUE(server_->clear());
+  }
+  // Until what was written before is more than 1 s old by the store's whole seconds.
+  static void pastGrace() {
+    const std::time_t start = std::time(nullptr);
+    while (std::time(nullptr) < start + 2)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
 };
 
@@ -327,6 +336,127 @@ TEST_F(Faults, SyncKilledInAFileResumesFromItsPartFile) {
       long(chunks.size() - whole))
       << log;
   EXPECT_EQ(slurp(dest() + "/big.bin"), slurp(tmp / "big/big.bin"));
+}
+
+// gc beside a push held before its manifest that uploaded chunks and found one present (a
+// deleted channel's): both races at once. The specified gc --delete loses the build; with
+// --grace every channel syncs throughout, and a chunk no manifest names goes in two runs.
+TEST_F(Faults, GcGraceNeverBreaksAPublishedBuild) {
+  const std::vector<std::string> sealed{"--crypt", std::string(64, '5')};
+  for (const char* dir : {"part/a.bin", "again/a.bin"})
+    writeTextFile(tmp / dir, slurp(srcOf(2) + "/a.bin"));
+  writeTextFile(tmp / "again/new.txt", "new");
+  const std::pair<bool, bool> rows[] = {{false, false}, {true, false}, {true, true}};
+  for (const auto& [grace, crypt] : rows) {
+    emptyStore();
+    const auto args = [&, crypt = crypt](std::vector<std::string> list) {
+      if (crypt) list.insert(list.end(), sealed.begin(), sealed.end());
+      return list;
+    };
+    const auto syncs = [&](const std::string& name, const std::string& descriptor = "") {
+      fs::remove_all(dest());
+      if (descriptor.empty()) return run(args({"sync", name, dest()}));
+      return run({"sync", name, dest(), "--descriptor", descriptor});
+    };
+    const auto syncEveryChannel = [&] {
+      for (const int build : {1, 2}) {
+        EXPECT_EQ(syncs(build == 1 ? "keep" : "raced").status, 0);
+        expectInstalled(build);
+      }
+    };
+    for (const auto& step : {std::vector<std::string>{"push", srcOf(1), "keep"},
+                             {"push", tmp / "part", "gone"},
+                             {"channel", "delete", "gone"}})
+      ASSERT_EQ(run(args(step)).status, 0);
+    ASSERT_TRUE(store->put("chunks/00/loose", "", nullptr));
+    pastGrace();
+    const auto gc = args(vorn_test::words(grace ? "gc --delete --grace 1" : "gc --delete"));
+    ASSERT_TRUE(server_->setRules({rule("PUT", kManifestPath, "hold")}));
+    bool collected = false;
+    const auto pushed =
+        vorn_test::runCli(args({"push", srcOf(2), "raced"}), server_->faultEnv(), [&] {
+          if (!collected && server_->held() > 0) {
+            EXPECT_NE(run(gc).out.find(" chunk object(s); 5 garbage ("), std::string::npos);
+            collected = true;
+            EXPECT_TRUE(server_->release());
+          }
+          return false;
+        });
+    EXPECT_NE(pushed.out.find(": 1 already present, 3 uploaded"), std::string::npos) << pushed.out;
+    ASSERT_TRUE(server_->clear());
+    if (!grace) {
+      EXPECT_EQ(stored("chunks/").size(), 4u) << "only the chunks of keep are left";
+      EXPECT_TRUE(std::regex_search(
+          syncs("raced").err, std::regex("\nsync: GET chunks/[0-9a-f/]{67} -> HTTP 404 \n$")));
+      continue;
+    }
+    syncEveryChannel();
+    const auto sealedView =
+        vorn::makeEncryptedProvider(vorn::makeS3Provider(config), std::string(32, 'U'));
+    vorn::StorageProvider& view = crypt ? *sealedView : *store;
+    const std::string found = view.chunkKey(vorn_test::storedFiles(view, "raced")[0].chunks[0].id);
+    EXPECT_TRUE(exists(vorn::setAsideKey(found)) && !exists(found)) << "a.bin's: found present";
+    if (crypt) {
+      EXPECT_EQ(object(vorn::setAsideKey(found)).substr(0, 8), "VORNENC1");
+    } else {
+      writeTextFile(tmp / "raced.json", run({"sign-sync", "raced", "--grace"}).out);
+      EXPECT_EQ(syncs("raced", tmp / "raced.json").status, 0);
+    }
+    // A push of that chunk puts it back when it knows of the mode; a new one is uploaded.
+    const auto again =
+        run(args({"push", tmp / "again", "again"}),
+            crypt ? vorn_test::EnvChanges{} : vorn_test::EnvChanges{{"VORN_GC_GRACE", "1"}});
+    EXPECT_NE(again.out.find(crypt ? ": 0 already present, 2" : ": 1 already present, 1"),
+              std::string::npos)
+        << again.out;
+    EXPECT_EQ(exists(vorn::setAsideKey(found)), crypt);
+    pastGrace();
+    const auto finished = run(gc);
+    EXPECT_NE(finished.out.find("  deleted gc/aside/chunks/00/loose (0 bytes)\n"),
+              std::string::npos)
+        << finished.out << finished.err;
+    EXPECT_EQ(stored("gc/"), (std::map<std::string, int64_t>{}));
+    EXPECT_FALSE(exists("chunks/00/loose"));
+    syncEveryChannel();
+  }
+}
+
+// gc killed between a copy and its delete, or between two objects, keeps the next run away with
+// its lock; without it the next run completes it, losing nothing. A dry run changes nothing.
+TEST_F(Faults, AnInterruptedGcGraceIsCompletedByTheNextRun) {
+  for (const FaultRule& hold :
+       {rule("DELETE", kChunkPath, "hold"), rule("PUT", "/vorn-test/gc/aside/", "hold", 1)}) {
+    SCOPED_TRACE(hold.method);
+    emptyStore();
+    publish(1);
+    ASSERT_EQ(run({"push", srcOf(2), "gone"}).status, 0);
+    ASSERT_EQ(run({"channel", "delete", "gone"}).status, 0);
+    pastGrace();
+    killAt(hold, {"gc", "--delete", "--grace", "1"});
+    const auto before = stored("");
+    const auto refused = run({"gc", "--delete", "--grace", "1"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err.rfind("gc: another collection holds the lock gc/state/lock.", 0), 0u)
+        << refused.err;
+    EXPECT_EQ(stored(""), before);
+    for (const auto& [lock, size] : stored("gc/state/lock."))
+      ASSERT_TRUE(store->remove(lock, nullptr));
+    const auto unlocked = stored("");
+    for (const char* args : {"gc --grace 1", "gc --delete --grace 1"}) {
+      const auto r = run(vorn_test::words(args));
+      EXPECT_NE(r.out.find("interrupted collection of 4 object(s): 0 put back, 4 set aside"),
+                std::string::npos)
+          << r.out;
+      EXPECT_EQ(r.out.find("would set aside") != std::string::npos, stored("") == unlocked) << args;
+    }
+    pastGrace();
+    EXPECT_NE(run({"gc", "--delete", "--grace", "1"}).out.find(": 0 put back, 4 deleted"),
+              std::string::npos);
+    EXPECT_EQ(stored("gc/"), (std::map<std::string, int64_t>{}));
+    EXPECT_EQ(stored("chunks/").size(),
+              vorn_test::uniqueChunks(vorn_test::storedFiles(*store, channel)).size());
+    expectStoreHolds(1);
+  }
 }
 
 }  // namespace

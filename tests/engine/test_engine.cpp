@@ -5,6 +5,7 @@
 
 #include "engine/channel_manifest.hpp"
 #include "engine/garbage_collection.hpp"
+#include "engine/grace_collection.hpp"
 #include "engine/push.hpp"
 #include "engine/signing.hpp"
 #include "engine/sync.hpp"
@@ -237,6 +238,53 @@ TEST_F(Engine, GcStopsAtTheFirstFailedRemoval) {
     for (size_t i = 0; i < keys.size(); ++i)
       EXPECT_EQ(store.objects.count(keys[i]), i < 2 ? 0u : 1u) << i;
   }
+}
+
+// Two-phase gc sets aside only what is listed more than the grace period before its lock; a run
+// cut short is resumed; a lock or record it cannot trust stops the run before anything moves.
+TEST_F(Engine, GcGraceGoesByTheStoreClockAndStopsAtWhatItCannotTrust) {
+  store.clock = 10000;
+  const auto written = [&](const std::string& key, int64_t age) {
+    store.objects[key] = "x", store.written[key] = 10000 - age;
+  };
+  written("chunks/aa/old", 101);
+  written("chunks/aa/edge", 100);
+  store.objects["chunks/aa/untimed"] = "x";
+  const vorn::GraceGcOptions options{true, 1, 100, {}};
+  store.failWhen = [](const std::string& op, const std::string&) { return op == "copy"; };
+  EXPECT_FALSE(vorn::collectInTwoPhases(store, options, nullptr, &err));
+  store.failWhen = nullptr;
+  ASSERT_TRUE(vorn::collectInTwoPhases(store, options, nullptr, &err)) << err;
+  std::vector<std::string> keys;
+  for (const auto& [key, bytes] : store.objects) keys.push_back(key);
+  EXPECT_EQ(keys, vorn_test::words("chunks/aa/edge chunks/aa/untimed gc/aside/chunks/aa/old "
+                                   "gc/state/collection.json"));
+  const auto before = store.objects;
+  const std::string record = "gc/state/collection.json", lock = "gc/state/lock.other";
+  const std::string entry = R"({"state":"moving","time":1,"objects":[{"size":1,"key":)";
+  const std::pair<std::function<void()>, std::string> rows[] = {
+      {[&] { written(lock, 1799); }, "another collection holds the lock " + lock + " (1799 s old"},
+      {[&] { store.objects[lock + "2"] = ""; },
+       "another collection holds the lock " + lock + "2 (of"},
+      {[&] { store.objects[record] = "{\"state\":\"done\"}"; },
+       "collection record " + record + ": unknown state"},
+      {[&] { store.objects[record] = entry + "\"channels/c/manifest.json\"}]}"; },
+       "collection record " + record + ": objects[0] is not a chunk object key"},
+      {[&] { store.objects[record] = entry + "\"chunks/../channels/x\"}]}"; },
+       "collection record " + record + ": objects[0] is not a chunk object key"}};
+  for (const auto& [setUp, refusal] : rows) {
+    store.objects = before;
+    setUp();
+    const auto prepared = store.objects;
+    EXPECT_FALSE(vorn::collectInTwoPhases(store, options, nullptr, &err));
+    EXPECT_EQ(err.substr(0, refusal.size()), refusal);
+    EXPECT_EQ(store.objects, prepared) << refusal;
+  }
+  // A lock as old as the lock period held nothing: it goes, and the run goes on.
+  store.objects = before;
+  written(lock, vorn::kGcLockSeconds);
+  EXPECT_TRUE(vorn::collectInTwoPhases(store, options, nullptr, &err)) << err;
+  EXPECT_EQ(store.objects, before);
 }
 
 // ---- the small units ----

@@ -9,6 +9,8 @@
 //                        replacing the current ones ([]: everything passes); starts a new log
 //   GET /__faults/__control/stats  {"requests": n, "held": n, "hits": [per rule],
 //                        "log": ["METHOD url -> fault [Bearer token]"]}
+//   GET /__faults/__control/release  serves the requests held so far as if
+//                        they had passed (those whose client went away are dropped)
 //
 // A rule: {"method": "GET", "path": "regex on the URL without the prefix",
 // "skip": n (let the first n matches pass), "times": n (then fault this many;
@@ -23,13 +25,13 @@
 //   "flip"         serve, changing one byte of the answer's body (at
 //                  "offset", default the middle)
 //   "flip-request" change one byte of the request's body before serving it
-//   "hold"         never answer (until the client goes away)
+//   "hold"         answer only when released (never, if the client goes away first)
 // }
 
 const PREFIX = '/__faults';
 const KINDS = ['status', 'close', 'close-mid', 'truncate', 'stall', 'flip', 'flip-request', 'hold'];
 const state = { rules: [], requests: 0, held: 0, log: [] };
-const heldSockets = new Set();
+const heldSockets = new Map();  // socket -> serves its held request
 
 // The rule whose fault this request suffers, counting matches as it goes.
 function pickRule(req) {
@@ -63,6 +65,12 @@ function control(req, res) {
       state.held = 0;
       state.log = [];
       return reply(200, { rules: state.rules.length });
+    }
+    if (req.url === '/__control/release') {
+      const resumes = [...heldSockets.values()];
+      heldSockets.clear();
+      resumes.forEach(resume => resume());
+      return reply(200, { released: resumes.length });
     }
     if (req.url === '/__control/stats') {
       return reply(200, { requests: state.requests, held: state.held, hits: state.rules.map(r => r.hits), log: state.log });
@@ -105,7 +113,7 @@ function handle(req, body, res, serve) {
       return req.socket.destroy();
     case 'hold':
       state.held++;
-      heldSockets.add(req.socket);
+      heldSockets.set(req.socket, () => serve(req, body, res));
       return req.socket.on('close', () => heldSockets.delete(req.socket));
     case 'stall':
       return setTimeout(() => serve(req, body, res), rule.delayMs || 1500);
@@ -126,6 +134,6 @@ function handle(req, body, res, serve) {
 }
 
 // Lets go of the held requests, so the server can stop.
-const release = () => heldSockets.forEach(s => s.destroy());
+const release = () => heldSockets.forEach((_, s) => s.destroy());
 
 module.exports = { wanted, handle, release };

@@ -6,6 +6,7 @@
 #include "engine/garbage_collection.hpp"
 #include "storage/http_client.hpp"
 #include "storage/request_signing.hpp"
+#include "storage/xml_scrape.hpp"
 #include "util/hex.hpp"
 #include "util/task_pool.hpp"
 
@@ -39,6 +40,33 @@ TEST(Signing, PresignedUrlOfAnIndependentSignerAndEncodings) {
   EXPECT_EQ(uriEncode("azAZ09-._~ b/c+=&?%", false), "azAZ09-._~%20b/c%2B%3D%26%3F%25");
   EXPECT_EQ(uriEncode(std::string("/\x00\xff", 3), true), "%2F%00%FF");
   EXPECT_EQ(amzTimestampsAt(951868799).first, "20000229T235959Z") << "last second of a leap day";
+  // Header-signed by the same independent signer: the plain form, and a copy
+  // whose x-amz-copy-source is signed too.
+  const S3Config s3{"http://127.0.0.1:9000", "us-east-1", "vorn-bucket", "VORNKEY",
+                    "vorn/secret+key="};
+  EXPECT_EQ(signRequestAt(s3, "GET", "chunks/ab/x", "", sha256Hex(""), 1767323046).signature,
+            "0dd3f25041c149b592027e09f473b394fa3b0a7df4a8b27b96c485fe9b19c867");
+  EXPECT_EQ(signRequestAt(s3, "PUT", "gc/aside/chunks/ab/x", "", sha256Hex(""), 1767323046,
+                          {{"x-amz-copy-source", "/vorn-bucket/chunks/ab/x"}})
+                .signature,
+            "492af53600299d7cf8e61eb30d7c26aeb82f164339ae5d34ec33996da1d407c4");
+}
+
+// A listed time is read strictly, and only from its own Contents element:
+// a time that cannot be read must never make an object look old.
+TEST(Listing, TimesAreReadStrictlyFromTheirOwnEntry) {
+  EXPECT_EQ(parseIsoTime("2024-02-29T23:59:59Z"), 1709251199);
+  for (const char* bad : {"2023-02-29T00:00:00Z", "2026-04-31T00:00:00Z", "2026-12-06T04:01:13.Z",
+                          "2026-12-06 04:01:13Z", "1969-12-31T23:59:59Z"})
+    EXPECT_EQ(parseIsoTime(bad), -1) << bad;
+  std::vector<ObjectEntry> listed;
+  scanListPage(
+      "<Contents><Key>a</Key><Size>1</Size></Contents><Contents><Key>b</Key><LastModified>"
+      "2026-12-06T04:01:13.000Z</LastModified><Size>2</Size></Contents><Key>c</Key>",
+      &listed);
+  ASSERT_EQ(listed.size(), 3u);
+  EXPECT_EQ(std::vector<int64_t>({listed[0].modified, listed[1].modified, listed[2].modified}),
+            std::vector<int64_t>({-1, 1796529673, -1}));
 }
 
 class S3Store : public vorn_test::StoreTest {};

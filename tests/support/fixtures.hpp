@@ -126,13 +126,22 @@ class StoreTest : public ::testing::Test {
     }
     store = vorn::makeS3Provider(config);
     // Each test starts from an empty store, whatever the suite's earlier tests left.
-    std::vector<vorn::ObjectEntry> left;
-    std::string err;
-    ASSERT_TRUE(store->list("", &left, &err)) << err;
-    for (const auto& e : left) ASSERT_TRUE(store->remove(e.key, nullptr)) << e.key;
-    ASSERT_TRUE(server_->clear());
+    emptyStore();
     writeBuild(1, 0);
     writeBuild(2, 0);
+  }
+  void emptyStore() {
+    for (const auto& [key, size] : stored("")) ASSERT_TRUE(store->remove(key, nullptr)) << key;
+    ASSERT_TRUE(server_->clear());
+  }
+  // Key -> size of every object whose key begins with prefix.
+  std::map<std::string, int64_t> stored(const std::string& prefix) const {
+    std::vector<vorn::ObjectEntry> listed;
+    std::string err;
+    EXPECT_TRUE(store->list(prefix, &listed, &err)) << err;
+    std::map<std::string, int64_t> out;
+    for (const auto& e : listed) out[e.key] = e.size;
+    return out;
   }
 
   // The program with the store's settings (viaProxy: the test server's fault layer's) plus `extra`.

@@ -1,6 +1,6 @@
 #pragma once
 // An in-memory StorageProvider for in-process tests: objects in an ordered
-// map, every call recorded, and a hook that makes chosen calls fail.
+// map, every call recorded, a hook that makes chosen calls fail, a test clock.
 
 #include "storage/storage_provider.hpp"
 
@@ -13,14 +13,24 @@ namespace vorn_test {
 
 class MemoryStore : public vorn::StorageProvider {
  public:
-  // True makes the call (op "put", "get", "head", "list" or "remove") fail as
-  // if the store could not be reached.
+  // True makes the call (op "put", "get", "head", "list", "remove" or "copy",
+  // whose key is the target) fail as if the store could not be reached.
   std::function<bool(const std::string& op, const std::string& key)> failWhen;
   std::map<std::string, std::string> objects;
+  std::map<std::string, int64_t> written;  // key -> clock at its last write
+  int64_t clock = 1700000000;
   std::vector<std::string> calls;  // "op key", in order
 
   bool put(const std::string& key, const std::string& data, std::string* err) override {
-    return !fails("put", key, err) && (objects[key] = data, true);
+    return !fails("put", key, err) && (objects[key] = data, written[key] = clock, true);
+  }
+  bool copy(const std::string& from, const std::string& to, bool* fromMissing,
+            std::string* err) override {
+    if (fails("copy", to, err)) return false;
+    const bool found = objects.count(from) != 0;
+    if (fromMissing) *fromMissing = !found;
+    if (!found && err) *err = "COPY " + from + " -> " + to + " -> HTTP 404 ";
+    return found && (objects[to] = objects[from], written[to] = clock, true);
   }
   using vorn::StorageProvider::get;
   bool get(const std::string& key, std::string* out, std::string* err,
@@ -48,7 +58,8 @@ class MemoryStore : public vorn::StorageProvider {
     if (fails("list", prefix, err)) return false;
     for (auto it = objects.lower_bound(prefix);
          it != objects.end() && it->first.compare(0, prefix.size(), prefix) == 0; ++it)
-      out->push_back({it->first, static_cast<int64_t>(it->second.size())});
+      out->push_back({it->first, static_cast<int64_t>(it->second.size()),
+                      written.count(it->first) ? written[it->first] : -1});
     return true;
   }
   bool remove(const std::string& key, std::string* err) override {

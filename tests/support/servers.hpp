@@ -148,6 +148,8 @@ class S3Server {
     return total;
   }
   int held() const { return control("stats")["held"].asInt(); }
+  // Serves the held requests whose clients still wait, as if they had passed.
+  bool release() const { return control("release").isObject(); }
   // One line per request since the rules were set: "METHOD url -> fault", and
   // " [Bearer token]" when it carried one.
   std::string requestLog() const {
