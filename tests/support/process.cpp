@@ -25,14 +25,16 @@ const std::set<std::string> kTransportVariables{
     "CORVANE_TOKEN", "SSL_CERT_FILE", "SSL_CERT_DIR", "http_proxy", "https_proxy",
     "HTTPS_PROXY",   "all_proxy",     "ALL_PROXY",    "no_proxy",   "NO_PROXY"};
 
-// The test's environment without VORN_* and the variables above, then the changes.
+// The test's environment without VORN_* (but VORN_JOBS, which the "jobs4:"
+// variants set for every run) and the variables above, then the changes.
 std::vector<std::string> environment(const EnvChanges& changes) {
   std::map<std::string, std::string> vars;
   for (char** e = environ; *e; ++e) {
     const std::string entry = *e;
     const size_t eq = entry.find('=');
     const std::string name = entry.substr(0, eq);
-    if (eq == std::string::npos || name.rfind("VORN_", 0) == 0 || kTransportVariables.count(name))
+    if (eq == std::string::npos || kTransportVariables.count(name) ||
+        (name.rfind("VORN_", 0) == 0 && name != "VORN_JOBS"))
       continue;
     vars[name] = entry.substr(eq + 1);
   }

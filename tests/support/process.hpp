@@ -20,7 +20,7 @@ struct ProcessResult {
 using EnvChanges = std::map<std::string, std::optional<std::string>>;
 
 // Runs the corvane-vorn binary. Every VORN_* variable of the test's own
-// environment is removed first, and so are CORVANE_TOKEN, OpenSSL's
+// environment but VORN_JOBS is removed first, and so are CORVANE_TOKEN, OpenSSL's
 // certificate locations and libcurl's proxy variables, so only env applies. killWhen, when
 // given, is asked every few milliseconds while the program runs; once it says
 // so the program is killed outright (SIGKILL, no chance to clean up). A test
