@@ -10,8 +10,11 @@
 
 #include "engine/push.hpp"
 #include "storage/http_client.hpp"
+#include "util/utc_time.hpp"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 namespace vorn {
@@ -48,7 +51,7 @@ int pushCmd(int count, char** args) {
   std::string registerToken = envText("VORN_REGISTER_TOKEN");
   ScannedArgs scanned =
       scanArgs(count, args, {"--force", "--keep-mode"},
-               withTransferOptions({"--sign", "--register", "--register-token"}), 2);
+               withTransferOptions({"--sign", "--register", "--register-token", "--expires"}), 2);
   if (scanned.positional.size() < 2) return printUsage();
   signArg = scanned.value("--sign", signArg);
   registerUrl = scanned.value("--register", registerUrl);
@@ -59,6 +62,9 @@ int pushCmd(int count, char** args) {
   if (!signArg.empty()) request.signKey = keyTextFromArg(signArg);
   request.force = scanned.has("--force");
   request.keepMode = scanned.has("--keep-mode") || envSwitch("VORN_KEEP_MODE");
+  // 0, negative or not a number: no expiry, as without the option.
+  request.expiresIn =
+      std::max(0, std::atoi(scanned.value("--expires", envText("VORN_EXPIRES")).c_str()));
   request.transfer = transferSettingsFrom(&scanned);
 
   int status = 0;
@@ -72,7 +78,12 @@ int pushCmd(int count, char** args) {
     std::fprintf(stderr, "push: %s\n", err.c_str());
     return 1;
   }
-  if (stats.unchanged) {
+  if (stats.renewed) {
+    std::printf("renewed '%s' (build %.16s) until %s: %zu chunk(s) checked, %zu re-uploaded\n",
+                channel.c_str(), stats.build.c_str(), utcText(stats.expires).c_str(),
+                stats.uniqueChunks, stats.uploaded);
+    if (!request.signKey.empty()) std::printf("  manifest signed (ed25519)\n");
+  } else if (stats.unchanged) {
     std::printf(
         "'%s' unchanged (build %.16s): nothing republished; %zu chunk(s) checked, %zu "
         "re-uploaded\n",
@@ -85,6 +96,7 @@ int pushCmd(int count, char** args) {
         static_cast<long long>(stats.bytesIn), static_cast<long long>(stats.bytesStored),
         savedPercent(static_cast<double>(stats.bytesIn), static_cast<double>(stats.bytesStored)));
     std::printf("  build %s\n", stats.build.c_str());
+    if (stats.expires != 0) std::printf("  expires %s\n", utcText(stats.expires).c_str());
     if (!request.signKey.empty()) std::printf("  manifest signed (ed25519)\n");
   }
   std::fflush(stdout);

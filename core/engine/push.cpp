@@ -16,6 +16,7 @@
 #include <condition_variable>
 #include <ctime>
 #include <filesystem>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -229,7 +230,14 @@ bool pushChannel(StorageProvider& store, const PushRequest& request, PushStats* 
     return false;
   }
   doc["channel"] = channel;
-  doc["created"] = static_cast<Json::Int64>(std::time(nullptr));
+  const int64_t created = static_cast<int64_t>(std::time(nullptr));
+  doc["created"] = static_cast<Json::Int64>(created);
+  int64_t expires = 0;
+  if (request.expiresIn > 0) {
+    const int64_t latest = std::numeric_limits<int64_t>::max();
+    expires = request.expiresIn > latest - created ? latest : created + request.expiresIn;
+    doc["expires"] = static_cast<Json::Int64>(expires);
+  }
   const std::string manifestText = writeJsonText(doc);
   const std::string build = buildIdOf(doc);
 
@@ -247,9 +255,12 @@ bool pushChannel(StorageProvider& store, const PushRequest& request, PushStats* 
                       std::to_string(current.status));
     return false;
   }
-  const bool unchanged = current.exists && storedBuildMatches(store, manifestKey, build,
+  const bool sameBuild = current.exists && storedBuildMatches(store, manifestKey, build,
                                                               request.keepMode ? &doc : nullptr);
-  if (current.exists && !unchanged && !request.force) {
+  // With an expiry the same build is published again, with its new times.
+  const bool renewed = sameBuild && expires != 0;
+  const bool unchanged = sameBuild && !renewed;
+  if (current.exists && !sameBuild && !request.force) {
     setError(err, "channel '" + channel + "' already published (use --force to overwrite)");
     return false;
   }
@@ -261,6 +272,8 @@ bool pushChannel(StorageProvider& store, const PushRequest& request, PushStats* 
   stats.uniqueChunks = table.size();
   stats.build = build;
   stats.unchanged = unchanged;
+  stats.renewed = renewed;
+  stats.expires = expires;
   if (!uploadMissing(store, table, request.transfer.jobs, &stats, err)) return false;
 
   if (!unchanged) {

@@ -33,7 +33,8 @@ bool readUrlMember(const Json::Value& doc, const char* name, std::string* out, s
 }  // namespace
 
 bool makeSyncDescriptor(StorageProvider& store, const S3Config& config, const std::string& channel,
-                        int lifetimeSeconds, std::string* out, std::string* err) {
+                        int lifetimeSeconds, std::string* out, std::string* err,
+                        std::optional<int64_t>* manifestExpires) {
   const std::string manifestKey = channelManifestKey(channel);
   std::string text;
   if (!store.get(manifestKey, &text, err)) return false;
@@ -67,6 +68,9 @@ bool makeSyncDescriptor(StorageProvider& store, const S3Config& config, const st
     chunks[id] = presignGet(config, store.chunkKey(id), lifetimeSeconds);
   }
   *out = writeJsonText(descriptor);
+  if (manifestExpires && !readInstantMember(manifest, "expires", manifestExpires)) {
+    manifestExpires->reset();
+  }
   return true;
 }
 

@@ -7,13 +7,18 @@
 #include "storage/s3_config.hpp"
 #include "storage/storage_provider.hpp"
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 namespace vorn {
 
 // Reads the channel's manifest from the store and writes the descriptor text.
+// manifestExpires, when given, receives the manifest's "expires" (left empty
+// when it has none, or none of integer type).
 bool makeSyncDescriptor(StorageProvider& store, const S3Config& config, const std::string& channel,
-                        int lifetimeSeconds, std::string* out, std::string* err);
+                        int lifetimeSeconds, std::string* out, std::string* err,
+                        std::optional<int64_t>* manifestExpires = nullptr);
 
 // Reads a descriptor into the source's manifest URL, signature URL and chunk
 // URLs; chunk URLs already there stay unless overwritten. A refused

@@ -271,17 +271,28 @@ TEST_F(CliPush, PublishesThenUnchangedThenNeedsForceAndSigns) {
   EXPECT_EQ(parseSummary(r.out + r.err, "stable", &first), "") << r.out;
   EXPECT_EQ(std::make_tuple(first.unique, first.present, first.uploaded),
             std::make_tuple(size_t(4), size_t(0), size_t(4)));
-  const std::string manifest = object("channels/stable/manifest.json");
+  std::string manifest = object("channels/stable/manifest.json");
   r = run({"push", srcOf(1), "stable"});
   EXPECT_EQ(r.out, "'stable' unchanged (build " + first.build.substr(0, 16) +
                        "): nothing republished; 4 chunk(s) checked, 0 re-uploaded\n");
+  // With an expiry the same build is published again, with new times; nothing is uploaded.
+  r = run({"push", srcOf(1), "stable"}, {{"VORN_EXPIRES", "600"}});
+  EXPECT_TRUE(matches(r.out, "renewed 'stable' \\(build " + first.build.substr(0, 16) +
+                                 "\\) until [0-9-]{10}T[0-9:]{8}Z: 4 chunk\\(s\\) checked, 0 "
+                                 "re-uploaded\n"))
+      << r.out;
+  Json::Value renewed;
+  ASSERT_TRUE(
+      vorn::parseJson(manifest = object("channels/stable/manifest.json"), &renewed, nullptr));
+  EXPECT_EQ(renewed["expires"].asInt64() - renewed["created"].asInt64(), 600);
   writeSeededFile(srcOf(1) + "/data/extra.bin", 1050 * 1024, 2);
   r = run({"push", srcOf(1), "stable"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out + r.err, "push: channel 'stable' already published (use --force to overwrite)\n");
   EXPECT_EQ(object("channels/stable/manifest.json"), manifest);
-  r = run({"push", "--force", srcOf(1), "stable"});
-  EXPECT_EQ(parseSummary(r.out, "stable", &forced), "") << r.out << r.err;
+  r = run({"push", "--force", srcOf(1), "stable", "--expires", "60"});
+  EXPECT_TRUE(matches(parseSummary(r.out, "stable", &forced), "  expires [0-9-]{10}T[0-9:]{8}Z\n"))
+      << r.out << r.err;
   EXPECT_EQ(std::make_pair(forced.present, forced.uploaded), std::make_pair(size_t(4), size_t(1)));
 
   ASSERT_EQ(run({"keygen", tmp / "k"}).status, 0);
@@ -772,10 +783,14 @@ TEST_F(CliMaintenance, EncryptedGcAndSignSyncUrls) {
 
   ASSERT_EQ(run({"keygen", tmp / "k"}).status, 0);
   push("rel", {{"a.bin", 80000, 31}, {"b.bin", 90000, 32}, {"copy-of-a.bin", 80000, 31}},
-       {"--sign", tmp / "k.key"});
+       {"--sign", tmp / "k.key", "--expires", "600"});
+  EXPECT_EQ(run({"sign-sync", "rel", "--ttl", "60"}).err, "");
   r = run({"sign-sync", "rel", "--ttl", "3600"});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(matches(r.err,
+                      "warning: the descriptor is valid until (.{19}Z), but the manifest of "
+                      "channel 'rel' expires at (?!\\1).{19}Z\n"))
+      << r.err;
   Json::Value doc;
   ASSERT_TRUE(vorn::parseJson(r.out, &doc, nullptr)) << r.out;
   const std::string manifest = object("channels/rel/manifest.json");
@@ -882,6 +897,8 @@ TEST_F(CliHostile, StoredHostileManifestsFailEveryVerbWithOneLine) {
       {sizes(16 * kMiB + 1, 0, 16 * kMiB + 1), tooLarge, ""},
       {sizes(7, 0, 8), "add up to 7 bytes, not its size 8", "add up to 7 bytes, not its size 8"},
       {sizes(~0ull, 8, 7), sum, sum},
+      {[](Json::Value& d) { d["expires"] = 5.0; }, "expires member that is not a 64-bit", ""},
+      {[](Json::Value& d) { d["expires"] = 0; }, "expired at 1970-01-01T00:00:00Z", ""},
       // Informational members of any type are ignored by every reader.
       {[](Json::Value& d) { d["build"][0] = 1, d["created"] = "yesterday"; }, "", ""}};
   const std::string key = vorn::channelManifestKey("h");

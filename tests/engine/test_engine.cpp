@@ -10,6 +10,7 @@
 #include "engine/sync.hpp"
 #include "engine/verify.hpp"
 #include "util/digest.hpp"
+#include "util/utc_time.hpp"
 
 #include "support/fixtures.hpp"
 #include "support/memory_store.hpp"
@@ -240,6 +241,18 @@ TEST_F(Engine, GcStopsAtTheFirstFailedRemoval) {
 }
 
 // ---- the small units ----
+
+TEST(ChannelManifest, ExpiryAndItsTimeInUtc) {
+  const std::pair<int64_t, std::string> instants[] = {{-1, "1969-12-31T23:59:59Z"},
+                                                      {951782400, "2000-02-29T00:00:00Z"},
+                                                      {INT64_MAX, "292277026596-12-04T15:30:07Z"},
+                                                      {INT64_MIN, "-292277022657-01-27T08:29:52Z"}};
+  for (const auto& [seconds, text] : instants) EXPECT_EQ(vorn::utcText(seconds), text);
+  Json::Value doc;
+  doc["expires"] = 100;  // the instant itself is too late
+  EXPECT_TRUE(vorn::checkManifestExpiry(doc, "c", 99, nullptr) &&
+              !vorn::checkManifestExpiry(doc, "c", 100, nullptr));
+}
 
 TEST(ChannelManifest, ParseAndTheFetchPolicy) {
   Json::Value doc;
