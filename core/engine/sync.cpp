@@ -65,10 +65,14 @@ void takePaths(std::vector<ManifestFile>& files, std::vector<std::string>* paths
 }
 
 bool loadInstallManifest(StorageProvider& store, const ChannelSource& source,
-                         std::vector<ManifestFile>* files, std::string* err) {
+                         const fs::path& destRoot, const ReceiptPolicy& receipts,
+                         std::vector<ManifestFile>* files, Receipt* admitted, std::string* err) {
   Json::Value doc;
-  if (!fetchChannelManifest(store, source, &doc, err)) return false;
-  return readInstallFiles(doc, files, err);
+  std::string text;
+  if (!fetchChannelManifest(store, source, &doc, err, &text)) return false;
+  if (!readInstallFiles(doc, files, err)) return false;
+  return admitManifest(destRoot, receipts, source.channel, doc, text, source.verifyKey, *files,
+                       admitted, err);
 }
 
 // Hands out the bytes of one chunk entry at a time, from where the planner
@@ -215,7 +219,7 @@ bool readInstallFiles(const Json::Value& manifest, std::vector<ManifestFile>* fi
   return true;
 }
 
-void buildLocalIndex(const fs::path& directory, LocalIndex* index) {
+void buildLocalIndex(const fs::path& directory, LocalIndex* index, bool skipReceiptFolder) {
   std::error_code ec;
   if (!fs::is_directory(directory, ec)) return;
   // Collected first and sorted, so which location of an id wins does not
@@ -224,6 +228,10 @@ void buildLocalIndex(const fs::path& directory, LocalIndex* index) {
   fs::recursive_directory_iterator it(directory, fs::directory_options::none, ec);
   for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
     std::error_code typeEc;
+    if (skipReceiptFolder && it.depth() == 0 && it->path().filename() == kReceiptFolder) {
+      it.disable_recursion_pending();
+      continue;
+    }
     if (!it->is_regular_file(typeEc)) continue;
     // A link named like a part file is not something a sync wrote.
     if (it->is_symlink(typeEc) && isPartFileName(it->path())) continue;
@@ -245,11 +253,13 @@ void buildLocalIndex(const fs::path& directory, LocalIndex* index) {
 }
 
 bool planSync(StorageProvider& store, const ChannelSource& source, const std::string& destination,
-              SyncPlan* plan, std::string* err, std::vector<std::string>* listedPaths) {
+              SyncPlan* plan, std::string* err, std::vector<std::string>* listedPaths,
+              const ReceiptPolicy& receipts) {
+  const fs::path destRoot = pathFromNative(destination);
   std::vector<ManifestFile> files;
-  if (!loadInstallManifest(store, source, &files, err)) return false;
+  if (!loadInstallManifest(store, source, destRoot, receipts, &files, nullptr, err)) return false;
   LocalIndex index;
-  buildLocalIndex(pathFromNative(destination), &index);
+  buildLocalIndex(destRoot, &index, receiptsInUse(destRoot, receipts));
   SyncPlan counted;
   std::set<std::string> seen;
   for (const ManifestFile& file : files) {
@@ -276,9 +286,13 @@ bool syncChannel(StorageProvider& store, const ChannelSource& source,
                  const SyncOptions& options) {
   const ProgressFn& progress = options.progress;
   const std::string& baseDirectory = options.baseDirectory;
-  std::vector<ManifestFile> files;
-  if (!loadInstallManifest(store, source, &files, err)) return false;
   const fs::path destRoot = pathFromNative(destination);
+  std::vector<ManifestFile> files;
+  Receipt admitted;
+  if (!loadInstallManifest(store, source, destRoot, options.receipts, &files, &admitted, err)) {
+    return false;
+  }
+  const bool skipReceipts = receiptsInUse(destRoot, options.receipts);
   std::error_code ignored;
   // An error here surfaces as the first part file that cannot be opened.
   fs::create_directories(destRoot, ignored);
@@ -292,8 +306,10 @@ bool syncChannel(StorageProvider& store, const ChannelSource& source,
 
   // The base directory is indexed first so that it wins for ids found in both.
   LocalIndex index;
-  if (!baseDirectory.empty()) buildLocalIndex(pathFromNative(baseDirectory), &index);
-  buildLocalIndex(destRoot, &index);
+  if (!baseDirectory.empty()) {
+    buildLocalIndex(pathFromNative(baseDirectory), &index, skipReceipts);
+  }
+  buildLocalIndex(destRoot, &index, skipReceipts);
   setAside.plan(index);
 
   uint64_t totalEntries = 0;
@@ -360,6 +376,7 @@ bool syncChannel(StorageProvider& store, const ChannelSource& source,
   }
   if (stats) *stats = counted;
   if (options.installedPaths) takePaths(files, options.installedPaths);
+  if (options.admitted) *options.admitted = std::move(admitted);
   return true;
 }
 

@@ -166,6 +166,23 @@ TEST_F(Engine, SyncWithChunkUrlsNeverAsksTheStore) {
   EXPECT_EQ(store.calls, std::vector<std::string>{"get " + kKey});
 }
 
+// With receipts in use the receipt folder is no chunk source, and never a link.
+TEST_F(Engine, TheReceiptFolderIsNoChunkSourceAndNoLink) {
+  pushBuild();
+  vorn::SyncOptions withReceipt;
+  withReceipt.receipts.write = true;
+  for (const bool receipts : {false, true}) {
+    fs::remove_all(dest());
+    writeTextFile(dest() + "/.vorn/c.bin", slurp(src() + "/c.bin"));
+    ASSERT_TRUE(sync(receipts ? withReceipt : vorn::SyncOptions())) << err;
+    EXPECT_EQ(stats.reused, receipts ? 0u : ids("c.bin").size()) << receipts;
+  }
+  fs::remove_all(dest() + "/.vorn");
+  fs::create_directory_symlink(src(), dest() + "/.vorn");
+  EXPECT_FALSE(sync(withReceipt));
+  EXPECT_EQ(err, "cannot keep a receipt in " + dest() + "/.vorn: it is a link or not a directory");
+}
+
 // ---- push: what a fault leaves ----
 
 TEST_F(Engine, AFileChangedUnderAPushLeavesThePreviousManifest) {
