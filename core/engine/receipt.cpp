@@ -7,6 +7,8 @@
 #include "util/path_text.hpp"
 #include "util/utc_time.hpp"
 
+#include <json/writer.h>
+
 #include <algorithm>
 #include <cctype>
 #include <fstream>
@@ -108,7 +110,12 @@ std::string receiptText(const Receipt& receipt) {
   doc["manifest_blake3"] = receipt.manifestDigest;
   if (!receipt.publicKey.empty()) doc["public_key"] = receipt.publicKey;
   if (receipt.downgrade) doc["downgrade"] = true;
-  return writeJsonText(doc) + "\n";
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = "  ";
+  // Bytes as they are: escaping would turn a name that is not valid UTF-8
+  // into another name.
+  builder["emitUTF8"] = true;
+  return Json::writeString(builder, doc) + "\n";
 }
 
 bool parseReceipt(const std::string& text, Receipt* out, std::string* problem) {
