@@ -659,8 +659,8 @@ TEST_F(CliSync, ReceiptsRefuseRollbacksAndExpiredManifests) {
       {[&] { serve(first); }, made + "13:20Z, before" + installedAt},
       {[&] { republish(1700000100, [](Json::Value& d) { d["build"] = std::string(64, 'b'); }); },
        made + "15:00Z, the same second as, but another build than" + installedAt},
-      {[&] { republish(1700000200, [](Json::Value& d) { d["files"][0]["path"] = ".Vorn/x"; }); },
-       "manifest for channel '" + channel + "' lists a path in the receipt folder: '.Vorn/x'\n"}};
+      {[&] { republish(1700000200, [](Json::Value& d) { d["files"][0]["path"] = ".Vorn"; }); },
+       "manifest for channel '" + channel + "' lists a path in the receipt folder: '.Vorn'\n"}};
   for (const auto& [attack, why] : attacks) {
     attack();
     for (const auto& [args, prefix] : std::vector<std::pair<std::vector<std::string>, std::string>>{
@@ -1095,6 +1095,7 @@ TEST_F(CliHostile, HostileDescriptorsAndReceiptsAreRefusedOrLeadToARefusedManife
       {good, receiptOf + R"("created":"yesterday"})", 1, unusable(notInteger)},
       {good, receiptOf + R"("created":18446744073709551615})", 1, unusable(notInteger)},
       {good, R"({"channel":5})", 1, unusable("its channel member is not a string")},
+      {good, R"({"build":""})", 1, unusable("its channel member is missing")},
       {good, receiptOf + R"("created":4,"downgrade":"no"})", 1,
        unusable("its downgrade member is not a boolean")},
       {good, R"({"channel":"d","build":"","manifest_blake3":"00","created":4})", 1,
