@@ -181,6 +181,8 @@ TEST_F(Engine, TheReceiptFolderIsNoChunkSourceAndNoLink) {
   fs::create_directory_symlink(src(), dest() + "/.vorn");
   EXPECT_FALSE(sync(withReceipt));
   EXPECT_EQ(err, "cannot keep a receipt in " + dest() + "/.vorn: it is a link or not a directory");
+  EXPECT_FALSE(vorn::writeReceipt(dest(), vorn::Receipt(), &err) ||
+               fs::exists(src() + "/receipt.json.tmp") || fs::exists(src() + "/receipt.json"));
 }
 
 // ---- push: what a fault leaves ----
