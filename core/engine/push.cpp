@@ -16,7 +16,6 @@
 #include <condition_variable>
 #include <ctime>
 #include <filesystem>
-#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -232,12 +231,8 @@ bool pushChannel(StorageProvider& store, const PushRequest& request, PushStats* 
   doc["channel"] = channel;
   const int64_t created = static_cast<int64_t>(std::time(nullptr));
   doc["created"] = static_cast<Json::Int64>(created);
-  int64_t expires = 0;
-  if (request.expiresIn > 0) {
-    const int64_t latest = std::numeric_limits<int64_t>::max();
-    expires = request.expiresIn > latest - created ? latest : created + request.expiresIn;
-    doc["expires"] = static_cast<Json::Int64>(expires);
-  }
+  const int64_t expires = request.expiresIn > 0 ? created + request.expiresIn : 0;
+  if (expires != 0) doc["expires"] = static_cast<Json::Int64>(expires);
   const std::string manifestText = writeJsonText(doc);
   const std::string build = buildIdOf(doc);
 

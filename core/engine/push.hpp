@@ -35,7 +35,7 @@ struct PushRequest {
   // Seconds the manifest stays valid: above 0, "expires" = "created" + this is
   // stamped into it (and so signed), and a channel that holds the same build
   // gets it republished with the new times (renewed) instead of unchanged.
-  int64_t expiresIn = 0;
+  int expiresIn = 0;
   // jobs: requests in flight and compression threads (1: one at a time, in
   // order). With retries, an error answer to the probe of the channel's
   // manifest that persists fails the push instead of reading as "not there".
