@@ -226,7 +226,7 @@ TEST_F(CliStore, StorageVerbsRoundTripAndFail) {
                            "channel Delete x", "sign-sync --ttl 60"})
     vorn_test::expectUsage(runCli(vorn_test::words(args), vorn_test::kUnreachableStore));
   for (const char* args : {"storage head k", "storage bogus", "presign k", "gc --delete",
-                           "channel delete x", "sign-sync x"}) {
+                           "channel delete x", "sign-sync x", "push . x"}) {
     const ProcessResult r = runCli(vorn_test::words(args));
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out + r.err, vorn_test::kMissingStoreEnv) << "gc never shows usage";
