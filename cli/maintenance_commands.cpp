@@ -12,11 +12,14 @@
 #include "engine/grace_collection.hpp"
 #include "engine/set_aside.hpp"
 #include "engine/sync_descriptor.hpp"
+#include "util/utc_time.hpp"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <optional>
 #include <string>
 
 namespace vorn {
@@ -198,9 +201,19 @@ int signSyncCmd(int count, char** args) {
   std::string err;
   // A team that collects in two phases sets VORN_GC_GRACE for every job.
   const bool findSetAside = scanned.has("--grace") || !envText("VORN_GC_GRACE").empty();
-  if (!makeSyncDescriptor(*store, config, channel, lifetime, &descriptor, &err, findSetAside)) {
+  std::optional<int64_t> expires;
+  if (!makeSyncDescriptor(*store, config, channel, lifetime, &descriptor, &err, findSetAside,
+                          &expires)) {
     std::fprintf(stderr, "sign-sync: %s\n", err.c_str());
     return 1;
+  }
+  // Consumers refuse the manifest once it expires, whatever its URLs allow.
+  const int64_t validUntil = static_cast<int64_t>(std::time(nullptr)) + lifetime;
+  if (expires && validUntil > *expires) {
+    std::fprintf(stderr,
+                 "warning: the descriptor is valid until %s, but the manifest of channel '%s' "
+                 "expires at %s\n",
+                 utcText(validUntil).c_str(), channel.c_str(), utcText(*expires).c_str());
   }
   std::printf("%s\n", descriptor.c_str());
   return 0;

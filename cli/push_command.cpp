@@ -10,8 +10,11 @@
 
 #include "engine/push.hpp"
 #include "storage/http_client.hpp"
+#include "util/utc_time.hpp"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 namespace vorn {
@@ -48,7 +51,7 @@ int pushCmd(int count, char** args) {
   std::string registerToken = envText("VORN_REGISTER_TOKEN");
   ScannedArgs scanned =
       scanArgs(count, args, {"--force", "--keep-mode", "--keep-tree"},
-               withTransferOptions({"--sign", "--register", "--register-token"}), 2);
+               withTransferOptions({"--sign", "--register", "--register-token", "--expires"}), 2);
   if (scanned.positional.size() < 2) return printUsage();
   signArg = scanned.value("--sign", signArg);
   registerUrl = scanned.value("--register", registerUrl);
@@ -60,6 +63,9 @@ int pushCmd(int count, char** args) {
   request.force = scanned.has("--force");
   request.keepMode = scanned.has("--keep-mode") || envSwitch("VORN_KEEP_MODE");
   request.keepTree = scanned.has("--keep-tree") || envSwitch("VORN_KEEP_TREE");
+  // 0, negative or not a number: no expiry, as without the option.
+  request.expiresIn =
+      std::max(0, std::atoi(scanned.value("--expires", envText("VORN_EXPIRES")).c_str()));
   if (!transferSettingsFrom(&scanned, &request.transfer)) return 2;
   // Set by a team whose nightly gc runs in two phases; without it a chunk set
   // aside is uploaded again, which is just as safe.
@@ -76,7 +82,12 @@ int pushCmd(int count, char** args) {
     std::fprintf(stderr, "push: %s\n", err.c_str());
     return 1;
   }
-  if (stats.unchanged) {
+  if (stats.renewed) {
+    std::printf("renewed '%s' (build %.16s) until %s: %zu chunk(s) checked, %zu re-uploaded\n",
+                channel.c_str(), stats.build.c_str(), utcText(stats.expires).c_str(),
+                stats.uniqueChunks, stats.uploaded);
+    if (!request.signKey.empty()) std::printf("  manifest signed (ed25519)\n");
+  } else if (stats.unchanged) {
     std::printf(
         "'%s' unchanged (build %.16s): nothing republished; %zu chunk(s) checked, %zu "
         "re-uploaded\n",
@@ -89,6 +100,7 @@ int pushCmd(int count, char** args) {
         static_cast<long long>(stats.bytesIn), static_cast<long long>(stats.bytesStored),
         savedPercent(static_cast<double>(stats.bytesIn), static_cast<double>(stats.bytesStored)));
     std::printf("  build %s\n", stats.build.c_str());
+    if (stats.expires != 0) std::printf("  expires %s\n", utcText(stats.expires).c_str());
     if (!request.signKey.empty()) std::printf("  manifest signed (ed25519)\n");
   }
   std::fflush(stdout);

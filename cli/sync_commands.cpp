@@ -8,11 +8,13 @@
 #include "usage.hpp"
 
 #include "engine/mirror.hpp"
+#include "engine/receipt.hpp"
 #include "engine/sync.hpp"
 #include "engine/sync_descriptor.hpp"
 #include "engine/verify.hpp"
 #include "storage/http_client.hpp"
 #include "storage/s3_config.hpp"
+#include "util/path_text.hpp"
 
 #include <chrono>
 #include <cstdint>
@@ -29,7 +31,28 @@ namespace {
 struct Sources {
   ChannelSource source;
   std::string destination;
+  ReceiptPolicy receipts;
 };
+
+// --receipt (or VORN_RECEIPT) asks for a receipt; a downgrade is only ever
+// allowed by the option, for one command, never by the environment.
+ReceiptPolicy receiptPolicyFrom(const ScannedArgs& args, bool writes) {
+  ReceiptPolicy policy;
+  policy.write = writes && (args.has("--receipt") || envSwitch("VORN_RECEIPT"));
+  policy.allowDowngrade = args.has("--allow-downgrade");
+  return policy;
+}
+
+// Writes the receipt an install earned; false after the message, prefixed
+// with the step's name, has been written.
+bool writeEarnedReceipt(const Sources& s, const Receipt& earned, const char* step) {
+  if (!s.receipts.write) return true;
+  std::string err;
+  if (writeReceipt(pathFromNative(s.destination), earned, &err)) return true;
+  std::fflush(stdout);
+  std::fprintf(stderr, "%s: %s\n", step, err.c_str());
+  return false;
+}
 
 struct BadFile {
   std::string path;
@@ -144,7 +167,8 @@ int dryRun(StorageProvider& store, const Sources& s, bool mirror) {
   SyncPlan plan;
   std::string err;
   std::vector<std::string> listed;
-  if (!planSync(store, s.source, s.destination, &plan, &err, mirror ? &listed : nullptr)) {
+  if (!planSync(store, s.source, s.destination, &plan, &err, mirror ? &listed : nullptr,
+                s.receipts)) {
     std::fprintf(stderr, "dry-run: %s\n", err.c_str());
     return 1;
   }
@@ -154,7 +178,8 @@ int dryRun(StorageProvider& store, const Sources& s, bool mirror) {
       "Nothing was written.\n",
       s.source.channel.c_str(), s.destination.c_str(), plan.files, plan.chunkSlots, plan.uniqueChunks,
       plan.alreadyLocal, plan.toDownload, static_cast<long long>(plan.downloadBytes));
-  if (mirror && !removeUnlisted(s.destination, listed, true, removedLine("would remove"), &err)) {
+  if (mirror && !removeUnlisted(s.destination, listed, true, removedLine("would remove"), &err,
+                                receiptsInUse(pathFromNative(s.destination), s.receipts))) {
     std::fprintf(stderr, "dry-run: %s\n", err.c_str());
     return 1;
   }
@@ -176,6 +201,11 @@ int realSync(StorageProvider& store, const Sources& s, int waitSeconds, const st
   options.baseDirectory = base;
   std::vector<std::string> installed;
   if (mirror) options.installedPaths = &installed;
+  options.receipts = s.receipts;
+  Receipt earned;
+  options.admitted = &earned;
+  // Decided before the sync: the receipt to come is no stray file.
+  const bool keepReceipt = receiptsInUse(pathFromNative(s.destination), s.receipts);
   SyncStats stats;
   std::string err;
   if (!syncChannel(store, s.source, s.destination, &stats, &err, options)) {
@@ -193,12 +223,13 @@ int realSync(StorageProvider& store, const Sources& s, int waitSeconds, const st
       savedPercent(static_cast<double>(stats.unpackedBytes), static_cast<double>(stats.wireBytes)));
   if (mirror) {
     std::fflush(stdout);
-    if (!removeUnlisted(s.destination, installed, false, removedLine("removed"), &err)) {
+    if (!removeUnlisted(s.destination, installed, false, removedLine("removed"), &err,
+                        keepReceipt)) {
       std::fprintf(stderr, "sync: %s\n", err.c_str());
       return 1;
     }
   }
-  return 0;
+  return writeEarnedReceipt(s, earned, "sync") ? 0 : 1;
 }
 
 // Sync the whole manifest into the destination, then check it again in full.
@@ -207,12 +238,17 @@ int repair(StorageProvider& store, const Sources& s, std::vector<BadFile>* bad) 
   std::fflush(stdout);
   SyncStats synced;
   std::string err;
-  if (!syncChannel(store, s.source, s.destination, &synced, &err)) {
+  SyncOptions options;
+  options.receipts = s.receipts;
+  if (!syncChannel(store, s.source, s.destination, &synced, &err, options)) {
     std::fprintf(stderr, "repair: %s\n", err.c_str());
     return 1;
   }
   bad->clear();
   VerifyOptions full;
+  Receipt earned;
+  full.receipts = s.receipts;
+  full.admitted = &earned;
   full.onBadFile = [bad](const std::string& path, const std::string& reason) {
     bad->push_back({path, reason});
     std::printf("  STILL BAD  %s (%s)\n", path.c_str(), reason.c_str());
@@ -223,6 +259,7 @@ int repair(StorageProvider& store, const Sources& s, std::vector<BadFile>* bad) 
     return 1;
   }
   if (again.missing == 0 && again.corrupt == 0) {
+    if (!writeEarnedReceipt(s, earned, "repair")) return 1;
     std::printf("repaired: %s now matches the manifest\n", s.destination.c_str());
     return 0;
   }
@@ -234,13 +271,14 @@ int repair(StorageProvider& store, const Sources& s, std::vector<BadFile>* bad) 
 
 int syncCmd(int count, char** args) {
   const ScannedArgs scanned =
-      scanArgs(count, args, {"--dry-run", "--delete"},
+      scanArgs(count, args, {"--dry-run", "--delete", "--receipt", "--allow-downgrade"},
                withTransferOptions({"--wait", "--base", "--verify", "--manifest-url",
                                     "--descriptor", "--descriptor-url", "--token"}),
                2);
   Sources sources;
   int status = resolveSources(scanned, &sources);
   if (status >= 0) return status;
+  sources.receipts = receiptPolicyFrom(scanned, true);
 
   const bool dryRunOnly = scanned.has("--dry-run");
   const ChannelSource& source = sources.source;
@@ -257,7 +295,7 @@ int syncCmd(int count, char** args) {
 
 int verifyCmd(int count, char** args) {
   const ScannedArgs scanned =
-      scanArgs(count, args, {"--quick", "--repair", "--verbose"},
+      scanArgs(count, args, {"--quick", "--repair", "--verbose", "--receipt", "--allow-downgrade"},
                withTransferOptions(
                    {"--verify", "--manifest-url", "--descriptor", "--descriptor-url", "--token"}),
                2);
@@ -268,6 +306,8 @@ int verifyCmd(int count, char** args) {
   const bool quick = scanned.has("--quick");
   const bool wantRepair = scanned.has("--repair");
   const bool verbose = scanned.has("--verbose");
+  // A verification alone writes nothing, a receipt included.
+  sources.receipts = receiptPolicyFrom(scanned, wantRepair);
   const ChannelSource& source = sources.source;
   const bool needsConfig = source.manifestUrl.empty() || (wantRepair && source.chunkUrls.empty());
   std::unique_ptr<StorageProvider> store = openConsumerStore(sources, needsConfig, &status);
@@ -276,6 +316,9 @@ int verifyCmd(int count, char** args) {
   std::vector<BadFile> bad;
   VerifyOptions options;
   options.quick = quick;
+  options.receipts = sources.receipts;
+  Receipt earned;
+  options.admitted = &earned;
   options.onBadFile = [&bad, verbose](const std::string& path, const std::string& reason) {
     bad.push_back({path, reason});
     if (verbose) std::printf("  BAD   %s (%s)\n", path.c_str(), reason.c_str());
@@ -294,6 +337,7 @@ int verifyCmd(int count, char** args) {
       stats.files, stats.ok, stats.missing, stats.corrupt, stats.chunksChecked,
       static_cast<long long>(stats.bytesChecked));
   if (stats.missing == 0 && stats.corrupt == 0) {
+    if (!writeEarnedReceipt(sources, earned, "verify")) return 1;
     std::printf("  OK - install matches the manifest\n");
     return 0;
   }

@@ -3,9 +3,11 @@
 #include "engine/signing.hpp"
 #include "storage/http_client.hpp"
 #include "util/error_text.hpp"
+#include "util/utc_time.hpp"
 
 #include <json/reader.h>
 
+#include <ctime>
 #include <memory>
 
 namespace vorn {
@@ -118,8 +120,34 @@ bool parseJson(const std::string& text, Json::Value* out, std::string* err) {
   return true;
 }
 
+bool readInstantMember(const Json::Value& doc, const char* name, std::optional<int64_t>* out) {
+  out->reset();
+  const Json::Value* value = doc.find(name, name + std::char_traits<char>::length(name));
+  if (!value) return true;
+  // A real number (even 5.0) is no instant: the writers only write integers.
+  const bool integral = value->type() == Json::intValue || value->type() == Json::uintValue;
+  if (!integral || !value->isInt64()) return false;
+  *out = value->asInt64();
+  return true;
+}
+
+bool checkManifestExpiry(const Json::Value& doc, const std::string& channel, int64_t now,
+                         std::string* err) {
+  std::optional<int64_t> expires;
+  if (!readInstantMember(doc, "expires", &expires)) {
+    setError(err, "manifest for channel '" + channel +
+                      "' has an expires member that is not a 64-bit integer");
+    return false;
+  }
+  if (expires && now >= *expires) {
+    setError(err, "manifest for channel '" + channel + "' expired at " + utcText(*expires));
+    return false;
+  }
+  return true;
+}
+
 bool fetchChannelManifest(StorageProvider& store, const ChannelSource& source, Json::Value* out,
-                          std::string* err) {
+                          std::string* err, std::string* manifestText) {
   const std::string& channel = source.channel;
   const std::string key = channelManifestKey(channel);
   // Presigned URLs carry their own signature: no token.
@@ -191,7 +219,11 @@ bool fetchChannelManifest(StorageProvider& store, const ChannelSource& source, J
       return false;
     }
   }
+  if (!checkManifestExpiry(doc, channel, static_cast<int64_t>(std::time(nullptr)), err)) {
+    return false;
+  }
   if (out) *out = std::move(doc);
+  if (manifestText) *manifestText = std::move(text);
   return true;
 }
 

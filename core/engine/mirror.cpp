@@ -1,5 +1,6 @@
 #include "engine/mirror.hpp"
 
+#include "engine/receipt.hpp"
 #include "util/error_text.hpp"
 #include "util/path_text.hpp"
 
@@ -80,7 +81,8 @@ bool listDirectory(const fs::path& root, Frame* frame, std::string* err) {
 }  // namespace
 
 bool removeUnlisted(const std::string& destination, const std::vector<std::string>& listed,
-                    bool dryRun, const RemovedFn& onRemoved, std::string* err) {
+                    bool dryRun, const RemovedFn& onRemoved, std::string* err,
+                    bool keepReceiptFolder) {
   const fs::path root = pathFromNative(destination);
   std::error_code ec;
   if (!fs::is_directory(root, ec)) return true;
@@ -121,6 +123,10 @@ bool removeUnlisted(const std::string& destination, const std::vector<std::strin
     }
     const fs::directory_entry& entry = frame.entries[frame.next++];
     const fs::path relative = frame.relative / entry.path().filename();
+    if (keepReceiptFolder && relative == kReceiptFolder) {
+      frame.empty = false;
+      continue;
+    }
     std::error_code typeEc;
     const fs::file_status status = entry.symlink_status(typeEc);
     if (!typeEc && fs::is_directory(status)) {

@@ -18,9 +18,12 @@ using RemovedFn = std::function<void(const std::string& path)>;
 // followed: a directory link is kept only when a listed path goes through it,
 // and then so are the files it reaches. Other kinds of file stay; so does the
 // destination itself, and a directory that a listed path needs. With dryRun
-// nothing is removed. Fails on the first entry that cannot be read or removed:
-// "cannot list " or "cannot remove " + path + " (" + reason + ")".
+// nothing is removed. With keepReceiptFolder the receipt folder at the top of
+// the destination is neither looked into nor removed. Fails on the first entry
+// that cannot be read or removed: "cannot list " or "cannot remove " + path +
+// " (" + reason + ")".
 bool removeUnlisted(const std::string& destination, const std::vector<std::string>& listed,
-                    bool dryRun, const RemovedFn& onRemoved, std::string* err);
+                    bool dryRun, const RemovedFn& onRemoved, std::string* err,
+                    bool keepReceiptFolder = false);
 
 }  // namespace vorn

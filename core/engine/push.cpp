@@ -253,7 +253,10 @@ bool pushChannel(StorageProvider& store, const PushRequest& request, PushStats* 
     return false;
   }
   doc["channel"] = channel;
-  doc["created"] = static_cast<Json::Int64>(std::time(nullptr));
+  const int64_t created = static_cast<int64_t>(std::time(nullptr));
+  doc["created"] = static_cast<Json::Int64>(created);
+  const int64_t expires = request.expiresIn > 0 ? created + request.expiresIn : 0;
+  if (expires != 0) doc["expires"] = static_cast<Json::Int64>(expires);
   const std::string manifestText = writeJsonText(doc);
   const std::string build = buildIdOf(doc);
 
@@ -274,8 +277,11 @@ bool pushChannel(StorageProvider& store, const PushRequest& request, PushStats* 
   SameBuild same;
   if (request.keepMode || request.keepTree) same.modesOf = &doc;
   if (request.keepTree) same.treeOf = &doc;
-  const bool unchanged = current.exists && storedBuildMatches(store, manifestKey, build, same);
-  if (current.exists && !unchanged && !request.force) {
+  const bool sameBuild = current.exists && storedBuildMatches(store, manifestKey, build, same);
+  // With an expiry the same build is published again, with its new times.
+  const bool renewed = sameBuild && expires != 0;
+  const bool unchanged = sameBuild && !renewed;
+  if (current.exists && !sameBuild && !request.force) {
     setError(err, "channel '" + channel + "' already published (use --force to overwrite)");
     return false;
   }
@@ -287,6 +293,8 @@ bool pushChannel(StorageProvider& store, const PushRequest& request, PushStats* 
   stats.uniqueChunks = table.size();
   stats.build = build;
   stats.unchanged = unchanged;
+  stats.renewed = renewed;
+  stats.expires = expires;
   if (!uploadMissing(store, table, request.transfer.jobs, request.putBackSetAside, &stats, err))
     return false;
 

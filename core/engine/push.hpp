@@ -19,6 +19,8 @@ struct PushStats {
   int64_t bytesStored = 0;    // stored object bytes of the uploaded chunks
   std::string build;          // build id of the pushed manifest
   bool unchanged = false;     // the channel already held this build; nothing republished
+  bool renewed = false;       // it held this build and got it again with new times and expiry
+  int64_t expires = 0;        // the pushed manifest's "expires"; 0: it has none
 };
 
 // What to publish where, and how.
@@ -34,6 +36,10 @@ struct PushRequest {
   // implies keepMode); a stored build then counts as the same only when its
   // links and directories match as well.
   bool keepTree = false;
+  // Seconds the manifest stays valid: above 0, "expires" = "created" + this is
+  // stamped into it (and so signed), and a channel that holds the same build
+  // gets it republished with the new times (renewed) instead of unchanged.
+  int expiresIn = 0;
   // jobs: requests in flight and compression threads (1: one at a time, in
   // order). With retries, an error answer to the probe of the channel's
   // manifest that persists fails the push instead of reading as "not there".
@@ -48,7 +54,8 @@ struct PushRequest {
 // uploads the chunks the store lacks (ascending id order), then the manifest,
 // then (with a signing key) its signature. A channel holding a different
 // build is replaced only with force; one holding the same build is left as it
-// is. result is written only on success; on failure err receives one line and
+// is, unless expiresIn renews it (its chunks are checked as for any push).
+// result is written only on success; on failure err receives one line and
 // the previous manifest stays current unless the failure came after the
 // manifest was written (signing).
 bool pushChannel(StorageProvider& store, const PushRequest& request, PushStats* result,

@@ -100,10 +100,15 @@ std::set<fs::path> listedLinks(const ManifestTree& tree) {
 }
 
 bool loadInstallManifest(StorageProvider& store, const ChannelSource& source,
-                         std::vector<ManifestFile>* files, ManifestTree* tree, std::string* err) {
+                         const fs::path& destRoot, const ReceiptPolicy& receipts,
+                         std::vector<ManifestFile>* files, ManifestTree* tree, Receipt* admitted,
+                         std::string* err) {
   Json::Value doc;
-  if (!fetchChannelManifest(store, source, &doc, err)) return false;
-  return readInstallFiles(doc, files, err, tree);
+  std::string text;
+  if (!fetchChannelManifest(store, source, &doc, err, &text)) return false;
+  if (!readInstallFiles(doc, files, err, tree)) return false;
+  return admitManifest(destRoot, receipts, source.channel, doc, text, source.verifyKey, *files,
+                       *tree, admitted, err);
 }
 
 // Hands out the bytes of one chunk entry at a time, from where the planner
@@ -262,8 +267,7 @@ bool readInstallFiles(const Json::Value& manifest, std::vector<ManifestFile>* fi
   return true;
 }
 
-void buildLocalIndex(const fs::path& directory, LocalIndex* index,
-                     const std::set<fs::path>& skipLinks) {
+void buildLocalIndex(const fs::path& directory, LocalIndex* index, const IndexExclusions& skip) {
   std::error_code ec;
   if (!fs::is_directory(directory, ec)) return;
   // Collected first and sorted, so which location of an id wins does not
@@ -272,11 +276,15 @@ void buildLocalIndex(const fs::path& directory, LocalIndex* index,
   fs::recursive_directory_iterator it(directory, fs::directory_options::none, ec);
   for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
     std::error_code typeEc;
+    if (skip.receiptFolder && it.depth() == 0 && it->path().filename() == kReceiptFolder) {
+      it.disable_recursion_pending();
+      continue;
+    }
     if (!it->is_regular_file(typeEc)) continue;
     // A link named like a part file is not something a sync wrote.
     if (it->is_symlink(typeEc) &&
         (isPartFileName(it->path()) ||
-         (!skipLinks.empty() && skipLinks.count(it->path().lexically_relative(directory))))) {
+         (!skip.links.empty() && skip.links.count(it->path().lexically_relative(directory))))) {
       continue;
     }
     files.push_back(it->path());
@@ -297,12 +305,16 @@ void buildLocalIndex(const fs::path& directory, LocalIndex* index,
 }
 
 bool planSync(StorageProvider& store, const ChannelSource& source, const std::string& destination,
-              SyncPlan* plan, std::string* err, std::vector<std::string>* listedPaths) {
+              SyncPlan* plan, std::string* err, std::vector<std::string>* listedPaths,
+              const ReceiptPolicy& receipts) {
+  const fs::path destRoot = pathFromNative(destination);
   std::vector<ManifestFile> files;
   ManifestTree tree;
-  if (!loadInstallManifest(store, source, &files, &tree, err)) return false;
+  if (!loadInstallManifest(store, source, destRoot, receipts, &files, &tree, nullptr, err)) {
+    return false;
+  }
   LocalIndex index;
-  buildLocalIndex(pathFromNative(destination), &index, listedLinks(tree));
+  buildLocalIndex(destRoot, &index, {listedLinks(tree), receiptsInUse(destRoot, receipts)});
   SyncPlan counted;
   std::set<std::string> seen;
   for (const ManifestFile& file : files) {
@@ -330,10 +342,14 @@ bool syncChannel(StorageProvider& store, const ChannelSource& source,
                  const SyncOptions& options) {
   const ProgressFn& progress = options.progress;
   const std::string& baseDirectory = options.baseDirectory;
+  const fs::path destRoot = pathFromNative(destination);
   std::vector<ManifestFile> files;
   ManifestTree tree;
-  if (!loadInstallManifest(store, source, &files, &tree, err)) return false;
-  const fs::path destRoot = pathFromNative(destination);
+  Receipt admitted;
+  if (!loadInstallManifest(store, source, destRoot, options.receipts, &files, &tree, &admitted,
+                           err)) {
+    return false;
+  }
   std::error_code ignored;
   // An error here surfaces as the first part file that cannot be opened.
   fs::create_directories(destRoot, ignored);
@@ -348,9 +364,9 @@ bool syncChannel(StorageProvider& store, const ChannelSource& source,
 
   // The base directory is indexed first so that it wins for ids found in both.
   LocalIndex index;
-  const std::set<fs::path> links = listedLinks(tree);
-  if (!baseDirectory.empty()) buildLocalIndex(pathFromNative(baseDirectory), &index, links);
-  buildLocalIndex(destRoot, &index, links);
+  const IndexExclusions skip{listedLinks(tree), receiptsInUse(destRoot, options.receipts)};
+  if (!baseDirectory.empty()) buildLocalIndex(pathFromNative(baseDirectory), &index, skip);
+  buildLocalIndex(destRoot, &index, skip);
   setAside.plan(index);
 
   uint64_t totalEntries = 0;
@@ -434,6 +450,7 @@ bool syncChannel(StorageProvider& store, const ChannelSource& source,
   }
   if (stats) *stats = counted;
   if (options.installedPaths) takePaths(files, tree, options.installedPaths);
+  if (options.admitted) *options.admitted = std::move(admitted);
   return true;
 }
 

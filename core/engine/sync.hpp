@@ -5,6 +5,7 @@
 #include "chunking/manifest.hpp"
 #include "engine/channel_source.hpp"
 #include "engine/chunk_codec.hpp"
+#include "engine/receipt.hpp"
 #include "storage/storage_provider.hpp"
 
 #include <cstdint>
@@ -61,18 +62,23 @@ bool readInstallFiles(const Json::Value& manifest, std::vector<ManifestFile>* fi
                       std::string* err, ManifestTree* tree = nullptr);
 
 // Adds the chunks of every regular file under directory (sorted path order,
-// directory links not followed, links named like part files skipped, and the
-// links at skipLinks, paths relative to directory) to *index; an id already
-// there keeps its first location. Does nothing when directory is not an
-// existing directory.
+// directory links not followed, links named like part files skipped, and
+// what skip names) to *index; an id already there keeps its first location.
+// Does nothing when directory is not an existing directory.
+struct IndexExclusions {
+  std::set<std::filesystem::path> links;  // relative to the directory: a manifest's links
+  bool receiptFolder = false;             // the receipt folder at its top
+};
 void buildLocalIndex(const std::filesystem::path& directory, LocalIndex* index,
-                     const std::set<std::filesystem::path>& skipLinks = {});
+                     const IndexExclusions& skip = {});
 
-// Dry run: fetches the manifest (as fetchChannelManifest) and counts what the
-// destination already holds. Writes nothing. Fails only on the manifest.
+// Dry run: fetches the manifest (as fetchChannelManifest), runs the receipt
+// checks a sync would (admitManifest) and counts what the destination already
+// holds. Writes nothing. Fails only on the manifest (or the receipt).
 // listedPaths, when given, receives the manifest's paths in manifest order.
 bool planSync(StorageProvider& store, const ChannelSource& source, const std::string& destination,
-              SyncPlan* plan, std::string* err, std::vector<std::string>* listedPaths = nullptr);
+              SyncPlan* plan, std::string* err, std::vector<std::string>* listedPaths = nullptr,
+              const ReceiptPolicy& receipts = ReceiptPolicy());
 
 // How a sync runs, beyond where its manifest and chunks come from.
 struct SyncOptions {
@@ -83,6 +89,12 @@ struct SyncOptions {
   // On success, the manifest paths of the installed files, then links, then
   // directories, each in manifest order (what a mirror keeps); may be null.
   std::vector<std::string>* installedPaths = nullptr;
+  // When the destination holds a receipt, or one is to be written, the
+  // manifest passes admitManifest before anything is written and the receipt
+  // folder is no chunk source; *admitted (may be null) then receives, on
+  // success, the receipt the caller writes once the install is complete.
+  ReceiptPolicy receipts;
+  Receipt* admitted = nullptr;
 };
 
 // Rewrites every file of the channel's manifest under destination, chunk by

@@ -35,7 +35,7 @@ bool readUrlMember(const Json::Value& doc, const char* name, std::string* out, s
 
 bool makeSyncDescriptor(StorageProvider& store, const S3Config& config, const std::string& channel,
                         int lifetimeSeconds, std::string* out, std::string* err,
-                        bool findSetAside) {
+                        bool findSetAside, std::optional<int64_t>* manifestExpires) {
   const std::string manifestKey = channelManifestKey(channel);
   std::string text;
   if (!store.get(manifestKey, &text, err)) return false;
@@ -77,6 +77,9 @@ bool makeSyncDescriptor(StorageProvider& store, const S3Config& config, const st
     chunks[id] = presignGet(config, aside ? setAsideKey(key) : key, lifetimeSeconds);
   }
   *out = writeJsonText(descriptor);
+  if (manifestExpires && !readInstantMember(manifest, "expires", manifestExpires)) {
+    manifestExpires->reset();
+  }
   return true;
 }
 

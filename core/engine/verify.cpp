@@ -149,7 +149,18 @@ bool verifyChannel(StorageProvider& store, const ChannelSource& source,
                    const std::string& destination, const VerifyOptions& options,
                    VerifyStats* stats, std::string* err) {
   Json::Value doc;
-  if (!fetchChannelManifest(store, source, &doc, err)) return false;
+  std::string text;
+  if (!fetchChannelManifest(store, source, &doc, err, &text)) return false;
+  const fs::path destRoot = pathFromNative(destination);
+  if (receiptsInUse(destRoot, options.receipts)) {
+    std::vector<ManifestFile> files;
+    ManifestTree tree;
+    if (!readInstallFiles(doc, &files, err, &tree)) return false;
+    if (!admitManifest(destRoot, options.receipts, source.channel, doc, text, source.verifyKey,
+                       files, tree, options.admitted, err)) {
+      return false;
+    }
+  }
   return verifyFiles(destination, doc, options, stats, err);
 }
 

@@ -40,10 +40,16 @@ struct VerifyOptions {
   BadFileFn onBadFile;  // may be empty
   ProgressFn progress;  // may be empty
   bool quick = false;   // existence and sizes only
+  // As for sync: with a receipt in the destination (or one to be written
+  // after a repair) the manifest must pass admitManifest; *admitted (may be
+  // null) receives the receipt it earns.
+  ReceiptPolicy receipts;
+  Receipt* admitted = nullptr;
 };
 
-// Fetches the manifest (as fetchChannelManifest) and runs verifyFiles. False
-// only when the manifest cannot be fetched or read; bad files are results.
+// Fetches the manifest (as fetchChannelManifest), runs the receipt checks and
+// then verifyFiles. False only when the manifest cannot be fetched or read, or
+// is refused; bad files are results.
 bool verifyChannel(StorageProvider& store, const ChannelSource& source,
                    const std::string& destination, const VerifyOptions& options,
                    VerifyStats* stats, std::string* err);

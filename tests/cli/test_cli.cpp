@@ -224,7 +224,8 @@ TEST_F(CliStore, StorageVerbsRoundTripAndFail) {
                            "channel Delete x", "sign-sync --ttl 60"})
     vorn_test::expectUsage(runCli(vorn_test::words(args), vorn_test::kUnreachableStore));
   for (const char* args : {"storage head k", "storage bogus", "presign k", "gc --delete",
-                           "channel delete x", "sign-sync x", "gc --grace 999999999999"}) {
+                           "channel delete x", "sign-sync x", "gc --grace 999999999999",
+                           "push . x"}) {
     const ProcessResult r = runCli(vorn_test::words(args));
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out + r.err, vorn_test::kMissingStoreEnv) << "gc never shows usage";
@@ -273,17 +274,28 @@ TEST_F(CliPush, PublishesThenUnchangedThenNeedsForceAndSigns) {
   EXPECT_EQ(parseSummary(r.out + r.err, "stable", &first), "") << r.out;
   EXPECT_EQ(std::make_tuple(first.unique, first.present, first.uploaded),
             std::make_tuple(size_t(4), size_t(0), size_t(4)));
-  const std::string manifest = object("channels/stable/manifest.json");
+  std::string manifest = object("channels/stable/manifest.json");
   r = run({"push", srcOf(1), "stable"});
   EXPECT_EQ(r.out, "'stable' unchanged (build " + first.build.substr(0, 16) +
                        "): nothing republished; 4 chunk(s) checked, 0 re-uploaded\n");
+  // With an expiry the same build is published again, with new times; nothing is uploaded.
+  r = run({"push", srcOf(1), "stable"}, {{"VORN_EXPIRES", "600"}});
+  EXPECT_TRUE(matches(r.out, "renewed 'stable' \\(build " + first.build.substr(0, 16) +
+                                 "\\) until [0-9-]{10}T[0-9:]{8}Z: 4 chunk\\(s\\) checked, 0 "
+                                 "re-uploaded\n"))
+      << r.out;
+  Json::Value renewed;
+  ASSERT_TRUE(
+      vorn::parseJson(manifest = object("channels/stable/manifest.json"), &renewed, nullptr));
+  EXPECT_EQ(renewed["expires"].asInt64() - renewed["created"].asInt64(), 600);
   writeSeededFile(srcOf(1) + "/data/extra.bin", 1050 * 1024, 2);
   r = run({"push", srcOf(1), "stable"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out + r.err, "push: channel 'stable' already published (use --force to overwrite)\n");
   EXPECT_EQ(object("channels/stable/manifest.json"), manifest);
-  r = run({"push", "--force", srcOf(1), "stable"});
-  EXPECT_EQ(parseSummary(r.out, "stable", &forced), "") << r.out << r.err;
+  r = run({"push", "--force", srcOf(1), "stable", "--expires", "60"});
+  EXPECT_TRUE(matches(parseSummary(r.out, "stable", &forced), "  expires [0-9-]{10}T[0-9:]{8}Z\n"))
+      << r.out << r.err;
   EXPECT_EQ(std::make_pair(forced.present, forced.uploaded), std::make_pair(size_t(4), size_t(1)));
 
   ASSERT_EQ(run({"keygen", tmp / "k"}).status, 0);
@@ -585,6 +597,108 @@ TEST_F(CliSync, DeleteMirrorsTheBuildAndDryRunOnlyLists) {
   EXPECT_EQ(r.out.substr(r.out.find("\n  removed")), "\n  removed stray.txt\n") << r.out;
 }
 
+// With a receipt a replayed older manifest is refused (--allow-downgrade: installed, and
+// recorded); an expired manifest always is.
+TEST_F(CliSync, ReceiptsRefuseRollbacksAndExpiredManifests) {
+  vorn::SigningKeyPair keys;
+  ASSERT_TRUE(vorn::generateSigningKeyPair(&keys, nullptr));
+  const std::string key = vorn::channelManifestKey(channel), pub = keys.publicHex;
+  using Signed = std::pair<std::string, std::string>;  // manifest, signature
+  const auto serve = [&](const Signed& s) {
+    ASSERT_TRUE(store->put(key, s.first, nullptr) && store->put(key + ".sig", s.second, nullptr));
+  };
+  // The stored manifest with another "created" (and edits), signed and stored.
+  const auto republish = [&](int64_t created, const std::function<void(Json::Value&)>& edit = {}) {
+    Json::Value doc;
+    EXPECT_TRUE(vorn::parseJson(object(key), &doc, nullptr));
+    doc["created"] = Json::Int64(created);
+    if (edit) edit(doc);
+    Signed s{vorn::writeJsonText(doc), ""};
+    EXPECT_TRUE(vorn::signManifest(keys.secretHex, s.first, &s.second, nullptr));
+    serve(s);
+    return s;
+  };
+  const std::string receiptFile = dest() + "/.vorn/receipt.json";
+  const auto tree = [](const std::string& root) {
+    std::map<std::string, std::string> digests;
+    for (const auto& e : fs::recursive_directory_iterator(root))
+      digests[fs::relative(e.path(), root)] =
+          e.is_directory() ? "" : vorn::blake3Hex(slurp(e.path()));
+    return digests;
+  };
+  push(keys.secretHex);
+  const Signed first = republish(1700000000);
+  Json::Value firstDoc;
+  ASSERT_TRUE(vorn::parseJson(first.first, &firstDoc, nullptr));
+  // A first install takes any manifest; the receipt is all that --receipt adds.
+  const ProcessResult plain = run({"sync", channel, tmp / "plain", "--verify", pub});
+  ProcessResult r = run({"sync", channel, dest(), "--verify", pub, "--receipt"});
+  const std::regex eta(" ETA [0-9:]+");  // the one part that depends on the clock
+  EXPECT_EQ(std::make_pair(r.status, std::regex_replace(r.err, eta, "")),
+            std::make_pair(plain.status, std::regex_replace(plain.err, eta, "")));
+  EXPECT_EQ(std::regex_replace(r.out, std::regex(dest()), tmp / "plain"), plain.out);
+  auto installed = tree(dest());
+  EXPECT_EQ(installed.erase(".vorn/receipt.json") + installed.erase(".vorn"), 2u);
+  EXPECT_EQ(installed, tree(tmp / "plain"));
+  EXPECT_EQ(slurp(receiptFile),
+            "{\n  \"build\" : \"" + firstDoc["build"].asString() + "\",\n  \"channel\" : \"" +
+                channel + "\",\n  \"created\" : 1700000000,\n  \"manifest_blake3\" : \"" +
+                vorn::blake3Hex(first.first) + "\",\n  \"public_key\" : \"" + pub + "\"\n}\n");
+  // The same manifest again; the mirror removes what the build does not list, not the receipt.
+  writeTextFile(dest() + "/stray.txt", "x");
+  r = run({"sync", channel, dest(), "--receipt", "--delete"});
+  EXPECT_EQ(r.out.substr(r.out.find("\n  removed")), "\n  removed stray.txt\n") << r.out;
+  // A later build that expires later: installed, and the receipt keeps its expiry.
+  writeTextFile(src() + "/app.cfg", "mode=debug\n");
+  ASSERT_EQ(
+      run({"push", src(), channel, "--force", "--sign", keys.secretHex, "--expires", "600"}).status,
+      0);
+  republish(1700000100);
+  ASSERT_EQ(run({"sync", channel, dest(), "--verify", pub, "--receipt"}).status, 0);
+  EXPECT_NE(slurp(receiptFile).find("\"created\" : 1700000100,\n  \"expires\" : "),
+            std::string::npos);
+  installed = tree(dest());
+  const std::string made = "manifest for channel '" + channel + "' was created 2023-11-14T22:",
+                    installedAt =
+                        " the installed build of 2023-11-14T22:15:00Z (use "
+                        "--allow-downgrade to install it anyway)\n";
+  const std::pair<std::function<void()>, std::string> attacks[] = {
+      {[&] { serve(first); }, made + "13:20Z, before" + installedAt},
+      {[&] { republish(1700000100, [](Json::Value& d) { d["build"] = std::string(64, 'b'); }); },
+       made + "15:00Z, the same second as, but another build than" + installedAt},
+      {[&] { republish(1700000200, [](Json::Value& d) { d["files"][0]["path"] = ".Vorn"; }); },
+       "manifest for channel '" + channel + "' lists a path in the receipt folder: '.Vorn'\n"}};
+  for (const auto& [attack, why] : attacks) {
+    attack();
+    for (const auto& [args, prefix] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"sync", channel, dest(), "--verify", pub}, "\nsync: "},
+             {{"sync", channel, dest(), "--receipt", "--dry-run"}, "dry-run: "},
+             {{"verify", channel, dest(), "--repair"}, "verify: "}}) {
+      r = run(args);
+      EXPECT_EQ(r.status, 1) << args[0];
+      EXPECT_EQ(r.err.substr(std::min(r.err.size(), r.err.find(prefix))), prefix + why);
+      EXPECT_EQ(tree(dest()), installed) << "written despite refusal";
+    }
+  }
+  // On purpose: the older build, and a receipt that records the downgrade.
+  serve(first);
+  r = run({"verify", channel, dest(), "--repair", "--allow-downgrade"}, {{"VORN_RECEIPT", "1"}});
+  EXPECT_NE(r.out.find("\nrepaired: "), std::string::npos) << r.out << r.err;
+  EXPECT_EQ(slurp(dest() + "/app.cfg"), "mode=release\n");
+  EXPECT_NE(slurp(receiptFile).find("\"created\" : 1700000000,\n  \"downgrade\" : true,"),
+            std::string::npos);
+  // Expired: refused by sync and verify, with a receipt or without.
+  republish(1700000300, [](Json::Value& d) { d["expires"] = 1700000400; });
+  for (const std::string& where : {dest(), tmp / "plain"})
+    for (const std::string verb : {"sync", "verify"}) {
+      r = run({verb, channel, where});
+      EXPECT_EQ(r.status, 1);
+      EXPECT_EQ(
+          r.err.substr(std::min(r.err.size(), r.err.find(verb + ": "))),
+          verb + ": manifest for channel '" + channel + "' expired at 2023-11-14T22:20:00Z\n");
+    }
+}
+
 // Executable bits travel with --keep-mode (or VORN_KEEP_MODE), and only then.
 TEST_F(CliSync, KeepModeCarriesExecutableBitsThroughSyncVerifyAndRepair) {
   writeTextFile(src() + "/bin/run.sh", "#!/bin/sh\necho hi\n");
@@ -857,10 +971,14 @@ TEST_F(CliMaintenance, EncryptedGcAndSignSyncUrls) {
 
   ASSERT_EQ(run({"keygen", tmp / "k"}).status, 0);
   push("rel", {{"a.bin", 80000, 31}, {"b.bin", 90000, 32}, {"copy-of-a.bin", 80000, 31}},
-       {"--sign", tmp / "k.key"});
+       {"--sign", tmp / "k.key", "--expires", "600"});
+  EXPECT_EQ(run({"sign-sync", "rel", "--ttl", "60"}).err, "");
   r = run({"sign-sync", "rel", "--ttl", "3600"});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(matches(r.err,
+                      "warning: the descriptor is valid until (.{19}Z), but the manifest of "
+                      "channel 'rel' expires at (?!\\1).{19}Z\n"))
+      << r.err;
   Json::Value doc;
   ASSERT_TRUE(vorn::parseJson(r.out, &doc, nullptr)) << r.out;
   const std::string manifest = object("channels/rel/manifest.json");
@@ -1094,6 +1212,8 @@ TEST_F(CliHostile, StoredHostileManifestsFailEveryVerbWithOneLine) {
       {all({link("up", "../sibling/keep.txt"), link(".abs.vorn-link", "f"),
             link("abs", tmp / "root/sibling/keep.txt"), dir("e/mpty")}),
        "", ""},
+      {[](Json::Value& d) { d["expires"] = 5.0; }, "expires member that is not a 64-bit", ""},
+      {[](Json::Value& d) { d["expires"] = 0; }, "expired at 1970-01-01T00:00:00Z", ""},
       // Informational members of any type are ignored by every reader.
       {[](Json::Value& d) { d["build"][0] = 1, d["created"] = "yesterday"; }, "", ""}};
   const std::string key = vorn::channelManifestKey("h");
@@ -1165,37 +1285,68 @@ TEST_F(CliHostile, StoredHostileManifestsFailEveryVerbWithOneLine) {
   expectNothingWrittenOutside();
 }
 
-TEST_F(CliHostile, HostileDescriptorFilesAreRefusedOrLeadToARefusedManifest) {
-  const std::string key = vorn::channelManifestKey("d");
-  const std::string unsafe =
-      R"({"schema":1,"files":[{"path":"a/../../x","size":7,"chunks":[{"h":")" + kId +
-      R"(","n":7}]}]})";
-  ASSERT_TRUE(store->put(key, unsafe, nullptr));
+// A bad receipt in the destination (a descriptor that is fine) is refused too,
+// and nothing but it is there afterwards.
+TEST_F(CliHostile, HostileDescriptorsAndReceiptsAreRefusedOrLeadToARefusedManifest) {
+  const std::string key = vorn::channelManifestKey("d"), fine = "channels/fine/manifest.json";
+  const auto manifest = [](const std::string& path, const std::string& more) {
+    return R"({"schema":1,)" + more + R"("files":[{"path":")" + path +
+           R"(","size":7,"chunks":[{"h":")" + kId + R"(","n":7}]}]})";
+  };
+  ASSERT_TRUE(store->put(key, manifest("a/../../x", ""), nullptr) &&
+              store->put(fine, manifest("f", R"("created":5,)"), nullptr));
   // A large map: many entries no manifest names, then the real one.
   std::string many;
   for (int i = 0; i < 200000; ++i) many += "\"x" + std::to_string(i) + "\":\"u\",";
+  const std::string chunkUrl =
+      "\"" + kId + "\":\"" + vorn::presignGet(config, store->chunkKey(kId), 300) + "\"}}";
+  const std::string good =
+      R"({"manifest_url":")" + vorn::presignGet(config, fine, 300) + R"(","chunks":{)" + chunkUrl;
   const std::string bad = "descriptor: bad sync descriptor: ";
-  const std::tuple<std::string, int, std::string> rows[] = {
-      {"{ not json", 2,
+  const std::string receiptFile = dest() + "/.vorn/receipt.json",
+                    notInteger = "its created member is missing or not a 64-bit integer";
+  const auto unusable = [&](const std::string& problem) {
+    return "\nsync: unusable receipt " + receiptFile + ": " + problem +
+           " - remove it to start over\n";
+  };
+  const std::string receiptOf = R"({"channel":"d","build":"","manifest_blake3":")" + kId + R"(",)";
+  const std::tuple<std::string, std::string, int, std::string> rows[] = {
+      {"{ not json", "", 2,
        "descriptor: manifest parse error: * Line 1, Column 3 Missing '}' or object member name\n"},
-      {"[]", 2, bad + "not a JSON object\n"},
-      {R"({"manifest_url":7})", 2, bad + "\"manifest_url\" is not a string\n"},
-      {R"({"manifest_url":"u","chunks":["u"]})", 2, bad + "\"chunks\" is not an object\n"},
-      {R"({"manifest_url":"u","chunks":{")" + kId + R"(":null}})", 2,
+      {"[]", "", 2, bad + "not a JSON object\n"},
+      {R"({"manifest_url":7})", "", 2, bad + "\"manifest_url\" is not a string\n"},
+      {R"({"manifest_url":"u","chunks":["u"]})", "", 2, bad + "\"chunks\" is not an object\n"},
+      {R"({"manifest_url":"u","chunks":{")" + kId + R"(":null}})", "", 2,
        bad + "URL of chunk " + kId + " is not a string\n"},
       // No manifest URL: the store would be needed, and none is configured.
-      {R"({"chunks":{")" + kId + R"(":"u"}})", 2, vorn_test::kMissingStoreEnv},
+      {R"({"chunks":{")" + kId + R"(":"u"}})", "", 2, vorn_test::kMissingStoreEnv},
       {R"({"manifest_url":")" + vorn::presignGet(config, key, 300) + R"(","chunks":{)" + many +
-           "\"" + kId + "\":\"" + vorn::presignGet(config, store->chunkKey(kId), 300) + "\"}}",
-       1, "\nsync: unsafe path in manifest: 'a/../../x'\n"}};
-  for (const auto& [text, status, err] : rows) {
-    SCOPED_TRACE(text.substr(0, 200));
+           chunkUrl,
+       "", 1, "\nsync: unsafe path in manifest: 'a/../../x'\n"},
+      {good, "{ not json", 1, unusable("it is not JSON")},
+      {good, "[]", 1, unusable("it is not a JSON object")},
+      {good, std::string(70000, ' ') + "{}", 1, unusable("it is larger than 65536 bytes")},
+      {good, receiptOf + R"("created":"yesterday"})", 1, unusable(notInteger)},
+      {good, receiptOf + R"("created":18446744073709551615})", 1, unusable(notInteger)},
+      {good, R"({"channel":5})", 1, unusable("its channel member is not a string")},
+      {good, R"({"build":""})", 1, unusable("its channel member is missing")},
+      {good, receiptOf + R"("created":4,"downgrade":"no"})", 1,
+       unusable("its downgrade member is not a boolean")},
+      {good, R"({"channel":"d","build":"","manifest_blake3":"00","created":4})", 1,
+       unusable("its manifest_blake3 member is not 64 lowercase hex characters")},
+      {good, receiptOf + R"("created":4,"expires":5,"downgrade":true})", 0, ""}};  // older
+  for (const auto& [text, receipt, status, err] : rows) {
+    SCOPED_TRACE(text.substr(0, 200) + receipt.substr(0, 200));
     writeTextFile(tmp / "d.json", text);
+    if (!receipt.empty()) writeTextFile(receiptFile, receipt);
     const ProcessResult r = runCli({"sync", "d", dest(), "--descriptor", tmp / "d.json"});
     EXPECT_EQ(r.status, status);
     EXPECT_EQ(r.err.substr(0, err.size()), err);
     expectNothingWrittenOutside();
-    EXPECT_FALSE(fs::exists(dest()));
+    EXPECT_EQ(fs::exists(dest() + "/f"), status == 0);
+    EXPECT_EQ(fs::exists(dest()) ? slurp(receiptFile) : "", receipt)
+        << "the receipt stays as it was";
+    fs::remove_all(dest());
   }
 }
 

@@ -11,6 +11,7 @@
 #include "engine/sync.hpp"
 #include "engine/verify.hpp"
 #include "util/digest.hpp"
+#include "util/utc_time.hpp"
 
 #include "support/fixtures.hpp"
 #include "support/memory_store.hpp"
@@ -166,6 +167,25 @@ TEST_F(Engine, SyncWithChunkUrlsNeverAsksTheStore) {
   EXPECT_EQ(store.calls, std::vector<std::string>{"get " + kKey});
 }
 
+// With receipts in use the receipt folder is no chunk source, and never a link.
+TEST_F(Engine, TheReceiptFolderIsNoChunkSourceAndNoLink) {
+  pushBuild();
+  vorn::SyncOptions withReceipt;
+  withReceipt.receipts.write = true;
+  for (const bool receipts : {false, true}) {
+    fs::remove_all(dest());
+    writeTextFile(dest() + "/.vorn/c.bin", slurp(src() + "/c.bin"));
+    ASSERT_TRUE(sync(receipts ? withReceipt : vorn::SyncOptions())) << err;
+    EXPECT_EQ(stats.reused, receipts ? 0u : ids("c.bin").size()) << receipts;
+  }
+  fs::remove_all(dest() + "/.vorn");
+  fs::create_directory_symlink(src(), dest() + "/.vorn");
+  EXPECT_FALSE(sync(withReceipt));
+  EXPECT_EQ(err, "cannot keep a receipt in " + dest() + "/.vorn: it is a link or not a directory");
+  EXPECT_FALSE(vorn::writeReceipt(dest(), vorn::Receipt(), &err) ||
+               fs::exists(src() + "/receipt.json.tmp") || fs::exists(src() + "/receipt.json"));
+}
+
 // ---- push: what a fault leaves ----
 
 TEST_F(Engine, AFileChangedUnderAPushLeavesThePreviousManifest) {
@@ -288,6 +308,18 @@ TEST_F(Engine, GcGraceGoesByTheStoreClockAndStopsAtWhatItCannotTrust) {
 }
 
 // ---- the small units ----
+
+TEST(ChannelManifest, ExpiryAndItsTimeInUtc) {
+  const std::pair<int64_t, std::string> instants[] = {{-1, "1969-12-31T23:59:59Z"},
+                                                      {951782400, "2000-02-29T00:00:00Z"},
+                                                      {INT64_MAX, "292277026596-12-04T15:30:07Z"},
+                                                      {INT64_MIN, "-292277022657-01-27T08:29:52Z"}};
+  for (const auto& [seconds, text] : instants) EXPECT_EQ(vorn::utcText(seconds), text);
+  Json::Value doc;
+  doc["expires"] = 100;  // the instant itself is too late
+  EXPECT_TRUE(vorn::checkManifestExpiry(doc, "c", 99, nullptr) &&
+              !vorn::checkManifestExpiry(doc, "c", 100, nullptr));
+}
 
 TEST(ChannelManifest, ParseAndTheFetchPolicy) {
   Json::Value doc;
