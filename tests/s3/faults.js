@@ -8,7 +8,9 @@
 //   GET /__faults/__control/rules?JSON  a JSON array of rules (URL-encoded)
 //                        replacing the current ones ([]: everything passes); starts a new log
 //   GET /__faults/__control/stats  {"requests": n, "held": n, "hits": [per rule],
-//                        "log": ["METHOD url -> fault [Bearer token]"]}
+//                        "log": ["METHOD url -> fault [Bearer token]"],
+//                        "forwarding": requests handed to s3rver and not yet answered,
+//                        whether or not their client is still there}
 //   GET /__faults/__control/release  serves the requests held so far as if
 //                        they had passed (those whose client went away are dropped)
 //
@@ -30,7 +32,7 @@
 
 const PREFIX = '/__faults';
 const KINDS = ['status', 'close', 'close-mid', 'truncate', 'stall', 'flip', 'flip-request', 'hold'];
-const state = { rules: [], requests: 0, held: 0, log: [] };
+const state = { rules: [], requests: 0, held: 0, log: [], forwarding: 0 };
 const heldSockets = new Map();  // socket -> serves its held request
 
 // The rule whose fault this request suffers, counting matches as it goes.
@@ -73,7 +75,7 @@ function control(req, res) {
       return reply(200, { released: resumes.length });
     }
     if (req.url === '/__control/stats') {
-      return reply(200, { requests: state.requests, held: state.held, hits: state.rules.map(r => r.hits), log: state.log });
+      return reply(200, { requests: state.requests, held: state.held, hits: state.rules.map(r => r.hits), log: state.log, forwarding: state.forwarding });
     }
     return reply(404, { error: 'unknown control request' });
   } catch (e) {
@@ -136,4 +138,14 @@ function handle(req, body, res, serve) {
 // Lets go of the held requests, so the server can stop.
 const release = () => heldSockets.forEach((_, s) => s.destroy());
 
-module.exports = { wanted, handle, release };
+// Counts a request handed to s3rver; the returned function, called once, counts its answer.
+const forwarded = () => {
+  state.forwarding++;
+  let open = true;
+  return () => {
+    if (open) state.forwarding--;
+    open = false;
+  };
+};
+
+module.exports = { wanted, handle, release, forwarded };

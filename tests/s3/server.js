@@ -259,7 +259,12 @@ function main() {
       const headers = { ...req.headers, 'content-length': String(body.length) };
       delete headers['transfer-encoding'];
       delete headers['expect'];
-      const forward = done => {
+      const forward = settled => {
+        const answered = faults.forwarded();
+        const done = () => {
+          answered();
+          settled();
+        };
         const up = http.request({ host: '127.0.0.1', port: backendAddress.port, method: req.method, path: req.url, headers, agent }, answer => {
           const pieces = [];
           if (whole) {

@@ -148,6 +148,8 @@ class S3Server {
     return total;
   }
   int held() const { return control("stats")["held"].asInt(); }
+  // Requests passed on to the store and not yet answered, their client gone or not.
+  int forwarding() const { return control("stats")["forwarding"].asInt(); }
   // Serves the held requests whose clients still wait, as if they had passed.
   bool release() const { return control("release").isObject(); }
   // One line per request since the rules were set: "METHOD url -> fault", and
