@@ -10,6 +10,11 @@
 
 namespace vorn {
 
+// Compression levels of chunk objects: the default, and the range a push accepts.
+constexpr int kDefaultLevel = 12;
+constexpr int kMinLevel = 1;
+constexpr int kMaxLevel = 19;
+
 // What a successful push did.
 struct PushStats {
   size_t uniqueChunks = 0;    // distinct chunk ids in the manifest
@@ -30,6 +35,11 @@ struct PushRequest {
   // Records executable bits (BuildOptions::keepMode); a stored build then
   // counts as the same only when its executable members match too.
   bool keepMode = false;
+  // zstd level of the chunk objects this push uploads (kMinLevel to
+  // kMaxLevel, checked by the caller). Readers accept any level, so it
+  // changes only those objects and bytesStored; the manifest, the build id
+  // and the other counters are the same at every level.
+  int level = kDefaultLevel;
   // jobs: requests in flight and compression threads (1: one at a time, in
   // order). With retries, an error answer to the probe of the channel's
   // manifest that persists fails the push instead of reading as "not there".
