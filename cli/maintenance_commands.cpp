@@ -2,6 +2,7 @@
 // handing a consumer a presigned sync descriptor.
 
 #include "arg_scan.hpp"
+#include "command_result.hpp"
 #include "commands.hpp"
 #include "open_store.hpp"
 #include "transfer_args.hpp"
@@ -42,7 +43,7 @@ int channelCmd(int count, char** args) {
 int gcCmd(int count, char** args) {
   // gc takes no positional arguments and never shows the usage text.
   const ScannedArgs scanned =
-      scanArgs(count, args, {"--delete", "--sweep"}, withTransferOptions({}), 0);
+      scanArgs(count, args, {"--delete", "--sweep", "--json"}, withTransferOptions({}), 0);
   const TransferSettings transfer = transferSettingsFrom(&scanned);
   GcOptions options;
   options.remove = scanned.has("--delete") || scanned.has("--sweep");
@@ -52,25 +53,38 @@ int gcCmd(int count, char** args) {
   auto store = openStore(transfer, &status);
   if (!store) return status;
 
-  options.report = [](const std::string& key, int64_t size, bool deleted) {
-    std::printf("  %s %s (%lld bytes)\n", deleted ? "deleted" : "garbage", key.c_str(),
-                static_cast<long long>(size));
+  CommandResult out(jsonRequested(&scanned));
+  out["garbage_objects"] = Json::arrayValue;
+  options.report = [&out](const std::string& key, int64_t size, bool deleted) {
+    out.text("  %s %s (%lld bytes)\n", deleted ? "deleted" : "garbage", key.c_str(),
+             static_cast<long long>(size));
+    Json::Value object;
+    object["key"] = key;
+    object["bytes"] = size;
+    object["deleted"] = deleted;
+    out.append("garbage_objects", object);
   };
   GcStats stats;
   std::string err;
   if (!collectGarbage(*store, options, &stats, &err)) {
     // Lines already printed stay: in delete mode they name objects that are gone.
-    std::fflush(stdout);
+    out.flush();
     std::fprintf(stderr, "gc: %s\n", err.c_str());
     return 1;
   }
-  std::printf(
+  out["dry_run"] = !options.remove;
+  out["manifests"] = stats.manifests;
+  out["referenced"] = stats.referenced;
+  out["chunk_objects"] = stats.chunkObjects;
+  out["garbage"] = stats.garbage;
+  out["garbage_bytes"] = stats.garbageBytes;
+  out.text(
       "gc: %zu manifest(s), %zu referenced chunk(s), %zu chunk object(s); %zu garbage (%lld "
       "bytes)%s\n",
       stats.manifests, stats.referenced, stats.chunkObjects, stats.garbage,
       static_cast<long long>(stats.garbageBytes),
       options.remove ? " -> deleted" : " (dry run; pass --delete to remove)");
-  return 0;
+  return out.finish(0);
 }
 
 int signSyncCmd(int count, char** args) {
