@@ -37,7 +37,6 @@ ProgressLine::ProgressLine(ProgressMode mode)
     : mode_(mode), start_(std::chrono::steady_clock::now()), lastLine_(start_) {}
 
 void ProgressLine::draw(uint64_t done, uint64_t total, int64_t wireBytes) {
-  if (mode_ == ProgressMode::kNone) return;
   const uint64_t percent = total == 0 ? 0 : done * 100 / total;
   char eta[48] = "";
   const double elapsed =
@@ -56,7 +55,6 @@ void ProgressLine::draw(uint64_t done, uint64_t total, int64_t wireBytes) {
 }
 
 void ProgressLine::drawWait(const std::string& path, int waited, int allowed) {
-  if (mode_ == ProgressMode::kNone) return;
   show("  waiting for '" + path + "' to close (" + std::to_string(waited) + "/" +
            std::to_string(allowed) + "s) ...",
        false);
@@ -68,6 +66,7 @@ void ProgressLine::show(const std::string& text, bool isState) {
     std::fflush(stderr);
     return;
   }
+  if (mode_ != ProgressMode::kLines) return;
   const auto now = std::chrono::steady_clock::now();
   if (now - lastLine_ < kLineInterval) {
     if (isState) lastState_ = text;
@@ -82,7 +81,7 @@ void ProgressLine::finish() {
   if (mode_ == ProgressMode::kBar) {
     std::fprintf(stderr, "\r%64s\r", "");
     std::fflush(stderr);
-  } else if (mode_ == ProgressMode::kLines && !lastState_.empty()) {
+  } else if (!lastState_.empty()) {  // only lines mode keeps one
     plainLine(lastState_);
     lastState_.clear();
   }

@@ -90,9 +90,7 @@ class StoreTest : public ::testing::Test {
     store = vorn::makeS3Provider(config);
     channel = ::testing::UnitTest::GetInstance()->current_test_info()->name();
     // Each test starts from an empty store, whatever the suite's earlier tests left.
-    std::vector<vorn::ObjectEntry> left;
-    ASSERT_TRUE(store->list("", &left, nullptr));
-    for (const auto& e : left) ASSERT_TRUE(store->remove(e.key, nullptr)) << e.key;
+    emptyStore();
     ASSERT_TRUE(server_->clear());
     writeBuild(1, 0);
     writeBuild(2, 0);
@@ -109,6 +107,11 @@ class StoreTest : public ::testing::Test {
                                const EnvChanges& extra) {
     for (const auto& [name, value] : extra) env[name] = value;
     return runCli(args, env);
+  }
+  void emptyStore() const {
+    std::vector<vorn::ObjectEntry> left;
+    ASSERT_TRUE(store->list("", &left, nullptr));
+    for (const auto& e : left) ASSERT_TRUE(store->remove(e.key, nullptr)) << e.key;
   }
   std::string object(const std::string& key) const {
     std::string body, err;
