@@ -39,7 +39,6 @@ int CommandResult::finish(int status) {
   // (59.1, not 59.100000000000001). Integers are always written whole.
   builder["precision"] = 15;
   std::printf("%s\n", Json::writeString(builder, doc_).c_str());
-  std::fflush(stdout);
   return status;
 }
 
