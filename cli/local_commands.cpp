@@ -2,6 +2,7 @@
 
 #include "arg_scan.hpp"
 #include "cli_common.hpp"
+#include "command_result.hpp"
 #include "commands.hpp"
 #include "usage.hpp"
 
@@ -16,7 +17,8 @@
 namespace vorn {
 
 int chunkCmd(int count, char** args) {
-  const ScannedArgs scanned = scanArgs(count, args, {"--keep-mode", "--keep-tree"}, {}, 2);
+  const ScannedArgs scanned =
+      scanArgs(count, args, {"--keep-mode", "--keep-tree", "--json"}, {}, 2);
   const std::vector<std::string>& positional = scanned.positional;
   if (positional.empty()) return printUsage();
   BuildOptions options;
@@ -33,14 +35,22 @@ int chunkCmd(int count, char** args) {
     std::fprintf(stderr, "cannot write %s\n", positional[1].c_str());
     return 2;
   }
-  std::printf(
-      "chunked %zu file(s): %zu chunks (%zu unique), %lld bytes (%lld unique, %.1f%% dedup)\n",
-      static_cast<size_t>(stats.files), static_cast<size_t>(stats.chunks),
-      static_cast<size_t>(stats.uniqueChunks), static_cast<long long>(stats.totalBytes),
-      static_cast<long long>(stats.uniqueBytes),
-      savedPercent(static_cast<double>(stats.totalBytes), static_cast<double>(stats.uniqueBytes)));
-  std::printf("  build %s\n", stats.build.c_str());
-  return 0;
+  CommandResult out(jsonRequested(&scanned));
+  const double dedup =
+      savedPercent(static_cast<double>(stats.totalBytes), static_cast<double>(stats.uniqueBytes));
+  out["files"] = stats.files;
+  out["chunks"] = stats.chunks;
+  out["unique_chunks"] = stats.uniqueChunks;
+  out["total_bytes"] = stats.totalBytes;
+  out["unique_bytes"] = stats.uniqueBytes;
+  out["dedup_percent"] = percentValue(dedup);
+  out["build"] = stats.build;
+  out.text("chunked %zu file(s): %zu chunks (%zu unique), %lld bytes (%lld unique, %.1f%% dedup)\n",
+           static_cast<size_t>(stats.files), static_cast<size_t>(stats.chunks),
+           static_cast<size_t>(stats.uniqueChunks), static_cast<long long>(stats.totalBytes),
+           static_cast<long long>(stats.uniqueBytes), dedup);
+  out.text("  build %s\n", stats.build.c_str());
+  return out.finish(0);
 }
 
 int keygenCmd(int count, char** args) {

@@ -2,6 +2,7 @@
 // handing a consumer a presigned sync descriptor.
 
 #include "arg_scan.hpp"
+#include "command_result.hpp"
 #include "commands.hpp"
 #include "open_store.hpp"
 #include "transfer_args.hpp"
@@ -36,45 +37,85 @@ bool parseGraceSeconds(const std::string& text, int64_t* seconds) {
   return true;
 }
 
-void printGcStep(GcStep step, const std::string& key, int64_t size, bool done) {
-  const char* verb = nullptr;
+// The text and JSON names of a step, as done or as a dry run would report it.
+struct GcStepNames {
+  const char* done;
+  const char* dryRun;
+  const char* json;
+};
+
+GcStepNames gcStepNames(GcStep step) {
   switch (step) {
     case GcStep::kPutBack:
-      verb = done ? "put back" : "would put back";
-      break;
+      return {"put back", "would put back", "put_back"};
     case GcStep::kDeleted:
-      verb = done ? "deleted" : "would delete";
-      break;
+      return {"deleted", "would delete", "delete"};
     case GcStep::kSetAside:
-      verb = done ? "set aside" : "would set aside";
       break;
   }
-  const std::string shown = step == GcStep::kDeleted ? setAsideKey(key) : key;
-  std::printf("  %s %s (%lld bytes)\n", verb, shown.c_str(), static_cast<long long>(size));
+  return {"set aside", "would set aside", "set_aside"};
 }
 
-int graceGc(StorageProvider& store, const GraceGcOptions& options) {
+const char* previousName(GraceGcStats::Previous previous) {
+  switch (previous) {
+    case GraceGcStats::Previous::kWaiting:
+      return "waiting";
+    case GraceGcStats::Previous::kFinished:
+      return "finished";
+    case GraceGcStats::Previous::kResumed:
+      return "resumed";
+    case GraceGcStats::Previous::kNone:
+      break;
+  }
+  return "none";
+}
+
+int graceGc(StorageProvider& store, GraceGcOptions options, CommandResult& out) {
+  out["steps"] = Json::arrayValue;
+  options.report = [&out](GcStep step, const std::string& key, int64_t size, bool done) {
+    const GcStepNames names = gcStepNames(step);
+    const std::string shown = step == GcStep::kDeleted ? setAsideKey(key) : key;
+    out.text("  %s %s (%lld bytes)\n", done ? names.done : names.dryRun, shown.c_str(),
+             static_cast<long long>(size));
+    Json::Value item;
+    item["action"] = names.json;
+    item["key"] = shown;
+    item["bytes"] = size;
+    item["done"] = done;
+    out.append("steps", item);
+  };
   GraceGcStats stats;
   std::string err;
   if (!collectInTwoPhases(store, options, &stats, &err)) {
-    std::fflush(stdout);
+    out.flush();
     std::fprintf(stderr, "gc: %s\n", err.c_str());
     return 1;
   }
   const long long grace = options.graceSeconds;
   const bool done = options.apply;
+  out["dry_run"] = !done;
+  out["grace_seconds"] = Json::Int64(grace);
+  Json::Value& previous = out["previous"];
+  previous["state"] = previousName(stats.previous);
+  if (stats.previous != GraceGcStats::Previous::kNone) {
+    previous["objects"] = stats.previousObjects;
+    previous["age_seconds"] = stats.previousAge;
+  }
   switch (stats.previous) {
     case GraceGcStats::Previous::kNone:
-      std::printf("gc: no collection in progress\n");
+      out.text("gc: no collection in progress\n");
       break;
     case GraceGcStats::Previous::kWaiting:
-      std::printf(
+      out.text(
           "gc: the collection in progress (%zu object(s), %lld s old) is finished by the first run "
           "once it is more than %lld s old\n",
           stats.previousObjects, static_cast<long long>(stats.previousAge), grace);
       break;
     case GraceGcStats::Previous::kFinished:
-      std::printf(
+      previous["put_back"] = stats.putBack;
+      previous["deleted"] = stats.deleted;
+      previous["deleted_bytes"] = stats.deletedBytes;
+      out.text(
           "gc: %s the collection of %zu object(s) set aside %lld s ago: %zu put back, %zu "
           "deleted (%lld bytes)\n",
           done ? "finished" : "would finish", stats.previousObjects,
@@ -82,27 +123,36 @@ int graceGc(StorageProvider& store, const GraceGcOptions& options) {
           static_cast<long long>(stats.deletedBytes));
       break;
     case GraceGcStats::Previous::kResumed:
-      std::printf(
+      previous["put_back"] = stats.putBack;
+      previous["set_aside"] = stats.setAside;
+      out.text(
           "gc: %s an interrupted collection of %zu object(s): %zu put back, %zu set aside\n",
           done ? "completed" : "would complete", stats.previousObjects, stats.putBack,
           stats.setAside);
       break;
   }
+  out["manifests"] = stats.manifests;
+  out["referenced"] = stats.referenced;
   if (stats.looked) {
-    std::printf(
+    out["chunk_objects"] = stats.chunkObjects;
+    out["garbage"] = stats.garbage;
+    out["garbage_bytes"] = stats.garbageBytes;
+    out["set_aside"] = stats.setAside;
+    out["set_aside_bytes"] = stats.setAsideBytes;
+    out.text(
         "gc: %zu manifest(s), %zu referenced chunk(s), %zu chunk object(s); %zu garbage (%lld "
         "bytes), %zu of it older than %lld s %s (%lld bytes)\n",
         stats.manifests, stats.referenced, stats.chunkObjects, stats.garbage,
         static_cast<long long>(stats.garbageBytes), stats.setAside, grace,
         done ? "set aside" : "to set aside", static_cast<long long>(stats.setAsideBytes));
   } else {
-    std::printf(
+    out.text(
         "gc: %zu manifest(s), %zu referenced chunk(s); nothing more is set aside while a "
         "collection is in progress\n",
         stats.manifests, stats.referenced);
   }
-  if (!done) std::printf("gc: dry run, nothing changed; pass --delete to apply\n");
-  return 0;
+  if (!done) out.text("gc: dry run, nothing changed; pass --delete to apply\n");
+  return out.finish(0);
 }
 
 }  // namespace
@@ -133,7 +183,7 @@ int channelCmd(int count, char** args) {
 int gcCmd(int count, char** args) {
   // gc takes no positional arguments and never shows the usage text.
   const ScannedArgs scanned =
-      scanArgs(count, args, {"--delete", "--sweep"}, withTransferOptions({"--grace"}), 0);
+      scanArgs(count, args, {"--delete", "--sweep", "--json"}, withTransferOptions({"--grace"}), 0);
   TransferSettings transfer;
   if (!transferSettingsFrom(&scanned, &transfer)) return 2;
   GcOptions options;
@@ -153,32 +203,44 @@ int gcCmd(int count, char** args) {
   int status = 0;
   auto store = openStore(transfer, &status);
   if (!store) return status;
+  CommandResult out(jsonRequested(&scanned));
   if (grace) {
     graceOptions.apply = options.remove;
     graceOptions.jobs = transfer.jobs;
-    graceOptions.report = printGcStep;
-    return graceGc(*store, graceOptions);
+    return graceGc(*store, graceOptions, out);
   }
 
-  options.report = [](const std::string& key, int64_t size, bool deleted) {
-    std::printf("  %s %s (%lld bytes)\n", deleted ? "deleted" : "garbage", key.c_str(),
-                static_cast<long long>(size));
+  out["garbage_objects"] = Json::arrayValue;
+  options.report = [&out](const std::string& key, int64_t size, bool deleted) {
+    out.text("  %s %s (%lld bytes)\n", deleted ? "deleted" : "garbage", key.c_str(),
+             static_cast<long long>(size));
+    Json::Value object;
+    object["key"] = key;
+    object["bytes"] = size;
+    object["deleted"] = deleted;
+    out.append("garbage_objects", object);
   };
   GcStats stats;
   std::string err;
   if (!collectGarbage(*store, options, &stats, &err)) {
     // Lines already printed stay: in delete mode they name objects that are gone.
-    std::fflush(stdout);
+    out.flush();
     std::fprintf(stderr, "gc: %s\n", err.c_str());
     return 1;
   }
-  std::printf(
+  out["dry_run"] = !options.remove;
+  out["manifests"] = stats.manifests;
+  out["referenced"] = stats.referenced;
+  out["chunk_objects"] = stats.chunkObjects;
+  out["garbage"] = stats.garbage;
+  out["garbage_bytes"] = stats.garbageBytes;
+  out.text(
       "gc: %zu manifest(s), %zu referenced chunk(s), %zu chunk object(s); %zu garbage (%lld "
       "bytes)%s\n",
       stats.manifests, stats.referenced, stats.chunkObjects, stats.garbage,
       static_cast<long long>(stats.garbageBytes),
       options.remove ? " -> deleted" : " (dry run; pass --delete to remove)");
-  return 0;
+  return out.finish(0);
 }
 
 int signSyncCmd(int count, char** args) {

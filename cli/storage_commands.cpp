@@ -1,5 +1,6 @@
 #include "arg_scan.hpp"
 #include "cli_common.hpp"
+#include "command_result.hpp"
 #include "commands.hpp"
 #include "open_store.hpp"
 #include "transfer_args.hpp"
@@ -52,10 +53,15 @@ int headObject(StorageProvider& store, const std::string& key) {
     std::fprintf(stderr, "%s\n", err.c_str());
     return 1;
   }
-  std::printf("head %s -> %s (status %d, size %lld)\n", key.c_str(),
-              r.exists ? "EXISTS" : "MISSING", static_cast<int>(r.status),
-              static_cast<long long>(r.size));
-  return r.exists ? 0 : 1;
+  // The sub-verbs scan no options: only VORN_JSON asks for the document.
+  CommandResult out(jsonRequested(nullptr));
+  out["key"] = key;
+  out["exists"] = r.exists;
+  out["status"] = r.status;
+  out["size"] = r.size;
+  out.text("head %s -> %s (status %d, size %lld)\n", key.c_str(), r.exists ? "EXISTS" : "MISSING",
+           static_cast<int>(r.status), static_cast<long long>(r.size));
+  return out.finish(r.exists ? 0 : 1);
 }
 
 int removeObject(StorageProvider& store, const std::string& key) {

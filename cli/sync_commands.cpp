@@ -2,8 +2,10 @@
 
 #include "arg_scan.hpp"
 #include "cli_common.hpp"
+#include "command_result.hpp"
 #include "commands.hpp"
 #include "open_store.hpp"
+#include "progress_line.hpp"
 #include "transfer_args.hpp"
 #include "usage.hpp"
 
@@ -16,7 +18,6 @@
 #include "storage/s3_config.hpp"
 #include "util/path_text.hpp"
 
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -45,19 +46,15 @@ ReceiptPolicy receiptPolicyFrom(const ScannedArgs& args, bool writes) {
 
 // Writes the receipt an install earned; false after the message, prefixed
 // with the step's name, has been written.
-bool writeEarnedReceipt(const Sources& s, const Receipt& earned, const char* step) {
+bool writeEarnedReceipt(const Sources& s, const Receipt& earned, const char* step,
+                        CommandResult& out) {
   if (!s.receipts.write) return true;
   std::string err;
   if (writeReceipt(pathFromNative(s.destination), earned, &err)) return true;
-  std::fflush(stdout);
+  out.flush();
   std::fprintf(stderr, "%s: %s\n", step, err.c_str());
   return false;
 }
-
-struct BadFile {
-  std::string path;
-  std::string reason;
-};
 
 const size_t kBodyExcerpt = 200;
 
@@ -102,12 +99,13 @@ int loadDescriptor(const ScannedArgs& args, const std::string& token, ChannelSou
 
 // The front part both verbs share: positional arguments, transfer settings,
 // key, descriptor. Returns -1 to go on, else the exit status.
-int resolveSources(const ScannedArgs& args, Sources* sources) {
+int resolveSources(const ScannedArgs& args, ProgressMode progress, Sources* sources) {
   if (args.positional.size() < 2) return printUsage();
   ChannelSource& source = sources->source;
   source.channel = args.positional[0];
   sources->destination = args.positional[1];
   if (!transferSettingsFrom(&args, &source.transfer)) return 2;
+  source.transfer.onRetry = retryPrinterFor(progress, source.transfer.onRetry);
   const std::string keyArg = args.value("--verify", envText("VORN_VERIFY_KEY"));
   if (!keyArg.empty()) source.verifyKey = keyTextFromArg(keyArg);
   source.manifestUrl = args.value("--manifest-url");
@@ -122,48 +120,29 @@ std::unique_ptr<StorageProvider> openConsumerStore(const Sources& sources, bool 
   return providerFor(S3Config(), sources.source.transfer);
 }
 
-class ProgressLine {
- public:
-  ProgressLine() : start_(std::chrono::steady_clock::now()) {}
-
-  void draw(uint64_t done, uint64_t total, int64_t wireBytes) const {
-    const uint64_t percent = total == 0 ? 0 : done * 100 / total;
-    char eta[48] = "";
-    const double elapsed =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-    if (done != 0 && done < total && elapsed > 0.5) {
-      const int32_t remaining = static_cast<int32_t>(static_cast<double>(total - done) * elapsed /
-                                                     static_cast<double>(done));
-      std::snprintf(eta, sizeof eta, " ETA %ld:%02ld", static_cast<long>(remaining / 60),
-                    static_cast<long>(remaining % 60));
-    }
-    std::fprintf(stderr, "\r  %3d%% (%zu/%zu chunks, %.1f MB)%s        ", static_cast<int>(percent),
-                 static_cast<size_t>(done), static_cast<size_t>(total),
-                 static_cast<double>(wireBytes) / 1048576.0, eta);
-    std::fflush(stderr);
-  }
-
- private:
-  std::chrono::steady_clock::time_point start_;
-};
-
-void drawWaitLine(const std::string& path, int waited, int allowed) {
-  std::fprintf(stderr, "\r  waiting for '%s' to close (%d/%ds) ...        ", path.c_str(), waited,
-               allowed);
-  std::fflush(stderr);
+// The signature line, and the same fact for the JSON document.
+void signatureLine(const Sources& sources, CommandResult& out) {
+  const bool verified = !sources.source.verifyKey.empty();
+  out["signature_verified"] = verified;
+  if (verified) out.text("  manifest signature verified (ed25519)\n");
 }
 
-void printSignatureLine(const Sources& sources) {
-  if (!sources.source.verifyKey.empty()) std::printf("  manifest signature verified (ed25519)\n");
+// The channel and destination members, and the list a mirror fills with each
+// path it removes (or in a dry run would remove), one line each after the summary.
+RemovedFn startResult(const Sources& s, bool dryRun, bool mirror, CommandResult& out) {
+  out["dry_run"] = dryRun;
+  out["channel"] = s.source.channel;
+  out["destination"] = s.destination;
+  if (!mirror) return RemovedFn();
+  const char* list = dryRun ? "would_remove" : "removed";
+  out[list] = Json::arrayValue;
+  return [list, dryRun, &out](const std::string& path) {
+    out.text("  %s %s\n", dryRun ? "would remove" : "removed", path.c_str());
+    out.append(list, path);
+  };
 }
 
-// One line per path that a mirror removes (or in a dry run would remove),
-// after the summary.
-RemovedFn removedLine(const char* verb) {
-  return [verb](const std::string& path) { std::printf("  %s %s\n", verb, path.c_str()); };
-}
-
-int dryRun(StorageProvider& store, const Sources& s, bool mirror) {
+int dryRun(StorageProvider& store, const Sources& s, bool mirror, CommandResult& out) {
   SyncPlan plan;
   std::string err;
   std::vector<std::string> listed;
@@ -172,28 +151,40 @@ int dryRun(StorageProvider& store, const Sources& s, bool mirror) {
     std::fprintf(stderr, "dry-run: %s\n", err.c_str());
     return 1;
   }
-  std::printf(
+  const RemovedFn wouldRemove = startResult(s, true, mirror, out);
+  out["files"] = plan.files;
+  out["chunk_slots"] = plan.chunkSlots;
+  out["unique_chunks"] = plan.uniqueChunks;
+  out["already_local"] = plan.alreadyLocal;
+  out["to_download"] = plan.toDownload;
+  out["download_bytes"] = plan.downloadBytes;
+  out.text(
       "dry-run '%s' -> %s: %zu file(s), %zu chunk slot(s), %zu unique; %zu already local, %zu to "
       "download (%lld bytes uncompressed - the wire transfer is smaller after compression). "
       "Nothing was written.\n",
-      s.source.channel.c_str(), s.destination.c_str(), plan.files, plan.chunkSlots, plan.uniqueChunks,
-      plan.alreadyLocal, plan.toDownload, static_cast<long long>(plan.downloadBytes));
-  if (mirror && !removeUnlisted(s.destination, listed, true, removedLine("would remove"), &err,
+      s.source.channel.c_str(), s.destination.c_str(), plan.files, plan.chunkSlots,
+      plan.uniqueChunks, plan.alreadyLocal, plan.toDownload,
+      static_cast<long long>(plan.downloadBytes));
+  if (mirror && !removeUnlisted(s.destination, listed, true, wouldRemove, &err,
                                 receiptsInUse(pathFromNative(s.destination), s.receipts))) {
     std::fprintf(stderr, "dry-run: %s\n", err.c_str());
     return 1;
   }
-  return 0;
+  return out.finish(0);
 }
 
 int realSync(StorageProvider& store, const Sources& s, int waitSeconds, const std::string& base,
-             bool mirror) {
-  const ProgressLine line;
+             bool mirror, ProgressMode mode, CommandResult& out) {
+  ProgressLine line(mode);
   const ProgressFn progress = [&line](uint64_t done, uint64_t total, int64_t wire) {
     line.draw(done, total, wire);
   };
   WaitFn onWait;
-  if (waitSeconds != 0) onWait = drawWaitLine;
+  if (waitSeconds != 0) {
+    onWait = [&line](const std::string& path, int waited, int allowed) {
+      line.drawWait(path, waited, allowed);
+    };
+  }
   SyncOptions options;
   options.progress = progress;
   options.waitSeconds = waitSeconds;
@@ -209,33 +200,48 @@ int realSync(StorageProvider& store, const Sources& s, int waitSeconds, const st
   SyncStats stats;
   std::string err;
   if (!syncChannel(store, s.source, s.destination, &stats, &err, options)) {
-    std::fprintf(stderr, "\nsync: %s\n", err.c_str());
+    std::fprintf(stderr, "%ssync: %s\n", line.errorLead(), err.c_str());
     return 1;
   }
-  std::fprintf(stderr, "\r%64s\r", "");
-  std::fflush(stderr);
-  printSignatureLine(s);
-  std::printf(
+  line.finish();
+  const RemovedFn removed = startResult(s, false, mirror, out);
+  signatureLine(s, out);
+  const double saved =
+      savedPercent(static_cast<double>(stats.unpackedBytes), static_cast<double>(stats.wireBytes));
+  out["files"] = stats.files;
+  out["reused"] = stats.reused;
+  out["downloaded"] = stats.downloaded;
+  out["wire_bytes"] = stats.wireBytes;
+  out["unpacked_bytes"] = stats.unpackedBytes;
+  out["saved_percent"] = percentValue(saved);
+  out.text(
       "synced '%s' -> %s: %zu file(s), %zu chunk(s) reused locally, %zu downloaded (%lld bytes on "
       "the wire for %lld unpacked, %.1f%% smaller)\n",
       s.source.channel.c_str(), s.destination.c_str(), stats.files, stats.reused, stats.downloaded,
-      static_cast<long long>(stats.wireBytes), static_cast<long long>(stats.unpackedBytes),
-      savedPercent(static_cast<double>(stats.unpackedBytes), static_cast<double>(stats.wireBytes)));
+      static_cast<long long>(stats.wireBytes), static_cast<long long>(stats.unpackedBytes), saved);
   if (mirror) {
-    std::fflush(stdout);
-    if (!removeUnlisted(s.destination, installed, false, removedLine("removed"), &err,
-                        keepReceipt)) {
+    out.flush();
+    if (!removeUnlisted(s.destination, installed, false, removed, &err, keepReceipt)) {
       std::fprintf(stderr, "sync: %s\n", err.c_str());
       return 1;
     }
   }
-  return writeEarnedReceipt(s, earned, "sync") ? 0 : 1;
+  if (!writeEarnedReceipt(s, earned, "sync", out)) return 1;
+  return out.finish(0);
+}
+
+// One bad file as the document lists it.
+Json::Value badFile(const std::string& path, const std::string& reason) {
+  Json::Value item;
+  item["path"] = path;
+  item["reason"] = reason;
+  return item;
 }
 
 // Sync the whole manifest into the destination, then check it again in full.
-int repair(StorageProvider& store, const Sources& s, std::vector<BadFile>* bad) {
-  std::printf("repairing %zu file(s) ...\n", bad->size());
-  std::fflush(stdout);
+int repair(StorageProvider& store, const Sources& s, size_t badCount, CommandResult& out) {
+  out.text("repairing %zu file(s) ...\n", badCount);
+  out.flush();
   SyncStats synced;
   std::string err;
   SyncOptions options;
@@ -244,63 +250,75 @@ int repair(StorageProvider& store, const Sources& s, std::vector<BadFile>* bad) 
     std::fprintf(stderr, "repair: %s\n", err.c_str());
     return 1;
   }
-  bad->clear();
+  Json::Value stillBad(Json::arrayValue);
   VerifyOptions full;
   Receipt earned;
   full.receipts = s.receipts;
   full.admitted = &earned;
-  full.onBadFile = [bad](const std::string& path, const std::string& reason) {
-    bad->push_back({path, reason});
-    std::printf("  STILL BAD  %s (%s)\n", path.c_str(), reason.c_str());
+  full.onBadFile = [&](const std::string& path, const std::string& reason) {
+    stillBad.append(badFile(path, reason));
+    out.text("  STILL BAD  %s (%s)\n", path.c_str(), reason.c_str());
   };
   VerifyStats again;
   if (!verifyChannel(store, s.source, s.destination, full, &again, &err)) {
     std::fprintf(stderr, "re-verify: %s\n", err.c_str());
     return 1;
   }
-  if (again.missing == 0 && again.corrupt == 0) {
-    if (!writeEarnedReceipt(s, earned, "repair")) return 1;
-    std::printf("repaired: %s now matches the manifest\n", s.destination.c_str());
-    return 0;
+  const bool repaired = again.missing == 0 && again.corrupt == 0;
+  out["repaired"] = repaired;
+  out["still_bad"] = stillBad;
+  if (repaired) {
+    if (!writeEarnedReceipt(s, earned, "repair", out)) return 1;
+    out.text("repaired: %s now matches the manifest\n", s.destination.c_str());
+    return out.finish(0);
   }
-  std::printf("repair incomplete: %zu file(s) still bad\n", bad->size());
-  return 1;
+  out.text("repair incomplete: %zu file(s) still bad\n", static_cast<size_t>(stillBad.size()));
+  return out.finish(1);
 }
 
 }  // namespace
 
 int syncCmd(int count, char** args) {
   const ScannedArgs scanned =
-      scanArgs(count, args, {"--dry-run", "--delete", "--receipt", "--allow-downgrade"},
+      scanArgs(count, args, {"--dry-run", "--delete", "--receipt", "--allow-downgrade", "--json"},
                withTransferOptions({"--wait", "--base", "--verify", "--manifest-url",
-                                    "--descriptor", "--descriptor-url", "--token"}),
+                                    "--descriptor", "--descriptor-url", "--token", "--progress"}),
                2);
+  CommandResult out(jsonRequested(&scanned));
+  ProgressMode mode = ProgressMode::kBar;
+  std::string err;
+  if (!progressModeFrom(scanned, out.json(), &mode, &err)) {
+    std::fprintf(stderr, "%s\n", err.c_str());
+    return 2;
+  }
   Sources sources;
-  int status = resolveSources(scanned, &sources);
+  int status = resolveSources(scanned, mode, &sources);
   if (status >= 0) return status;
   sources.receipts = receiptPolicyFrom(scanned, true);
 
   const bool dryRunOnly = scanned.has("--dry-run");
   const ChannelSource& source = sources.source;
-  const bool needsConfig =
-      source.manifestUrl.empty() || !(dryRunOnly || !source.chunkUrls.empty());
+  const bool needsConfig = source.manifestUrl.empty() || !(dryRunOnly || !source.chunkUrls.empty());
   std::unique_ptr<StorageProvider> store = openConsumerStore(sources, needsConfig, &status);
   if (!store) return status;
 
   const bool mirror = scanned.has("--delete") || envSwitch("VORN_SYNC_DELETE");
-  if (dryRunOnly) return dryRun(*store, sources, mirror);
+  if (dryRunOnly) return dryRun(*store, sources, mirror, out);
   const int waitSeconds = std::atoi(scanned.value("--wait", "0").c_str());
-  return realSync(*store, sources, waitSeconds, scanned.value("--base"), mirror);
+  return realSync(*store, sources, waitSeconds, scanned.value("--base"), mirror, mode, out);
 }
 
 int verifyCmd(int count, char** args) {
   const ScannedArgs scanned =
-      scanArgs(count, args, {"--quick", "--repair", "--verbose", "--receipt", "--allow-downgrade"},
+      scanArgs(count, args,
+               {"--quick", "--repair", "--verbose", "--receipt", "--allow-downgrade", "--json"},
                withTransferOptions(
                    {"--verify", "--manifest-url", "--descriptor", "--descriptor-url", "--token"}),
                2);
+  CommandResult out(jsonRequested(&scanned));
   Sources sources;
-  int status = resolveSources(scanned, &sources);
+  // Verify draws no progress; retry lines keep their usual form.
+  int status = resolveSources(scanned, ProgressMode::kBar, &sources);
   if (status >= 0) return status;
 
   const bool quick = scanned.has("--quick");
@@ -313,15 +331,16 @@ int verifyCmd(int count, char** args) {
   std::unique_ptr<StorageProvider> store = openConsumerStore(sources, needsConfig, &status);
   if (!store) return status;
 
-  std::vector<BadFile> bad;
+  // The document lists every bad file; the text only with --verbose.
+  Json::Value bad(Json::arrayValue);
   VerifyOptions options;
   options.quick = quick;
   options.receipts = sources.receipts;
   Receipt earned;
   options.admitted = &earned;
-  options.onBadFile = [&bad, verbose](const std::string& path, const std::string& reason) {
-    bad.push_back({path, reason});
-    if (verbose) std::printf("  BAD   %s (%s)\n", path.c_str(), reason.c_str());
+  options.onBadFile = [&](const std::string& path, const std::string& reason) {
+    bad.append(badFile(path, reason));
+    if (verbose) out.text("  BAD   %s (%s)\n", path.c_str(), reason.c_str());
   };
   VerifyStats stats;
   std::string err;
@@ -329,23 +348,36 @@ int verifyCmd(int count, char** args) {
     std::fprintf(stderr, "verify: %s\n", err.c_str());
     return 1;
   }
-  printSignatureLine(sources);
-  std::printf(
+  signatureLine(sources, out);
+  out["quick"] = quick;
+  out["channel"] = source.channel;
+  out["destination"] = sources.destination;
+  out["files"] = stats.files;
+  out["ok"] = stats.ok;
+  out["missing"] = stats.missing;
+  out["corrupt"] = stats.corrupt;
+  out["chunks_checked"] = stats.chunksChecked;
+  out["bytes_checked"] = stats.bytesChecked;
+  out["bad_files"] = bad;
+  const bool matches = stats.missing == 0 && stats.corrupt == 0;
+  out["matches"] = matches;
+  out.text(
       "%s '%s' in %s: %zu file(s), %zu ok, %zu missing, %zu corrupt (%zu chunk(s), %lld "
       "bytes checked)\n",
       quick ? "quick-checked" : "verified", source.channel.c_str(), sources.destination.c_str(),
       stats.files, stats.ok, stats.missing, stats.corrupt, stats.chunksChecked,
       static_cast<long long>(stats.bytesChecked));
-  if (stats.missing == 0 && stats.corrupt == 0) {
-    if (!writeEarnedReceipt(sources, earned, "verify")) return 1;
-    std::printf("  OK - install matches the manifest\n");
-    return 0;
+  if (matches) {
+    if (!writeEarnedReceipt(sources, earned, "verify", out)) return 1;
+    out.text("  OK - install matches the manifest\n");
+    return out.finish(0);
   }
   if (!wantRepair) {
-    std::printf("  %zu file(s) need repair - re-run with --repair to fix\n", bad.size());
-    return 1;
+    out.text("  %zu file(s) need repair - re-run with --repair to fix\n",
+             static_cast<size_t>(bad.size()));
+    return out.finish(1);
   }
-  return repair(*store, sources, &bad);
+  return repair(*store, sources, bad.size(), out);
 }
 
 }  // namespace vorn

@@ -26,8 +26,6 @@
 namespace vorn {
 namespace {
 
-constexpr int kCompressionLevel = 12;
-
 std::string buildIdOf(const Json::Value& doc) {
   if (!doc.isObject()) return std::string();
   const Json::Value& build = doc["build"];
@@ -134,19 +132,19 @@ bool readAndCompress(const std::string& id, const ChunkRef& ref, ChunkCompressor
   return true;
 }
 
-// Where chunks are read and compressed: a level-12 context (about 48 MiB) and
-// a chunk-sized buffer each, no more of them than jobs and cores, since
-// compression cannot use more.
+// Where chunks are read and compressed: a context at the push's level (about
+// 48 MiB at 12, at most some 80 MiB at 19) and a chunk-sized buffer each, no
+// more of them than jobs and cores, since compression cannot use more.
 class StationPool {
  public:
   struct Station {
-    Station() : compressor(kCompressionLevel) {}
+    explicit Station(int level) : compressor(level) {}
     ChunkCompressor compressor;
     std::string bytes;
   };
 
-  explicit StationPool(size_t count) {
-    for (size_t i = 0; i < count; ++i) idle_.push_back(std::make_unique<Station>());
+  StationPool(size_t count, int level) {
+    for (size_t i = 0; i < count; ++i) idle_.push_back(std::make_unique<Station>(level));
   }
   std::unique_ptr<Station> acquire() {
     std::unique_lock<std::mutex> lock(lock_);
@@ -177,13 +175,13 @@ class StationPool {
 // jobs + cores chunks (and a compression context per core) whatever the
 // build's size. The first failure (in id order) is the one reported.
 bool uploadMissing(StorageProvider& store, const std::map<std::string, ChunkRef>& table, int jobs,
-                   bool putBackSetAside, PushStats* stats, std::string* err) {
+                   bool putBackSetAside, int level, PushStats* stats, std::string* err) {
   std::vector<const std::pair<const std::string, ChunkRef>*> entries;
   entries.reserve(table.size());
   for (const auto& entry : table) entries.push_back(&entry);
 
   const size_t cores = std::max(1u, std::thread::hardware_concurrency());
-  StationPool stations(std::min(static_cast<size_t>(std::max(jobs, 1)), cores));
+  StationPool stations(std::min(static_cast<size_t>(std::max(jobs, 1)), cores), level);
   struct Worker {
     std::string body;  // the object being stored
     size_t present = 0;
@@ -295,7 +293,8 @@ bool pushChannel(StorageProvider& store, const PushRequest& request, PushStats* 
   stats.unchanged = unchanged;
   stats.renewed = renewed;
   stats.expires = expires;
-  if (!uploadMissing(store, table, request.transfer.jobs, request.putBackSetAside, &stats, err))
+  if (!uploadMissing(store, table, request.transfer.jobs, request.putBackSetAside, request.level,
+                     &stats, err))
     return false;
 
   if (!unchanged) {

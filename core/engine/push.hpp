@@ -10,6 +10,11 @@
 
 namespace vorn {
 
+// Compression levels of chunk objects: the default, and the range a push accepts.
+constexpr int kDefaultLevel = 12;
+constexpr int kMinLevel = 1;
+constexpr int kMaxLevel = 19;
+
 // What a successful push did.
 struct PushStats {
   size_t uniqueChunks = 0;    // distinct chunk ids in the manifest
@@ -40,6 +45,11 @@ struct PushRequest {
   // stamped into it (and so signed), and a channel that holds the same build
   // gets it republished with the new times (renewed) instead of unchanged.
   int expiresIn = 0;
+  // zstd level of the chunk objects this push uploads (kMinLevel to
+  // kMaxLevel, checked by the caller). Readers accept any level, so it
+  // changes only those objects and bytesStored; the manifest, the build id
+  // and the other counters are the same at every level.
+  int level = kDefaultLevel;
   // jobs: requests in flight and compression threads (1: one at a time, in
   // order). With retries, an error answer to the probe of the channel's
   // manifest that persists fails the push instead of reading as "not there".

@@ -13,6 +13,7 @@
 #include "support/fixtures.hpp"
 
 #include <gtest/gtest.h>
+#include <json/reader.h>
 
 #include <functional>
 #include <regex>
@@ -38,6 +39,39 @@ bool matches(const std::string& text, const std::string& pattern) {
 }
 unsigned modeOf(const std::string& path) {
   return static_cast<unsigned>(fs::status(path).permissions()) & 0777u;
+}
+Json::Value oneObject(const std::string& text) {  // exactly one JSON object, nothing else
+  Json::CharReaderBuilder builder;
+  builder["failIfExtra"] = true;
+  std::istringstream in(text);
+  Json::Value doc;
+  EXPECT_TRUE(Json::parseFromStream(builder, in, &doc, nullptr) && doc.isObject()) << text;
+  return doc;
+}
+// The text with {a} replaced by that member of doc (real numbers "%.1f"),
+// {a#} by its length, {a?yes|no} by the part it chooses and {a*part} by the
+// part filled from each item ({} the item itself).
+std::string fill(const std::string& text, const Json::Value& doc) {
+  std::string out;
+  for (size_t i = 0, end = 0; i < text.size(); i = end) {
+    const size_t op = text.find_first_not_of("abcdefghijklmnopqrstuvwxyz_", i + 1);
+    size_t depth = text[i] == '{', bar = 0;
+    for (end = i + 1; depth > 0; ++end) {
+      depth += text[end] == '{' ? 1 : text[end] == '}' ? -1 : 0;
+      if (depth == 1 && text[end] == '|') bar = end - op - 1;
+    }
+    const char kind = text[i] == '{' ? text[op] : 0;
+    const Json::Value& v = !kind || op == i + 1 ? doc : doc[text.substr(i + 1, op - i - 1)];
+    const std::string in = text.substr(op + 1, end - op - 2);
+    char real[32] = "";
+    if (v.type() == Json::realValue) std::snprintf(real, sizeof real, "%.1f", v.asDouble());
+    if (kind == 0) out += text[i];
+    if (kind == '}') out += *real ? real : v.asString();
+    if (kind == '#') out += std::to_string(v.size());
+    if (kind == '?') out += fill(v.asBool() ? in.substr(0, bar) : in.substr(bar + 1), doc);
+    for (const Json::Value& item : kind == '*' ? v : Json::Value()) out += fill(in, item);
+  }
+  return out;
 }
 // ---- without a store ----
 
@@ -349,6 +383,9 @@ TEST_F(CliPush, RegistrationUrlTokenAndAnswers) {
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.out.find("\n  channel already registered at " + reg + "\n"), std::string::npos)
       << r.out;
+  r = run({"push", srcOf(1), "team/stable", "--register", reg, "--json"});
+  EXPECT_EQ(fill("{url} {outcome} {http_status}", oneObject(r.out)["registration"]),
+            reg + " already_registered 409");
   for (int status : {500, 302}) {
     answer(status, "Location: " + reg + "/elsewhere");
     r = run({"push", srcOf(1), "team/stable", "--register", reg});
@@ -415,6 +452,20 @@ TEST_F(CliSync, FreshSyncResyncChangedBuildBaseAndDryRun) {
   const std::string erase = "\r" + std::string(64, ' ') + "\r";
   EXPECT_EQ(r.err.substr(r.err.size() - erase.size()), erase);
   expectInstalled();
+  // For log files one plain line with the last state (a sync this short writes no other); the
+  // option replaces the variable (none: nothing); the sync is the same.
+  const std::string last = "  100% \\((\\d+)/\\1 chunks, \\d+\\.\\d MB\\)\n";
+  for (const std::string mode : {"", "none", "bar"}) {
+    const std::string into = tmp / ("p" + mode);
+    std::vector<std::string> args{"sync", channel, into, "--progress", mode};
+    args.resize(mode.empty() ? 3 : 5);
+    const ProcessResult p = run(args, {{"VORN_PROGRESS", "lines"}});
+    EXPECT_TRUE(matches(p.err, mode.empty()    ? last
+                               : mode == "bar" ? "(\r.*)+\r {64}\r"
+                                               : ""))
+        << mode << ": " << p.err;
+    EXPECT_EQ(std::regex_replace(p.out, std::regex(into), dest()), r.out) << mode;
+  }
   writeTextFile(dest() + "/user.sav", "my save");
   // A new c.bin: how many chunks the new build adds.
   const auto old = chunks();
@@ -879,6 +930,123 @@ TEST_F(CliSync, ManifestUrlsAndDescriptorsWithoutCredentials) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(server_->requestLog(),
             "GET /d.json -> status [Bearer tok-123]\nGET /d.json -> status [Bearer from-env]\n");
+}
+
+// Each verb as text and as JSON (VORN_JSON for storage head): the members fill in the text, status
+// and errors are the same (no progress line), and a failure writes no document. The build, with
+// words that compress, is pushed at level 3 and installed from that.
+TEST_F(CliSync, JsonResultsCarryWhatTheTextSaysAndTheLevelOnlyTheStoredBytes) {
+  std::string prose;
+  for (const char c : vorn_test::seededBytes(400000, 9))
+    prose += std::string("abcdefghij", 2 + (c & 7)) + " ";
+  writeTextFile(src() + "/words.txt", prose);
+  ASSERT_EQ(run({"keygen", tmp / "k"}).status, 0);
+  const std::string d = dest();
+  const auto wipe = [&] { emptyStore(); };
+  const auto stray = [&] { writeTextFile(d + "/stray.txt", "x"); };
+  const auto fresh = [&] { fs::remove_all(d), stray(); };
+  const auto damage = [&] { fs::remove(d + "/app.cfg"), fs::resize_file(d + "/c.bin", 1); };
+  const auto junk = [&] { ASSERT_TRUE(store->put("chunks/00/junk", "junk", nullptr)); };
+  const std::string
+      chunked =
+          "chunked {files} file(s): {chunks} chunks ({unique_chunks} unique), {total_bytes} "
+          "bytes ({unique_bytes} unique, {dedup_percent}% dedup)\n  build {build}\n",
+      pushed =
+          "{unchanged?|pushed} '{channel}': {unique_chunks} unique chunk(s): "
+          "{already_present} already present, {uploaded} uploaded ({bytes_in} bytes -> "
+          "{bytes_stored} stored, {saved_percent}% smaller)\n  build {build}\n{signed?  "
+          "manifest signed (ed25519)\n|}",
+      planned =
+          "{dry_run?dry-run|?} '{channel}' -> {destination}: {files} file(s), {chunk_slots} "
+          "chunk slot(s), {unique_chunks} unique; {already_local} already local, "
+          "{to_download} to download ({download_bytes} bytes uncompressed - the wire "
+          "transfer is smaller after compression). Nothing was written.\n{would_remove*  "
+          "would remove {}\n}",
+      signature = "{signature_verified?  manifest signature verified (ed25519)\n|}",
+      synced = signature +
+               "{dry_run?|synced} '{channel}' -> {destination}: {files} file(s), "
+               "{reused} chunk(s) reused locally, {downloaded} downloaded "
+               "({wire_bytes} bytes on the wire for {unpacked_bytes} unpacked, "
+               "{saved_percent}% smaller)\n{removed*  removed {}\n}",
+      verified = "{bad_files*  BAD   {path} ({reason})\n}" + signature +
+                 "{quick?quick-checked|verified} '{channel}' in {destination}: {files} file(s), "
+                 "{ok} ok, {missing} missing, {corrupt} corrupt ({chunks_checked} chunk(s), "
+                 "{bytes_checked} bytes checked)\n",
+      checked = verified +
+                "{matches?  OK - install matches the manifest\n|  {bad_files#} file(s) "
+                "need repair - re-run with --repair to fix\n}",
+      repaired = verified +
+                 "repairing {bad_files#} file(s) ...\n{still_bad*  STILL BAD  {path} "
+                 "({reason})\n}{repaired?repaired: {destination} now matches the "
+                 "manifest\n|repair incomplete: {still_bad#} file(s) still bad\n}",
+      gc = "{garbage_objects*  {deleted?deleted|garbage} {key} ({bytes} bytes)\n}gc: {manifests} "
+           "manifest(s), {referenced} referenced chunk(s), {chunk_objects} chunk object(s); "
+           "{garbage} garbage ({garbage_bytes} bytes){dry_run? (dry run; pass --delete to "
+           "remove)| -> deleted}\n",
+      grace = "{steps*  {done?set aside|would set aside} {key} ({bytes} bytes)\n}gc: no "
+              "collection in progress\ngc: {manifests} manifest(s), {referenced} referenced "
+              "chunk(s), {chunk_objects} chunk object(s); {garbage} garbage ({garbage_bytes} "
+              "bytes), {set_aside} of it older than {grace_seconds} s to set aside "
+              "({set_aside_bytes} bytes)\ngc: dry run, nothing changed; pass --delete to apply\n",
+      head = "head {key} -> {exists?EXISTS|MISSING} (status {status}, size {size})\n";
+  const auto level = [](const std::string& from, const std::string& value) {
+    return from + ": compression level must be a whole number from 1 to 19, not '" + value + "'\n";
+  };
+  const std::string mode = "--progress: unknown mode 'dots' (use bar, lines or none)\n";
+  const EnvChanges& down = vorn_test::kUnreachableStore;
+  const struct {
+    std::function<void()> prepare;
+    std::vector<std::string> args;
+    EnvChanges env;
+    int status;
+    std::string err, out = "";
+  } rows[] = {
+      {{}, {"chunk", src()}, {}, 0, "", chunked},
+      {wipe, {"push", src(), channel, "--sign", tmp / "k.key", "--level", "3"}, {}, 0, "", pushed},
+      {stray, {"sync", channel, d, "--dry-run", "--delete"}, {}, 0, "", planned},
+      {fresh, {"sync", channel, d, "--delete", "--verify", tmp / "k.pub"}, {}, 0, "", synced},
+      {damage, {"verify", channel, d, "--verbose", "--verify", tmp / "k.pub"}, {}, 1, "", checked},
+      {damage, {"verify", channel, d, "--verbose", "--repair", "--quick"}, {}, 0, "", repaired},
+      {{}, {"verify", channel, d}, {}, 0, "", checked},
+      {junk, {"gc"}, {}, 0, "", gc},
+      {junk, {"gc", "--delete"}, {}, 0, "", gc},
+      {junk, {"gc", "--grace", "0"}, {}, 0, "", grace},
+      {{}, {"storage", "head", vorn::channelManifestKey(channel)}, {}, 0, "", head},
+      {{}, {"storage", "head", "nope"}, {}, 1, "", head},
+      {{}, {"push", src(), channel, "--level", "123"}, down, 2, level("--level", "123")},
+      {{}, {"push", src(), channel}, {{"VORN_LEVEL", "0"}}, 2, level("VORN_LEVEL", "0")},
+      {{}, {"sync", channel, d, "--progress", "dots"}, down, 2, mode},
+      {{}, {"sync", channel, d, "--verify", kKeyHex}, {}, 1, "sync: signature does not verify\n"},
+      {{}, {"gc"}, {{"VORN_S3_BUCKET", ""}}, 2, "config: missing env vars: VORN_S3_BUCKET\n"}};
+  for (const auto& row : rows) {
+    std::vector<std::string> args = row.args;
+    EnvChanges env = row.env;
+    env["VORN_JSON"] = args[0] == "storage" ? "1" : "0";
+    if (args[0] != "storage") args.push_back("--json");
+    if (row.prepare) row.prepare();
+    const ProcessResult text = run(row.args, row.env);
+    if (row.prepare) row.prepare();
+    const ProcessResult json = run(args, env);
+    EXPECT_EQ(std::make_pair(text.status, json.status), std::make_pair(row.status, row.status));
+    EXPECT_EQ(std::regex_replace(text.err, std::regex("\r[^\r\n]*|^\n"), ""), row.err);
+    EXPECT_EQ(json.err, row.err);
+    EXPECT_EQ(text.out, row.out.empty() ? json.out : fill(row.out, oneObject(json.out)));
+  }
+  // Other levels change the stored bytes and nothing else; 12 is the default.
+  std::vector<int64_t> stored;
+  Json::Value first;
+  for (const auto& [how, env] : std::vector<std::pair<std::string, EnvChanges>>{
+           {"--level 3", {}}, {"", {}}, {"--level 12", {}}, {"", {{"VORN_LEVEL", "19"}}}}) {
+    emptyStore();
+    Json::Value doc = oneObject(
+        run(vorn_test::words("push " + src() + " " + channel + " --json " + how), env).out);
+    stored.push_back(doc["bytes_stored"].asInt64());
+    for (const char* figure : {"bytes_stored", "saved_percent"}) doc.removeMember(figure);
+    if (first.isNull()) first = doc;
+    EXPECT_EQ(doc, first) << how;
+  }
+  EXPECT_TRUE(stored[0] > stored[1] && stored[1] == stored[2] && stored[2] > stored[3])
+      << stored[0] << " " << stored[1] << " " << stored[2] << " " << stored[3];
 }
 
 // ---- channel delete, gc and sign-sync ----
