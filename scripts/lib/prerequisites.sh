@@ -12,7 +12,8 @@ vorn_packages=(build-essential cmake pkg-config libsodium-dev libcurl4-openssl-d
                openssl  # the tests' certificate authority for HTTPS
                radosgw ceph-mon ceph-osd ceph-common  # the conformance run against Ceph (scripts/rgw)
                python3 strace time  # these three for the benchmark scripts
-               clang-14 libclang-rt-14-dev)  # these two for scripts/fuzz (libFuzzer)
+               clang-14 libclang-rt-14-dev  # these two for scripts/fuzz (libFuzzer)
+               clang-format)  # clang-format 14, for scripts/format
 # Node runs the local S3 test server; keep a Node that is already there.
 command -v node >/dev/null 2>&1 || vorn_packages+=(nodejs)
 command -v npm >/dev/null 2>&1 || vorn_packages+=(npm)
