@@ -125,10 +125,9 @@ int graceGc(StorageProvider& store, GraceGcOptions options, CommandResult& out) 
     case GraceGcStats::Previous::kResumed:
       previous["put_back"] = stats.putBack;
       previous["set_aside"] = stats.setAside;
-      out.text(
-          "gc: %s an interrupted collection of %zu object(s): %zu put back, %zu set aside\n",
-          done ? "completed" : "would complete", stats.previousObjects, stats.putBack,
-          stats.setAside);
+      out.text("gc: %s an interrupted collection of %zu object(s): %zu put back, %zu set aside\n",
+               done ? "completed" : "would complete", stats.previousObjects, stats.putBack,
+               stats.setAside);
       break;
   }
   out["manifests"] = stats.manifests;

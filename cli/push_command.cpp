@@ -82,11 +82,9 @@ int pushCmd(int count, char** args) {
   std::string signArg = envText("VORN_SIGN_KEY");
   std::string registerUrl = envText("VORN_REGISTER_URL");
   std::string registerToken = envText("VORN_REGISTER_TOKEN");
-  ScannedArgs scanned =
-      scanArgs(count, args, {"--force", "--keep-mode", "--keep-tree", "--json"},
-               withTransferOptions(
-                   {"--sign", "--register", "--register-token", "--expires", "--level"}),
-               2);
+  ScannedArgs scanned = scanArgs(
+      count, args, {"--force", "--keep-mode", "--keep-tree", "--json"},
+      withTransferOptions({"--sign", "--register", "--register-token", "--expires", "--level"}), 2);
   PushRequest request;
   std::string err;
   if (!levelFrom(scanned, &request.level, &err)) {

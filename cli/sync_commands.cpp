@@ -309,12 +309,11 @@ int syncCmd(int count, char** args) {
 }
 
 int verifyCmd(int count, char** args) {
-  const ScannedArgs scanned =
-      scanArgs(count, args,
-               {"--quick", "--repair", "--verbose", "--receipt", "--allow-downgrade", "--json"},
-               withTransferOptions(
-                   {"--verify", "--manifest-url", "--descriptor", "--descriptor-url", "--token"}),
-               2);
+  const ScannedArgs scanned = scanArgs(
+      count, args, {"--quick", "--repair", "--verbose", "--receipt", "--allow-downgrade", "--json"},
+      withTransferOptions(
+          {"--verify", "--manifest-url", "--descriptor", "--descriptor-url", "--token"}),
+      2);
   CommandResult out(jsonRequested(&scanned));
   Sources sources;
   // Verify draws no progress; retry lines keep their usual form.

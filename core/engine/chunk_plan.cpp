@@ -24,7 +24,8 @@ ChunkOrigin ChunkPlanner::next(size_t file, const ManifestChunk& chunk, const Ch
   if (left != entriesLeft_.end() && left->second > 0) laterEntries_ = --left->second;
   if (cached_.count(chunk.id)) return ChunkOrigin::kCache;
   auto ref = index_.find(chunk.id);
-  if (ref != index_.end() && ref->second.size == chunk.size && stillThere(file, ref->second, chunk.id)) {
+  if (ref != index_.end() && ref->second.size == chunk.size &&
+      stillThere(file, ref->second, chunk.id)) {
     *copy = &ref->second;
     return ChunkOrigin::kLocal;
   }

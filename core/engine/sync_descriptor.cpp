@@ -34,8 +34,8 @@ bool readUrlMember(const Json::Value& doc, const char* name, std::string* out, s
 }  // namespace
 
 bool makeSyncDescriptor(StorageProvider& store, const S3Config& config, const std::string& channel,
-                        int lifetimeSeconds, std::string* out, std::string* err,
-                        bool findSetAside, std::optional<int64_t>* manifestExpires) {
+                        int lifetimeSeconds, std::string* out, std::string* err, bool findSetAside,
+                        std::optional<int64_t>* manifestExpires) {
   const std::string manifestKey = channelManifestKey(channel);
   std::string text;
   if (!store.get(manifestKey, &text, err)) return false;

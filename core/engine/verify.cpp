@@ -146,8 +146,8 @@ bool verifyFiles(const std::string& destination, const Json::Value& manifest,
 }
 
 bool verifyChannel(StorageProvider& store, const ChannelSource& source,
-                   const std::string& destination, const VerifyOptions& options,
-                   VerifyStats* stats, std::string* err) {
+                   const std::string& destination, const VerifyOptions& options, VerifyStats* stats,
+                   std::string* err) {
   Json::Value doc;
   std::string text;
   if (!fetchChannelManifest(store, source, &doc, err, &text)) return false;

@@ -51,8 +51,8 @@ struct VerifyOptions {
 // then verifyFiles. False only when the manifest cannot be fetched or read, or
 // is refused; bad files are results.
 bool verifyChannel(StorageProvider& store, const ChannelSource& source,
-                   const std::string& destination, const VerifyOptions& options,
-                   VerifyStats* stats, std::string* err);
+                   const std::string& destination, const VerifyOptions& options, VerifyStats* stats,
+                   std::string* err);
 
 // Checks every listed file under destination for existence and size and, unless
 // quick, reads it chunk by chunk against its ids, stopping at its first bad

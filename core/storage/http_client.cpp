@@ -16,7 +16,7 @@ bool bearerHeader(const std::string& token, HeaderList* out) {
 }
 
 bool send(const char* method, bool followRedirects, const TransferSettings& settings,
-             const HttpRequest& request, std::string* out, int32_t* status, std::string* err) {
+          const HttpRequest& request, std::string* out, int32_t* status, std::string* err) {
   HeaderList headers;
   if (!bearerHeader(request.token, &headers)) {
     if (err) *err = "curl init failed";

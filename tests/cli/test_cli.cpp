@@ -122,13 +122,12 @@ TEST(CliLocal, IgnoredOptionsAreNamedAndChangeNothing) {
   const struct {
     std::vector<std::string> args, ignored;
     std::string warnings;
-  } rows[] = {
-      {{"chunk", dir / "tree", dir / "m.json"}, {"--kep-mode"}, unknown + "'--kep-mode'\n"},
-      {{"sync", "stable", dir / "game"},
-       {"--verfy", "release.pub", "--base"},
-       unknown + "'--verfy'\nwarning: ignoring option '--base' without its value\n"},
-      {{"gc"}, {"--dry-run", "now"}, unknown + "'--dry-run'\n"},
-      {{"presign", "--a-key"}, {}, ""}};  // used as the key: nothing is ignored
+  } rows[] = {{{"chunk", dir / "tree", dir / "m.json"}, {"--kep-mode"}, unknown + "'--kep-mode'\n"},
+              {{"sync", "stable", dir / "game"},
+               {"--verfy", "release.pub", "--base"},
+               unknown + "'--verfy'\nwarning: ignoring option '--base' without its value\n"},
+              {{"gc"}, {"--dry-run", "now"}, unknown + "'--dry-run'\n"},
+              {{"presign", "--a-key"}, {}, ""}};  // used as the key: nothing is ignored
   for (const auto& row : rows) {
     std::vector<std::string> args = row.args;
     args.insert(args.end(), row.ignored.begin(), row.ignored.end());
@@ -257,9 +256,9 @@ TEST_F(CliStore, StorageVerbsRoundTripAndFail) {
   for (const char* args : {"storage", "storage head", "storage list", "presign", "channel delete",
                            "channel Delete x", "sign-sync --ttl 60"})
     vorn_test::expectUsage(runCli(vorn_test::words(args), vorn_test::kUnreachableStore));
-  for (const char* args : {"storage head k", "storage bogus", "presign k", "gc --delete",
-                           "channel delete x", "sign-sync x", "gc --grace 999999999999",
-                           "push . x"}) {
+  for (const char* args :
+       {"storage head k", "storage bogus", "presign k", "gc --delete", "channel delete x",
+        "sign-sync x", "gc --grace 999999999999", "push . x"}) {
     const ProcessResult r = runCli(vorn_test::words(args));
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out + r.err, vorn_test::kMissingStoreEnv) << "gc never shows usage";
@@ -983,11 +982,12 @@ TEST_F(CliSync, JsonResultsCarryWhatTheTextSaysAndTheLevelOnlyTheStoredBytes) {
            "manifest(s), {referenced} referenced chunk(s), {chunk_objects} chunk object(s); "
            "{garbage} garbage ({garbage_bytes} bytes){dry_run? (dry run; pass --delete to "
            "remove)| -> deleted}\n",
-      grace = "{steps*  {done?set aside|would set aside} {key} ({bytes} bytes)\n}gc: no "
-              "collection in progress\ngc: {manifests} manifest(s), {referenced} referenced "
-              "chunk(s), {chunk_objects} chunk object(s); {garbage} garbage ({garbage_bytes} "
-              "bytes), {set_aside} of it older than {grace_seconds} s to set aside "
-              "({set_aside_bytes} bytes)\ngc: dry run, nothing changed; pass --delete to apply\n",
+      grace =
+          "{steps*  {done?set aside|would set aside} {key} ({bytes} bytes)\n}gc: no "
+          "collection in progress\ngc: {manifests} manifest(s), {referenced} referenced "
+          "chunk(s), {chunk_objects} chunk object(s); {garbage} garbage ({garbage_bytes} "
+          "bytes), {set_aside} of it older than {grace_seconds} s to set aside "
+          "({set_aside_bytes} bytes)\ngc: dry run, nothing changed; pass --delete to apply\n",
       head = "head {key} -> {exists?EXISTS|MISSING} (status {status}, size {size})\n";
   const auto level = [](const std::string& from, const std::string& value) {
     return from + ": compression level must be a whole number from 1 to 19, not '" + value + "'\n";

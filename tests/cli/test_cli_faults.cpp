@@ -186,20 +186,19 @@ TEST_F(Faults, RetriesAndTimeLimit) {
     FaultRule rule;
     int status, retryLines;
     const char* error;
-  } cases[] = {
-      {{"--retries", "3"}, {}, rule("GET", one, "status", 0, 3, 503), 0, 3, ""},
-      {{}, {{"VORN_RETRIES", "2"}}, rule("GET", one, "close-mid", 0, 2), 0, 2, ""},
-      {{"--retries", "3"}, {}, rule("GET", one, "status", 0, 4, 503), 1, 3, "-> HTTP 503"},
-      {{"--retries", "0"},
-       {{"VORN_RETRIES", "5"}},
-       rule("GET", one, "status", 0, 1, 503),
-       1,
-       0,
-       "-> HTTP 503"},
-      {{"--retries", "3"}, {}, rule("GET", one, "status", 0, 1, 403), 1, 0, "-> HTTP 403"},
-      {{"--timeout", "1"}, {}, stall, 1, 0, "timed out"},
-      {{"--retries", "1"}, {{"VORN_TIMEOUT", "1"}}, stall, 0, 1, ""},
-      {{"--retries", "1"}, {}, afterTwo, 0, 1, ""}};
+  } cases[] = {{{"--retries", "3"}, {}, rule("GET", one, "status", 0, 3, 503), 0, 3, ""},
+               {{}, {{"VORN_RETRIES", "2"}}, rule("GET", one, "close-mid", 0, 2), 0, 2, ""},
+               {{"--retries", "3"}, {}, rule("GET", one, "status", 0, 4, 503), 1, 3, "-> HTTP 503"},
+               {{"--retries", "0"},
+                {{"VORN_RETRIES", "5"}},
+                rule("GET", one, "status", 0, 1, 503),
+                1,
+                0,
+                "-> HTTP 503"},
+               {{"--retries", "3"}, {}, rule("GET", one, "status", 0, 1, 403), 1, 0, "-> HTTP 403"},
+               {{"--timeout", "1"}, {}, stall, 1, 0, "timed out"},
+               {{"--retries", "1"}, {{"VORN_TIMEOUT", "1"}}, stall, 0, 1, ""},
+               {{"--retries", "1"}, {}, afterTwo, 0, 1, ""}};
   for (const auto& c : cases) {
     SCOPED_TRACE(&c - cases);
     fs::remove_all(dest());

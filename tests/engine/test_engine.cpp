@@ -361,8 +361,7 @@ TEST(ChannelManifest, ParseAndTheFetchPolicy) {
     vorn::ChannelSource source;
     source.channel = kChannel;
     source.verifyKey = row.key;
-    EXPECT_EQ(vorn::fetchChannelManifest(store, source, &doc, &err),
-              row.expected.empty())
+    EXPECT_EQ(vorn::fetchChannelManifest(store, source, &doc, &err), row.expected.empty())
         << row.manifest;
     EXPECT_EQ(err, row.expected) << row.manifest;
     EXPECT_EQ(doc.isObject(), row.expected.empty());
