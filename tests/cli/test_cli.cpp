@@ -18,6 +18,7 @@
 #include <functional>
 #include <regex>
 #include <set>
+#include <thread>
 
 namespace {
 
@@ -946,6 +947,10 @@ TEST_F(CliSync, JsonResultsCarryWhatTheTextSaysAndTheLevelOnlyTheStoredBytes) {
   const auto fresh = [&] { fs::remove_all(d), stray(); };
   const auto damage = [&] { fs::remove(d + "/app.cfg"), fs::resize_file(d + "/c.bin", 1); };
   const auto junk = [&] { ASSERT_TRUE(store->put("chunks/00/junk", "junk", nullptr)); };
+  // Older than a grace of 0 s by the store's whole seconds.
+  const auto oldJunk = [&] {
+    junk(), std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  };
   const std::string
       chunked =
           "chunked {files} file(s): {chunks} chunks ({unique_chunks} unique), {total_bytes} "
@@ -1010,7 +1015,7 @@ TEST_F(CliSync, JsonResultsCarryWhatTheTextSaysAndTheLevelOnlyTheStoredBytes) {
       {{}, {"verify", channel, d}, {}, 0, "", checked},
       {junk, {"gc"}, {}, 0, "", gc},
       {junk, {"gc", "--delete"}, {}, 0, "", gc},
-      {junk, {"gc", "--grace", "0"}, {}, 0, "", grace},
+      {oldJunk, {"gc", "--grace", "0"}, {}, 0, "", grace},
       {{}, {"storage", "head", vorn::channelManifestKey(channel)}, {}, 0, "", head},
       {{}, {"storage", "head", "nope"}, {}, 1, "", head},
       {{}, {"push", src(), channel, "--level", "123"}, down, 2, level("--level", "123")},
