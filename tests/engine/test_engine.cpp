@@ -4,6 +4,7 @@
 // the manifest fetch policy.
 
 #include "engine/channel_manifest.hpp"
+#include "engine/file_mode.hpp"
 #include "engine/garbage_collection.hpp"
 #include "engine/grace_collection.hpp"
 #include "engine/push.hpp"
@@ -192,23 +193,33 @@ TEST_F(Engine, AFileChangedUnderAPushLeavesThePreviousManifest) {
   writeSeededFile(src() + "/data.bin", 1536 * 1024, 2);
   ASSERT_TRUE(vorn::pushChannel(store, pushOf(src(), false), nullptr, &err)) << err;
   const std::string previous = store.objects.at(kKey), newFile = src() + "/new.bin";
-  // The manifest probe comes after the build: a file rewritten or cut short by then is caught.
-  for (const size_t size : {size_t(1300 * 1024), size_t(1000)}) {
+  // The manifest probe comes after the build: a file rewritten, cut short or removed by then
+  // (size 0) is caught.
+  for (const size_t size : {size_t(1300 * 1024), size_t(1000), size_t(0)}) {
     writeSeededFile(newFile, 1300 * 1024, 40);
     store.failWhen = [&](const std::string& op, const std::string& key) {
-      if (op == "head" && key == kKey) writeSeededFile(newFile, size, 41);
+      if (op == "head" && key == kKey && size) writeSeededFile(newFile, size, 41);
+      if (op == "head" && key == kKey && !size) fs::remove(newFile);
       return false;
     };
     vorn::PushStats stats;
     stats.build = "untouched";
     EXPECT_FALSE(vorn::pushChannel(store, pushOf(src(), true), &stats, &err));
-    EXPECT_EQ(err, size == 1000
+    EXPECT_EQ(err, size < 1300 * 1024
                        ? "cannot read chunk bytes from " + newFile
                        : "chunk hash mismatch reading " + newFile + " (file changed under us?)");
     EXPECT_EQ(stats.build, "untouched");
     store.failWhen = nullptr;
     EXPECT_EQ(store.objects.at(kKey), previous);
   }
+}
+
+// A mode that cannot be set (here: the file is gone) fails with its path, whoever runs the tests.
+TEST(FileMode, AModeThatCannotBeSetIsNamed) {
+  vorn_test::TempDir tmp;
+  std::string err;
+  EXPECT_FALSE(vorn::setExecutableBits(tmp / "gone", true, &err));
+  EXPECT_EQ(err, "cannot set the mode of " + (tmp / "gone"));
 }
 
 // ---- garbage collection ----
