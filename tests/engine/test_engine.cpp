@@ -284,6 +284,7 @@ TEST_F(Engine, GcGraceGoesByTheStoreClockAndStopsAtWhatItCannotTrust) {
   const vorn::GraceGcOptions options{true, 1, 100, {}};
   store.failWhen = [](const std::string& op, const std::string&) { return op == "copy"; };
   EXPECT_FALSE(vorn::collectInTwoPhases(store, options, nullptr, &err));
+  EXPECT_EQ(err, kUnreachable);
   store.failWhen = nullptr;
   ASSERT_TRUE(vorn::collectInTwoPhases(store, options, nullptr, &err)) << err;
   std::vector<std::string> keys;
