@@ -347,7 +347,7 @@ TEST_F(Faults, SyncKilledInAFileResumesFromItsPartFile) {
 }
 
 // gc beside a push held before its manifest that uploaded chunks and found one present (a
-// deleted channel's): both races at once. The specified gc --delete loses the build; with
+// deleted channel's): both races at once. The one-pass gc --delete loses the build; with
 // --grace every channel syncs throughout, and a chunk no manifest names goes in two runs.
 TEST_F(Faults, GcGraceNeverBreaksAPublishedBuild) {
   const std::vector<std::string> sealed{"--crypt", std::string(64, '5')};
