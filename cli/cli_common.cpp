@@ -94,4 +94,15 @@ double savedPercent(double before, double after) {
   return before != 0 ? (1.0 - after / before) * 100.0 : 0.0;
 }
 
+bool parseWholeNumber(const std::string& text, size_t maxDigits, int64_t* value) {
+  if (text.empty() || text.size() > maxDigits ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  int64_t number = 0;
+  for (const char c : text) number = number * 10 + (c - '0');
+  *value = number;
+  return true;
+}
+
 }  // namespace vorn

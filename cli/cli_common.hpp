@@ -1,6 +1,8 @@
 #pragma once
 // Process-wide state and the file helpers the handlers share.
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace vorn {
@@ -22,6 +24,10 @@ bool writePrivateFile(const std::string& path, const std::string& data);
 // A key argument is a file holding the key or the key text itself; either way
 // surrounding space, tab, CR and LF are trimmed.
 std::string keyTextFromArg(const std::string& arg);
+
+// A whole number of at most maxDigits digits (so it cannot overflow) into
+// *value. False for anything else: empty text, a sign, a space, a unit.
+bool parseWholeNumber(const std::string& text, size_t maxDigits, int64_t* value);
 
 // Percentage saved going from before to after, 0.0 when before is 0.
 double savedPercent(double before, double after);

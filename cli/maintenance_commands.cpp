@@ -2,6 +2,7 @@
 // handing a consumer a presigned sync descriptor.
 
 #include "arg_scan.hpp"
+#include "cli_common.hpp"
 #include "command_result.hpp"
 #include "commands.hpp"
 #include "open_store.hpp"
@@ -25,17 +26,6 @@
 
 namespace vorn {
 namespace {
-
-// A grace period: whole seconds, digits only. A typo must not become a grace
-// period of 0, which would set aside what a running push has just written.
-bool parseGraceSeconds(const std::string& text, int64_t* seconds) {
-  if (text.empty() || text.size() > 12 ||
-      text.find_first_not_of("0123456789") != std::string::npos) {
-    return false;
-  }
-  *seconds = std::stoll(text);
-  return true;
-}
 
 // The text and JSON names of a step, as done or as a dry run would report it.
 struct GcStepNames {
@@ -194,7 +184,9 @@ int gcCmd(int count, char** args) {
   const bool grace = !graceText.empty() || std::count(scanned.positional.begin(),
                                                       scanned.positional.end(), "--grace") > 0;
   GraceGcOptions graceOptions;
-  if (grace && !parseGraceSeconds(graceText, &graceOptions.graceSeconds)) {
+  // Whole seconds, digits only: a typo must not become a grace period of 0,
+  // which would set aside what a running push has just written.
+  if (grace && !parseWholeNumber(graceText, 12, &graceOptions.graceSeconds)) {
     std::fprintf(stderr, "gc: --grace (or VORN_GC_GRACE) needs a whole number of seconds\n");
     return 2;
   }

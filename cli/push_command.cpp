@@ -61,18 +61,15 @@ void registerChannel(const TransferSettings& transfer, const std::string& baseUr
 bool levelFrom(const ScannedArgs& args, int* level, std::string* err) {
   const std::string text = args.value("--level", envText("VORN_LEVEL"));
   if (text.empty()) return true;
-  // At most two digits: anything longer is out of range, and cannot overflow.
-  int value = text.size() <= 2 ? 0 : -1;
-  for (size_t i = 0; value >= 0 && i < text.size(); ++i) {
-    value = text[i] >= '0' && text[i] <= '9' ? value * 10 + (text[i] - '0') : -1;
-  }
-  if (value < kMinLevel || value > kMaxLevel) {
+  // Two digits hold every level; anything longer is out of range.
+  int64_t value = -1;
+  if (!parseWholeNumber(text, 2, &value) || value < kMinLevel || value > kMaxLevel) {
     const char* source = args.values.count("--level") ? "--level" : "VORN_LEVEL";
     *err = std::string(source) + ": compression level must be a whole number from " +
            std::to_string(kMinLevel) + " to " + std::to_string(kMaxLevel) + ", not '" + text + "'";
     return false;
   }
-  *level = value;
+  *level = static_cast<int>(value);
   return true;
 }
 
